@@ -1,0 +1,10 @@
+// Minimal 8-bit RGB PNG writer for the example programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+/// Write `rgb` (width * height * 3 bytes, rows top to bottom) as a PNG file.
+/// Returns false and fills `error` when the file cannot be written.
+bool write_png_rgb(const std::string &path, const uint8_t *rgb, int width, int height,
+                   std::string &error);

@@ -1,0 +1,357 @@
+/*
+ * libkavro camera interface.
+ *
+ * Call kavro_init() once before anything else and kavro_uninit() after every
+ * device is closed. Set-up calls (kavro_init, kavro_uninit, kavro_log_cfg,
+ * kavro_path_cfg) are not thread-safe: make them from one thread.
+ */
+#ifndef KAVRO_H
+#define KAVRO_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "kavro_export.h"
+
+KAVRO_BEGIN_DECLS
+
+/* ---- enumerations -------------------------------------------------------- */
+
+/** Kind of interface a device sits on. */
+typedef enum {
+    DEV_IF_USB = 0,
+    DEV_IF_ETH = 1,
+    DEV_IF_FILE = 2,
+    DEV_IF_NONE = 99
+} kavro_dev_if_e;
+
+/** Log levels; same numbering as vx_log_level_e. */
+typedef enum {
+    LOG_LEVEL_TRACE = 0,
+    LOG_LEVEL_DEBUG = 1,
+    LOG_LEVEL_INFO = 2,
+    LOG_LEVEL_WARN = 3,
+    LOG_LEVEL_ERROR = 4,
+    LOG_LEVEL_NONE = 5
+} kavro_log_level_e;
+
+/** Reset targets; 6 and 7 are unassigned but still passed to the device. */
+typedef enum {
+    DEV_RST_DEV = 0,
+    DEV_RST_CAM0 = 1,
+    DEV_RST_CAM1 = 2,
+    DEV_RST_USB = 3,
+    DEV_RST_IR1 = 4,
+    DEV_RST_IR2 = 5,
+    DEV_RST_MCU = 8,
+    DEV_RST_CNT = 9
+} kavro_dev_rst_e;
+
+/** Register targets. */
+typedef enum {
+    DEV_REG_RESERVED = 0,
+    DEV_REG_CAM0 = 1,
+    DEV_REG_CAM1 = 2,
+    DEV_REG_IR_0 = 4,
+    DEV_REG_IR_1 = 5,
+    DEV_REG_MCU = 8
+} kavro_dev_reg_e;
+
+/** Parameter identifiers; the comment names the kavro_param_val_u member. */
+typedef enum {
+    PARAM_DEV_MODE = 0,        /* dev_mode */
+    PARAM_MOD_FREQ = 1,        /* mod_freq */
+    PARAM_INFO_VENDOR = 2,     /* info_vendor */
+    PARAM_INFO_PRODUCT = 3,    /* info_product */
+    PARAM_INFO_CAPABILITY = 4, /* info_capability */
+    PARAM_INFO_SERIAL = 5,     /* info_serial */
+    PARAM_INFO_VERSION = 6,    /* info_version */
+    PARAM_INFO_SENSOR = 7,     /* chip_info */
+    PARAM_INFO_CALIB = 8,      /* cinfo */
+    PARAM_ROI = 9,             /* roi */
+    PARAM_FRAME_FORMAT = 10,   /* frame_format */
+    PARAM_ILLUM_POWER = 11,    /* illum_power */
+    PARAM_FRAME_RATE = 12,     /* frame_rate */
+    PARAM_INTG_TIME = 13,      /* intg */
+    PARAM_PHASE_CORR = 14,     /* phase_corr */
+    PARAM_TEMP = 15,           /* temp */
+    PARAM_HDR_INTG_TIME = 16,  /* intg_hdr */
+    PARAM_SYNC_DELAY = 17,     /* sync_delay */
+    PARAM_ENUM_COUNT = 18
+} kavro_dev_param_e;
+
+/** Frame formats. */
+typedef enum {
+    VX_FRAME_FMT_RAW = 0,
+    VX_FRAME_FMT_DISTANCE = 1,
+    VX_FRAME_FMT_GRAY = 2,
+    VX_FRAME_FMT_PCLOUD = 3,
+    VX_FRAME_FMT_RGB = 4
+} kavro_frame_fmt_e;
+
+/** Filters a driver may offer. */
+typedef enum {
+    KAVRO_FILTER_ID_LEN_CALIB = 0,
+    KAVRO_FILTER_ID_PIXEL_CALIB = 1,
+    KAVRO_FILTER_ID_MEDIAN = 2,
+    KAVRO_FILTER_ID_RESERVED = 3,
+    KAVRO_FILTER_ID_AMP = 4,
+    KAVRO_FILTER_ID_AUTO_INTG = 5,
+    KAVRO_FILTER_ID_SYNC_DELAY = 6,
+    KAVRO_FILTER_ID_TEMP_MONITOR = 7,
+    KAVRO_FILTER_ID_HDR = 8,
+    KAVRO_FILTER_ID_OFFSET = 9,
+    KAVRO_FILTER_ID_SPORT_MODE = 10,
+    KAVRO_FILTER_CNT = 11
+} kavro_filter_id_e;
+
+/** Pixel layouts of colour-mapped output. */
+typedef enum {
+    KAVRO_CMAP_OUTFMT_RGB = 0,
+    KAVRO_CMAP_OUTFMT_RGBA = 1,
+    KAVRO_CMAP_OUTFMT_BGR = 2
+} kavro_cmap_outfmt_e;
+
+/** Sample types of frame files. */
+typedef enum {
+    KAVRO_FRAME_SAVE_FLOAT32 = 0,
+    KAVRO_FRAME_SAVE_UINT32 = 1,
+    KAVRO_FRAME_SAVE_UINT16 = 2,
+    KAVRO_FRAME_SAVE_UINT8 = 3,
+    KAVRO_FRAME_SAVE_PCL = 4
+} kavro_frame_save_fmt_t;
+
+/* ---- capture error codes ------------------------------------------------- */
+
+/** The frame stream dropped frames as damaged. */
+#define KAVRO_ERR_CAP_FRAME_DISCARD 3
+/** The transport timed out more than 32 times. */
+#define KAVRO_ERR_CAP_TIMEOUT (-5)
+/** The transport stalled more than 16 times in a row. */
+#define KAVRO_ERR_CAP_STALL (-7)
+/** The transport reported a failure (a replay could not load a frame). */
+#define KAVRO_ERR_CAP_ERROR (-8)
+/** The transport reported another failure. */
+#define KAVRO_ERR_CAP_UNKNOWN (-10)
+
+/* ---- records ------------------------------------------------------------- */
+
+/** Where a device sits. Same layout as kavro_ll_info_t. */
+typedef struct {
+    kavro_dev_if_e type;
+    union {
+        struct {
+            uint8_t usb_bus_num;
+            uint8_t usb_port_num;
+            uint8_t usb_dev_addr;
+            uint8_t usb_speed; /* 0 unknown, 1 low, 2 full, 3 high, 4 super */
+        } usb;
+        struct {
+            uint8_t addr[16];
+            uint8_t reserved[16];
+            uint32_t token;
+            uint32_t cid;
+        } eth;
+        struct {
+            void *fd; /* the open FILE of a recording; the caller owns it */
+        } fil;
+    } info;
+} kavro_dev_if_info_t;
+
+typedef union {
+    uint16_t version[4];
+    struct {
+        uint16_t hw_ver;
+        uint16_t sw_ver;
+        uint16_t sw2_ver;
+        uint16_t hw2_ver;
+    } ver;
+} kavro_dev_ver_u;
+
+/**
+ * The application's handle of one camera. The application owns it (or uses
+ * the library's default record). `handler` is non-null while the device is
+ * open; after kavro_dev_close() it is null again.
+ */
+typedef struct {
+    void *handler;
+    kavro_dev_if_info_t if_info;
+    char product[32];
+    char vendor[32];
+    char serial[32]; /* raw bytes of the serial (three u32), not text */
+    kavro_dev_ver_u version;
+    const char *expath; /* library path prefix, set at open */
+    void *lock;         /* the device's read-write lock, set at open */
+    void *user_data0;
+    void *user_data1;
+    bool init_flag;
+    bool alloc_flag; /* the library frees the record at close or failed open */
+    uint8_t api_flag; /* count of public calls running on this device */
+} kavro_dev_t;
+
+/** Pinhole intrinsics for the point-cloud calls; scale multiplies distances. */
+typedef struct {
+    float cx;
+    float cy;
+    float fx;
+    float fy;
+    float scale;
+} kavro_camera_para_t;
+
+#pragma pack(push, 1)
+
+typedef struct {
+    uint16_t srow;
+    uint16_t erow;
+    uint16_t scol;
+    uint16_t ecol;
+    uint32_t cur_fsize;
+    uint32_t max_fsize;
+} kavro_param_roi_t;
+
+/** Value of one parameter: 18 bytes, byte-packed (members are unaligned). */
+typedef union {
+    uint8_t raw[18];
+    uint32_t dev_mode;
+    uint32_t mod_freq;
+    char info_vendor[18];
+    char info_product[18];
+    struct {
+        uint16_t max_frame_width;
+        uint16_t max_frame_height;
+        uint16_t max_frame_depth;
+        uint16_t max_fps;
+        uint16_t max_intg_us;
+    } info_capability;
+    struct {
+        uint32_t serial[3];
+    } info_serial;
+    struct {
+        uint16_t hw_ver;
+        uint16_t sw_ver;
+        uint16_t sw2_ver;
+        uint16_t hw2_ver;
+    } info_version;
+    struct {
+        uint32_t format;
+    } frame_format;
+    struct {
+        uint32_t fps;
+    } frame_rate;
+    struct {
+        uint8_t random_delay_en;
+        uint16_t delay;
+    } sync_delay;
+    kavro_param_roi_t roi;
+    struct {
+        uint8_t percent;
+    } illum_power;
+    struct {
+        uint16_t intg_us;
+    } intg;
+    struct {
+        uint16_t intg_3dhdr;
+    } intg_hdr;
+    struct {
+        uint16_t corr1;
+        uint16_t corr2;
+    } phase_corr;
+    struct {
+        int16_t tl_cal;
+        int16_t tr_cal;
+        int16_t bl_cal;
+        int16_t br_cal;
+        int16_t ib_cal;
+    } temp;
+    struct {
+        uint8_t valid;
+        uint8_t flag;
+        uint32_t ID;
+        uint32_t timestamp;
+        uint32_t fsize;
+        uint32_t datasize;
+    } cinfo;
+    struct {
+        uint16_t part_ver;
+        uint16_t chip_id;
+        uint16_t wafer_id;
+    } chip_info;
+} kavro_param_val_u;
+
+/** One parameter of a batch: 23 bytes, byte-packed. */
+typedef struct {
+    uint32_t param_id; /* kavro_dev_param_e */
+    uint8_t param_val_len; /* number of meaningful bytes in param_val */
+    kavro_param_val_u param_val;
+} kavro_param_item_t;
+
+#pragma pack(pop)
+
+/** Description of one frame as the chip driver reports it. */
+typedef struct {
+    uint32_t frame_size;   /* bytes of frame data */
+    uint16_t frame_format; /* kavro_frame_fmt_e */
+    uint16_t frame_idx;    /* frame counter from the device */
+    uint32_t width;
+    uint32_t height;
+    uint8_t depth;        /* driver-defined */
+    uint8_t pixel_format; /* driver-defined */
+    uint16_t priv_code;   /* driver-defined */
+    int16_t temp0;
+    int16_t temp1;
+    uint32_t reserved[2];
+} kavro_frame_info_t;
+
+typedef struct {
+    kavro_frame_info_t frame_info;
+    void *frame_data;
+} kavro_frame_t;
+
+/** 4-byte argument of a filter; which member a filter reads is the driver's. */
+typedef union {
+    uint8_t case_idx;
+    uint32_t lens_id;
+    uint16_t min_amp;
+    uint16_t sat_ratio;
+    uint16_t sync_delay;
+    int16_t temp_threshold;
+    struct {
+        uint16_t intg_3d;
+        uint16_t intg_3dhdr;
+    } intg;
+    uint8_t median_ksize;
+    int32_t offset_mm;
+    uint8_t sport_mode;
+} kavro_filter_args_u;
+
+/** Called once per ready frame, on the application thread that waits. */
+typedef void (*kavro_cap_frdy_f)(kavro_dev_t *dev, kavro_frame_t *frame);
+/** Called on capture errors, on the application thread; false stops capture. */
+typedef bool (*kavro_cap_err_f)(kavro_dev_t *dev, int err, void *err_arg);
+
+/* ---- library set-up ------------------------------------------------------ */
+
+/**
+ * Initialise the library: the logger (file `log_fname`, or
+ * "kavro_YYYYMMDD.log" when null or empty), the transports, the colour map
+ * and the calibration module. A second call does nothing.
+ */
+KAVRO_API void kavro_init(const char *log_fname);
+/** Release what kavro_init set up. Close every device first. */
+KAVRO_API void kavro_uninit(void);
+/** Set the console and file log levels and the USB transport's debug level. */
+KAVRO_API void kavro_log_cfg(kavro_log_level_e console_level, kavro_log_level_e file_level,
+                             kavro_log_level_e usb_level);
+/**
+ * Set the folder for the files the library creates and make it exist. The
+ * prefix is put in front of file names as it is, so end it with '/'.
+ */
+KAVRO_API void kavro_path_cfg(const char *path);
+/** The folder prefix; owned by the library. */
+KAVRO_API const char *kavro_path_get(void);
+/** Name of a capture error code; "**UNKNOWN**" for codes without a name. */
+KAVRO_API const char *kavro_error_name(int error_code);
+
+KAVRO_END_DECLS
+
+#endif /* KAVRO_H */
