@@ -352,6 +352,86 @@ KAVRO_API const char *kavro_path_get(void);
 /** Name of a capture error code; "**UNKNOWN**" for codes without a name. */
 KAVRO_API const char *kavro_error_name(int error_code);
 
+/* ---- devices --------------------------------------------------------------
+ *
+ * A device record is closed (`handler` null) or open. Get an open record from
+ * kavro_dev_open() or kavro_dev_open_replay(); after kavro_dev_close() it is
+ * closed again (and freed, when `alloc_flag` is set). Open and close are made
+ * by application threads, never from a callback. Every other call on an open
+ * device may come from any application thread; a close waits (at most 20 s)
+ * for the calls still running on other threads.
+ */
+
+/**
+ * Fill up to `dev_list_num` records with the cameras the transports see
+ * (interface information and `init_flag`; `handler` stays null). Returns the
+ * number found, 0 on error.
+ */
+KAVRO_API int kavro_dev_list(kavro_dev_t *dev_list, int dev_list_num);
+/**
+ * Open a camera: transport, identity (vendor, product, serial, version),
+ * chip driver, frame stream and calibration. With a null record the library's
+ * default record opens the first camera found. An open record is closed
+ * first. Returns the opened record, or null (the record is then closed).
+ */
+KAVRO_API kavro_dev_t *kavro_dev_open(kavro_dev_t *dev);
+/**
+ * Open a recorded raw frame file as a device, on the library's default
+ * record (which must be closed). The library closes the file at
+ * kavro_dev_close(). Returns the default record, or null.
+ */
+KAVRO_API kavro_dev_t *kavro_dev_open_replay(const char *filename);
+/** Not supported on this platform: always null. */
+KAVRO_API kavro_dev_t *kavro_dev_open_by_fd(int fd);
+/** Stop capture, close the transport, wait for running calls and free. A
+ *  closed or null record is ignored. */
+KAVRO_API void kavro_dev_close(kavro_dev_t *dev);
+/** Reset a part of the device (targets up to DEV_RST_MCU); false on error. */
+KAVRO_API bool kavro_dev_reset(kavro_dev_t *dev, kavro_dev_rst_e target);
+
+/* ---- parameters and registers -------------------------------------------- */
+
+/**
+ * Write a batch of parameters. On success the library's frame rate and the
+ * chip driver follow the new values; on failure nothing changes.
+ */
+KAVRO_API bool kavro_param_batch_set(kavro_dev_t *dev, const kavro_param_item_t *param_items, int item_cnt);
+/**
+ * Read a batch of parameters named by `param_id` (and `param_val_len`). On
+ * success each item's length and value are filled in; on failure the items
+ * are untouched.
+ */
+KAVRO_API bool kavro_param_batch_get(kavro_dev_t *dev, kavro_param_item_t *param_items, int item_cnt);
+/** Write `reg_cnt` consecutive registers of a register target. */
+KAVRO_API bool kavro_reg_batch_write(kavro_dev_t *dev, kavro_dev_reg_e target, uint32_t reg_base,
+                                     const uint32_t *reg_vals, uint16_t reg_cnt);
+/** Read `reg_cnt` consecutive registers of a register target. */
+KAVRO_API bool kavro_reg_batch_read(kavro_dev_t *dev, kavro_dev_reg_e target, uint32_t reg_base,
+                                    uint32_t *reg_vals, uint16_t reg_cnt);
+
+/* ---- capture --------------------------------------------------------------
+ *
+ * Frames arrive on the transport's thread and wait in the device's frame
+ * buffer until an application thread takes them. The frame-ready and error
+ * callbacks run on the application thread that is inside a frame call, never
+ * on the transport's thread.
+ */
+
+/** Keep `frame_buf_size` / 307200 frames (`frame_buf` is not used). Not while capturing. */
+KAVRO_API bool kavro_cap_set_frame_buffer(kavro_dev_t *dev, uint8_t *frame_buf, uint32_t frame_buf_size);
+/** `*frame_buf` becomes null, `*frame_buf_size` the kept frames x 307200; always true. */
+KAVRO_API bool kavro_cap_get_frame_buffer(kavro_dev_t *dev, uint8_t **frame_buf, uint32_t *frame_buf_size);
+/** Set (null: remove) the callback that receives every ready frame. */
+KAVRO_API void kavro_cap_set_callback_on_frame_ready(kavro_dev_t *dev, kavro_cap_frdy_f on_cap_frdy);
+/** Set (null: remove) the callback that receives capture errors. */
+KAVRO_API void kavro_cap_set_callback_on_error(kavro_dev_t *dev, kavro_cap_err_f on_cap_err);
+/** Start capture (a running capture is restarted). Needs a buffer of more than one frame. */
+KAVRO_API bool kavro_cap_start(kavro_dev_t *dev);
+/** Stop capture and wake every reader waiting for frames. */
+KAVRO_API bool kavro_cap_stop(kavro_dev_t *dev);
+/** True while the device captures. */
+KAVRO_API bool kavro_cap_is_ongoing(kavro_dev_t *dev);
+
 KAVRO_END_DECLS
 
 #endif /* KAVRO_H */

@@ -1,0 +1,24 @@
+// Capture engine internals shared by the camera-layer sources.
+#pragma once
+
+#include <cstdint>
+
+#include "kavro.h"
+#include "kavro_ll.h"
+
+// The frame buffer is sized in units of one 320 x 240 x 4-byte frame.
+constexpr uint32_t KAVRO_CAP_FRAME_UNIT = 320 * 240 * 4;
+
+// A frame request of an application call that waits for frames. It lives on
+// that call's stack and is reachable through cap_req only while it runs.
+struct _kavro_cap_req_t {
+    uint32_t req_frames_total;        // frames asked for
+    uint32_t req_frames_remain;       // frames still missing
+    uint8_t *req_curbuf;              // where the next frame's data goes
+    uint32_t req_curbuf_len;          // bytes left from req_curbuf
+    kavro_frame_info_t *req_first_finfo;  // receives the first frame's description
+};
+
+// The transport notify callback given at capture start; runs on the
+// transport's event thread. `arg` is the device record.
+void on_capture_event(kavro_ll_dev_t *ll_dev, int trans_status, void *buf, int len, void *arg);

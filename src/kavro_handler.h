@@ -1,0 +1,128 @@
+// The per-device handler record behind kavro_dev_t.handler, and the API
+// guard that keeps it alive while calls are running on it.
+//
+// Lifecycle: kavro_dev_open allocates the record and publishes it once the
+// device is usable; kavro_dev_close marks it closing (no new call gets in),
+// stops capture, closes the transport, waits for the calls in progress and
+// frees it. If calls are still running when the wait runs out, the record is
+// detached from the device and the last of those calls frees it on its way
+// out, so nothing is ever freed under a running call.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "kavro.h"
+#include "kavro_driver.h"
+#include "kavro_ll.h"
+#include "vx_stream.h"
+
+struct _kavro_cap_req_t;
+
+struct _kavro_handler_t {
+    // First member: a pointer to the handler is also the transport device
+    // pointer handed to every kavro_ll_* call.
+    kavro_ll_dev_t ll_dev;
+    kavro_drv_t *driver;  // points at drv_inst while the device is open
+    kavro_dev_if_info_t if_info;
+    bool is_opened;
+    std::atomic<bool> is_capturing;
+
+    // Capture engine state (see kavro_capture.cpp). Fields the transport's
+    // event thread and application threads share are atomic.
+    vx_stream_t cap_str;
+    vx_stream_state_t cap_last_state;
+    kavro_frame_info_t cap_last_finfo;
+    uint32_t cap_fr_cnt;
+    std::atomic<int> cap_thread_stop;
+    std::atomic<int> cap_timeout_cnt;
+    std::atomic<int> cap_stall_cnt;
+    std::atomic<int> cap_missing_cnt;
+    std::atomic<int> cap_errno;
+    std::atomic<bool> cap_err_force_stop;
+    std::atomic<void *> cap_errargs;
+    std::atomic<int> cap_fps;
+    std::atomic<kavro_cap_frdy_f> on_cap_frdy;
+    std::atomic<kavro_cap_err_f> on_cap_err;
+    pthread_cond_t cap_cond;
+    pthread_mutex_t cap_mutex;
+    std::atomic<_kavro_cap_req_t *> cap_req;
+
+    // This device's own driver instance: a copy of the registry entry, so two
+    // open cameras with the same product code keep separate state.
+    kavro_drv_t drv_inst;
+
+    // Guard bookkeeping, changed only under the library's guard mutex.
+    kavro_dev_t *dev;             // the record this handler belongs to
+    pthread_rwlock_t *api_lock;   // the device's read-write lock (also dev->lock)
+    bool api_ready;               // open finished: public calls may enter
+    bool closing;                 // close started: no new call may enter
+    bool sync_inited;             // cap_cond and cap_mutex exist
+    int cap_waiters;              // frame waits that left the guard while blocked
+    bool orphaned;                // close gave up waiting; the last call frees
+    int orphan_users;             // calls still running on an orphaned handler
+    bool orphan_free_record;      // ...and the record goes with it (alloc_flag)
+};
+
+// Allocate a zero-filled handler record, null when memory runs out.
+_kavro_handler_t *_kavro_handler_alloc();
+// Free a handler record allocated by _kavro_handler_alloc (null is ignored).
+void _kavro_handler_free(_kavro_handler_t *h);
+
+// Enter the API guard of an open device: counts the call in dev->api_flag
+// under the device's read-write lock. Returns the handler, or null when the
+// device is not open, not yet usable or closing (nothing counted then).
+_kavro_handler_t *_kavro_api_enter(kavro_dev_t *dev);
+// Leave the guard entered by _kavro_api_enter. May free the handler when a
+// close gave up waiting for this call; do not touch it afterwards.
+void _kavro_api_leave(_kavro_handler_t *h);
+
+// A frame wait that blocks leaves the guard so a close is not held up, but
+// stays registered as a waiter: the close does not free the handler until
+// every waiter has called _kavro_api_wait_end. _kavro_api_wait_begin is
+// called inside the guard and leaves it; _kavro_api_wait_resume re-enters the
+// guard (false when the device is closing: then the caller must not enter,
+// only release what it holds and call _kavro_api_wait_end). After a true
+// resume, _kavro_api_wait_end must also be called (before leaving).
+void _kavro_api_wait_begin(_kavro_handler_t *h);
+bool _kavro_api_wait_resume(_kavro_handler_t *h);
+void _kavro_api_wait_end(_kavro_handler_t *h);
+
+// Scoped guard: enters on construction, leaves on destruction.
+class KavroApiGuard {
+public:
+    explicit KavroApiGuard(kavro_dev_t *dev) : h_(_kavro_api_enter(dev)) {}
+    ~KavroApiGuard() {
+        if (h_) _kavro_api_leave(h_);
+    }
+    KavroApiGuard(const KavroApiGuard &) = delete;
+    KavroApiGuard &operator=(const KavroApiGuard &) = delete;
+    _kavro_handler_t *handler() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+private:
+    _kavro_handler_t *h_;
+};
+
+// The handler of an open device, or null. Only a first check: calls use the
+// handler returned by the guard.
+_kavro_handler_t *_kavro_dev_handler(const kavro_dev_t *dev);
+
+// Internal parameter workers (translation to device items and the transport
+// call). Used by the public parameter calls and by the open, which reads the
+// identity before the device accepts public calls.
+bool _kavro_param_batch_set(_kavro_handler_t *h, const kavro_param_item_t *param_items, int item_cnt);
+bool _kavro_param_batch_get(_kavro_handler_t *h, kavro_param_item_t *param_items, int item_cnt);
+
+// Stop capture on a device the caller holds (inside the guard, or the close).
+bool _kavro_cap_stop(_kavro_handler_t *h);
+
+// How many times (100 ms apart) a close checks for calls still running
+// before it hands the handler over to them. Tests shorten it.
+extern int g_kavro_close_wait_tries;
+
+// Close a device; with keep_record the record itself is never freed and a
+// replay file stays open (an open that finds its record still open).
+void _kavro_dev_close(kavro_dev_t *dev, bool keep_record);
