@@ -95,6 +95,10 @@ void _list_free(vx_fr_node_t *&head) {
 
 bool _node_full(const vx_fr_node_t *n) { return n->d_len >= n->d_capacity; }
 
+bool _has_unfinished(const vx_stream *s) {
+    return s->cur_fr_node && !_node_full(s->cur_fr_node->prev);
+}
+
 vx_fr_node_t *_node_alloc(uint32_t capacity) {
     void *mem = _vx_stream_node_alloc(sizeof(vx_fr_node_t) + capacity);
     if (!mem) return nullptr;
@@ -302,7 +306,17 @@ uint32_t _consume_payload(vx_stream *s, const uint8_t *p, uint32_t r) {
             LOG_TRC("check data checksum: sidx=%d\n", s->cur_hdr.idx);
             if (s->cur_hdr_data_cksum != s->cur_hdr.data_cksum) {
                 LOG_DBG("discard frame: verify data checksum failed: sidx=%d\n", s->cur_hdr.idx);
+                // The bytes of this piece are dropped with the frame they
+                // belong to. Count them, and count the frame even when none
+                // of it had been stored yet (the payload came in one piece),
+                // so that the loss is reported however the stream was cut.
+                const bool had_unfinished = _has_unfinished(s);
                 _discard_cur_frame(s);
+                if (n > 0) {
+                    write_lock lk(s->frlist_lock);
+                    s->state.bytes_discard += n;
+                    if (!had_unfinished) s->state.frcnt_err_discard += 1;
+                }
                 s->need_sync_fr_bound = true;
                 s->need_sync_next_hdr = true;
                 _clear_payload_progress(s);
@@ -365,8 +379,13 @@ void _on_new_hdr(vx_stream *s) {
     }
 }
 
+// A newly taken header's payload has not been read yet. Clearing
+// `need_sync_next_hdr` here matters after a reset, which keeps the flag: a
+// capture that stopped right at the end of a payload would otherwise have the
+// first payload of the next capture skipped.
 void _take_hdr(vx_stream *s) {
     s->cur_hdr_len = HDR;
+    s->need_sync_next_hdr = false;
     _clear_payload_progress(s);
     s->cur_hdr_fridx = 0;
 }
