@@ -1,6 +1,8 @@
 // Pixel format conversions: the truncation and wrap rules, agreement of the
 // vector and scalar paths for every count and alignment, and the in-place
-// and widening buffer layouts the library relies on.
+// and widening buffer layouts the library relies on. Every check runs once
+// per instruction set the CPU supports (SSE4.1 baseline, AVX2), so all the
+// vector paths are held to the same results.
 #include "vx_conv.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +19,22 @@
 #include <type_traits>
 #include <vector>
 
+#include "vx_conv_internal.h"
+
 namespace {
+
+// Runs body once per instruction set this CPU supports, then goes back to
+// the library's own choice.
+template <typename F>
+void for_each_isa(F body) {
+    for (vx_conv_isa_e isa : {VX_CONV_ISA_BASE, VX_CONV_ISA_AVX2}) {
+        if (isa > _vx_conv_isa_best()) continue;
+        ASSERT_EQ(_vx_conv_set_isa(isa), isa);
+        SCOPED_TRACE(isa == VX_CONV_ISA_AVX2 ? "AVX2 path" : "baseline path");
+        body();
+    }
+    _vx_conv_set_isa(_vx_conv_isa_best());
+}
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -43,13 +60,15 @@ struct RuleCase {
 template <typename D, typename S, typename F>
 void check_rule(const RuleCase &c, S src_val, F conv) {
     SCOPED_TRACE(c.what);
-    for (int cnt : {1, 67}) {
-        std::vector<S> src(static_cast<size_t>(cnt), src_val);
-        std::vector<D> dst(static_cast<size_t>(cnt), static_cast<D>(0x5A5A5A5A));
-        conv(dst.data(), src.data(), cnt);
-        for (int i = 0; i < cnt; ++i)
-            ASSERT_EQ(static_cast<int64_t>(dst[static_cast<size_t>(i)]), c.want) << "cnt " << cnt << " element " << i;
-    }
+    for_each_isa([&] {
+        for (int cnt : {1, 67}) {
+            std::vector<S> src(static_cast<size_t>(cnt), src_val);
+            std::vector<D> dst(static_cast<size_t>(cnt), static_cast<D>(0x5A5A5A5A));
+            conv(dst.data(), src.data(), cnt);
+            for (int i = 0; i < cnt; ++i)
+                ASSERT_EQ(static_cast<int64_t>(dst[static_cast<size_t>(i)]), c.want) << "cnt " << cnt << " element " << i;
+        }
+    });
 }
 
 TEST(ConvRules, F32ToU16TruncatesAndKeepsLow16Bits) {
@@ -119,12 +138,14 @@ TEST(ConvRules, U16ToF32IsOneSinglePrecisionMultiplication) {
     for (size_t k = 0; k < std::size(cases); ++k) {
         const RuleCase &c = cases[k];
         SCOPED_TRACE(c.what);
-        for (int cnt : {1, 67}) {
-            std::vector<uint16_t> src(static_cast<size_t>(cnt), static_cast<uint16_t>(c.src));
-            std::vector<float> dst(static_cast<size_t>(cnt), -1.0f);
-            vx_conv_u16_f32(dst.data(), src.data(), cnt, c.scale);
-            for (float v : dst) ASSERT_EQ(v, want[k]);
-        }
+        for_each_isa([&] {
+            for (int cnt : {1, 67}) {
+                std::vector<uint16_t> src(static_cast<size_t>(cnt), static_cast<uint16_t>(c.src));
+                std::vector<float> dst(static_cast<size_t>(cnt), -1.0f);
+                vx_conv_u16_f32(dst.data(), src.data(), cnt, c.scale);
+                for (float v : dst) ASSERT_EQ(v, want[k]);
+            }
+        });
     }
 }
 
@@ -270,32 +291,34 @@ TEST_P(ConvKernel, AnyCountAndAlignmentMatchesScalar) {
     std::mt19937 rng(11);
     constexpr uint8_t kGuard = 0xA5;
     constexpr size_t kPad = 32;
-    for (int cnt : {1, 7, 8, 15, 16, 17, 31, 32, 33, 1001}) {
-        const size_t n = static_cast<size_t>(cnt);
-        const std::vector<uint8_t> src_data = make_source(k, n, rng);
-        std::vector<uint8_t> want(n * k.dst_size);
-        for (size_t i = 0; i < n; ++i) k.ref(&want[i * k.dst_size], &src_data[i * k.src_size]);
+    for_each_isa([&] {
+        for (int cnt : {1, 7, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 1001}) {
+            const size_t n = static_cast<size_t>(cnt);
+            const std::vector<uint8_t> src_data = make_source(k, n, rng);
+            std::vector<uint8_t> want(n * k.dst_size);
+            for (size_t i = 0; i < n; ++i) k.ref(&want[i * k.dst_size], &src_data[i * k.src_size]);
 
-        // 16-byte aligned backing stores, so offset o really is o bytes past
-        // a 16-byte boundary.
-        std::vector<__uint128_t> src_store((n * k.src_size + kPad + 15) / 16 + 1);
-        std::vector<__uint128_t> dst_store((n * k.dst_size + 2 * kPad + 15) / 16 + 1);
-        auto *src_base = reinterpret_cast<uint8_t *>(src_store.data());
-        auto *dst_base = reinterpret_cast<uint8_t *>(dst_store.data());
-        for (size_t so = 0; so < 16; ++so) {
-            for (size_t dof = 0; dof < 16; ++dof) {
-                memcpy(src_base + so, src_data.data(), src_data.size());
-                memset(dst_base, kGuard, dst_store.size() * 16);
-                uint8_t *dst = dst_base + kPad / 2 + dof;
-                k.run(dst, src_base + so, cnt);
-                ASSERT_EQ(0, memcmp(dst, want.data(), want.size()))
-                    << "cnt " << cnt << " src offset " << so << " dst offset " << dof;
-                for (uint8_t *p = dst_base; p < dst; ++p) ASSERT_EQ(*p, kGuard) << "written before dst";
-                for (uint8_t *p = dst + want.size(); p < dst_base + dst_store.size() * 16; ++p)
-                    ASSERT_EQ(*p, kGuard) << "written past dst, cnt " << cnt;
+            // 16-byte aligned backing stores, so offset o really is o bytes past
+            // a 16-byte boundary.
+            std::vector<__uint128_t> src_store((n * k.src_size + kPad + 15) / 16 + 1);
+            std::vector<__uint128_t> dst_store((n * k.dst_size + 2 * kPad + 15) / 16 + 1);
+            auto *src_base = reinterpret_cast<uint8_t *>(src_store.data());
+            auto *dst_base = reinterpret_cast<uint8_t *>(dst_store.data());
+            for (size_t so = 0; so < 16; ++so) {
+                for (size_t dof = 0; dof < 16; ++dof) {
+                    memcpy(src_base + so, src_data.data(), src_data.size());
+                    memset(dst_base, kGuard, dst_store.size() * 16);
+                    uint8_t *dst = dst_base + kPad / 2 + dof;
+                    k.run(dst, src_base + so, cnt);
+                    ASSERT_EQ(0, memcmp(dst, want.data(), want.size()))
+                        << "cnt " << cnt << " src offset " << so << " dst offset " << dof;
+                    for (uint8_t *p = dst_base; p < dst; ++p) ASSERT_EQ(*p, kGuard) << "written before dst";
+                    for (uint8_t *p = dst + want.size(); p < dst_base + dst_store.size() * 16; ++p)
+                        ASSERT_EQ(*p, kGuard) << "written past dst, cnt " << cnt;
+                }
             }
         }
-    }
+    });
 }
 
 TEST_P(ConvKernel, NonPositiveCountWritesNothing) {
@@ -324,72 +347,78 @@ INSTANTIATE_TEST_SUITE_P(All, ConvKernel, ::testing::ValuesIn(all_kernels()),
 // still computed from its original source value.
 TEST(ConvOverlap, NarrowingToU8InPlace) {
     std::mt19937 rng(3);
-    for (int cnt : {1, 17, 64, 1001}) {
-        for (size_t back : {0, 3}) {
-            SCOPED_TRACE("cnt " + std::to_string(cnt) + " dst " + std::to_string(back) + " bytes before src");
-            const size_t n = static_cast<size_t>(cnt);
-            std::vector<uint16_t> v16(n);
-            std::vector<float> vf(n);
-            for (size_t i = 0; i < n; ++i) {
-                v16[i] = static_cast<uint16_t>(rng());
-                vf[i] = std::uniform_real_distribution<float>(-1000.0f, 1000.0f)(rng);
+    for_each_isa([&] {
+        for (int cnt : {1, 17, 64, 1001}) {
+            for (size_t back : {0, 3}) {
+                SCOPED_TRACE("cnt " + std::to_string(cnt) + " dst " + std::to_string(back) + " bytes before src");
+                const size_t n = static_cast<size_t>(cnt);
+                std::vector<uint16_t> v16(n);
+                std::vector<float> vf(n);
+                for (size_t i = 0; i < n; ++i) {
+                    v16[i] = static_cast<uint16_t>(rng());
+                    vf[i] = std::uniform_real_distribution<float>(-1000.0f, 1000.0f)(rng);
+                }
+
+                std::vector<uint8_t> buf(back + n * 4 + 16);
+                memcpy(buf.data() + back, v16.data(), n * 2);
+                vx_conv_u16_u8(buf.data(), reinterpret_cast<const uint16_t *>(buf.data() + back), cnt, 4);
+                for (size_t i = 0; i < n; ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>(v16[i] >> 4)) << "u16 element " << i;
+
+                memcpy(buf.data() + back, vf.data(), n * 4);
+                vx_conv_f32_u8(buf.data(), reinterpret_cast<const float *>(buf.data() + back), cnt, 0.5f);
+                for (size_t i = 0; i < n; ++i)
+                    ASSERT_EQ(buf[i], static_cast<uint8_t>(ref_trunc(vf[i] * 0.5f))) << "f32 element " << i;
             }
-
-            std::vector<uint8_t> buf(back + n * 4 + 16);
-            memcpy(buf.data() + back, v16.data(), n * 2);
-            vx_conv_u16_u8(buf.data(), reinterpret_cast<const uint16_t *>(buf.data() + back), cnt, 4);
-            for (size_t i = 0; i < n; ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>(v16[i] >> 4)) << "u16 element " << i;
-
-            memcpy(buf.data() + back, vf.data(), n * 4);
-            vx_conv_f32_u8(buf.data(), reinterpret_cast<const float *>(buf.data() + back), cnt, 0.5f);
-            for (size_t i = 0; i < n; ++i)
-                ASSERT_EQ(buf[i], static_cast<uint8_t>(ref_trunc(vf[i] * 0.5f))) << "f32 element " << i;
         }
-    }
+    });
 }
 
 // Widening 16-bit data that sits in the second half of the 32-bit
 // destination buffer into that buffer, as the frame API converts frames.
 TEST(ConvOverlap, WideningFromSecondHalfOfDestination) {
     std::mt19937 rng(5);
-    for (int cnt : {1, 7, 8, 15, 16, 17, 33, 1001, 76800}) {
-        for (size_t off : {0, 4, 6}) {  // buffer start relative to 16 bytes
-            SCOPED_TRACE("cnt " + std::to_string(cnt) + " offset " + std::to_string(off));
-            const size_t n = static_cast<size_t>(cnt);
-            std::vector<uint16_t> v16(n);
-            for (uint16_t &v : v16) v = static_cast<uint16_t>(rng());
-            std::vector<__uint128_t> store(n * 4 / 16 + 2);
-            uint8_t *buf = reinterpret_cast<uint8_t *>(store.data()) + off;
+    for_each_isa([&] {
+        for (int cnt : {1, 7, 8, 15, 16, 17, 33, 1001, 76800}) {
+            for (size_t off : {0, 4, 6}) {  // buffer start relative to 16 bytes
+                SCOPED_TRACE("cnt " + std::to_string(cnt) + " offset " + std::to_string(off));
+                const size_t n = static_cast<size_t>(cnt);
+                std::vector<uint16_t> v16(n);
+                for (uint16_t &v : v16) v = static_cast<uint16_t>(rng());
+                std::vector<__uint128_t> store(n * 4 / 16 + 2);
+                uint8_t *buf = reinterpret_cast<uint8_t *>(store.data()) + off;
 
-            memcpy(buf + n * 2, v16.data(), n * 2);
-            vx_conv_u16_u32(reinterpret_cast<uint32_t *>(buf), reinterpret_cast<const uint16_t *>(buf + n * 2), cnt,
-                            3);
-            for (size_t i = 0; i < n; ++i) {
-                uint32_t got;
-                memcpy(&got, buf + i * 4, 4);
-                ASSERT_EQ(got, v16[i] * 3u) << "u32 element " << i;
-            }
+                memcpy(buf + n * 2, v16.data(), n * 2);
+                vx_conv_u16_u32(reinterpret_cast<uint32_t *>(buf), reinterpret_cast<const uint16_t *>(buf + n * 2), cnt,
+                                3);
+                for (size_t i = 0; i < n; ++i) {
+                    uint32_t got;
+                    memcpy(&got, buf + i * 4, 4);
+                    ASSERT_EQ(got, v16[i] * 3u) << "u32 element " << i;
+                }
 
-            memcpy(buf + n * 2, v16.data(), n * 2);
-            vx_conv_u16_f32(reinterpret_cast<float *>(buf), reinterpret_cast<const uint16_t *>(buf + n * 2), cnt,
-                            0.001f);
-            for (size_t i = 0; i < n; ++i) {
-                float got;
-                memcpy(&got, buf + i * 4, 4);
-                ASSERT_EQ(got, static_cast<float>(v16[i]) * 0.001f) << "f32 element " << i;
+                memcpy(buf + n * 2, v16.data(), n * 2);
+                vx_conv_u16_f32(reinterpret_cast<float *>(buf), reinterpret_cast<const uint16_t *>(buf + n * 2), cnt,
+                                0.001f);
+                for (size_t i = 0; i < n; ++i) {
+                    float got;
+                    memcpy(&got, buf + i * 4, 4);
+                    ASSERT_EQ(got, static_cast<float>(v16[i]) * 0.001f) << "f32 element " << i;
+                }
             }
         }
-    }
+    });
 }
 
 TEST(ConvRoundTrip, EveryU16ValueSurvivesF32AndBack) {
-    std::vector<uint16_t> src(65536), back(65536, 0);
-    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint16_t>(i);
-    std::vector<float> f(65536);
-    vx_conv_u16_f32(f.data(), src.data(), 65536, 1.0f);
-    for (size_t i = 0; i < f.size(); ++i) ASSERT_EQ(f[i], static_cast<float>(i));
-    vx_conv_f32_u16(back.data(), f.data(), 65536, 1.0f);
-    EXPECT_EQ(back, src);
+    for_each_isa([&] {
+        std::vector<uint16_t> src(65536), back(65536, 0);
+        for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint16_t>(i);
+        std::vector<float> f(65536);
+        vx_conv_u16_f32(f.data(), src.data(), 65536, 1.0f);
+        for (size_t i = 0; i < f.size(); ++i) ASSERT_EQ(f[i], static_cast<float>(i));
+        vx_conv_f32_u16(back.data(), f.data(), 65536, 1.0f);
+        EXPECT_EQ(back, src);
+    });
 }
 
 }  // namespace
