@@ -431,6 +431,28 @@ KAVRO_API bool kavro_cap_start(kavro_dev_t *dev);
 KAVRO_API bool kavro_cap_stop(kavro_dev_t *dev);
 /** True while the device captures. */
 KAVRO_API bool kavro_cap_is_ongoing(kavro_dev_t *dev);
+/**
+ * Wait for `frame_num` frames and copy them one after another into
+ * `frame_data` (`frame_dlen` bytes); `first_frame_info` (if given) describes
+ * the first. Waits at most frame_num x (100 ms + frame period) + 2 s. Returns
+ * the frames delivered (0 when the time ran out), -1 for wrong parameters,
+ * -2 when the device is not capturing, or the capture error code that stopped
+ * the capture. One thread per device at a time may wait for frames.
+ */
+KAVRO_API int kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_data, uint32_t frame_dlen,
+                                   kavro_frame_t *first_frame_info);
+/** Take one frame if one is ready, without waiting: 1, 0 or a negative code as above. */
+KAVRO_API int kavro_cap_get_frame(kavro_dev_t *dev, uint8_t *frame_data, uint32_t frame_dlen,
+                                  kavro_frame_t *frame_info);
+/** One frame; starts and stops capture around it when the device is not capturing. */
+KAVRO_API bool kavro_cap_snapshot(kavro_dev_t *dev, uint8_t *frame_data, uint32_t frame_dlen,
+                                  kavro_frame_t *frame_info);
+/**
+ * Hand every frame to the frame-ready callback until capture stops (true) or
+ * `timeout_msec` passes (false; 0 waits without limit). A close on another
+ * thread is not held up by this wait.
+ */
+KAVRO_API bool kavro_cap_wait(kavro_dev_t *dev, int timeout_msec);
 
 KAVRO_END_DECLS
 

@@ -3,6 +3,13 @@
 // application threads start and stop capture and size the frame buffer.
 #include <pthread.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 #include "kavro.h"
@@ -19,6 +26,9 @@ namespace {
 
 constexpr int CAP_TIMEOUT_LIMIT = 32;  // timeouts since the start before capture stops
 constexpr int CAP_STALL_LIMIT = 16;    // stalls in a row before capture stops
+constexpr uint32_t CAP_SCRATCH_SIZE = 0x400000;  // frames for the callback without a request
+constexpr int CAP_DEFAULT_FPS = 20;
+constexpr int CAP_FRAME_MAX_ALL = 0x7FFFFFFF;
 
 void wake_reader(_kavro_handler_t *h) {
     pthread_mutex_lock(&h->cap_mutex);
@@ -201,6 +211,286 @@ bool kavro_cap_stop(kavro_dev_t *dev) {
 bool kavro_cap_is_ongoing(kavro_dev_t *dev) {
     KavroApiGuard guard(dev);
     return guard && guard.handler()->is_capturing;
+}
+
+}  // extern "C"
+
+namespace {
+
+bool stream_has_frame(_kavro_handler_t *h) {
+    vx_stream_state_t st{};
+    vx_stream_get_state(h->cap_str, &st);
+    return st.frcnt_in_list > 0;
+}
+
+// Absolute CLOCK_REALTIME deadline `ms` from now, for the timed waits.
+timespec deadline_after(int64_t ms) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += static_cast<time_t>(ms / 1000);
+    ts.tv_nsec += static_cast<long>((ms % 1000) * 1000000);
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+}  // namespace
+
+// Hand out ready frames on the calling application thread: deliver a pending
+// error to the error callback, then take up to frame_max frames (all of them
+// with flush) off the stream into the request's buffer, the frame-ready
+// callback, or nowhere.
+void _cap_handle_rdy_data(kavro_dev_t *dev, _kavro_handler_t *h, int frame_max, bool flush) {
+    const kavro_cap_err_f on_err = h->on_cap_err;
+    const int err = h->cap_errno;
+    if (on_err && err != 0) {
+        LOG_TRC("error cb invoke: %s\n", kavro_error_name(err));
+        if (!on_err(dev, err, h->cap_errargs)) {
+            LOG_DBG("error cb return false to stop capture\n");
+            h->cap_thread_stop = 1;
+            h->cap_err_force_stop = true;
+            h->cap_errno = 0;
+            LOG_TRC("error callback force cap to stop\n");
+            return;
+        }
+        h->cap_errno = 0;
+    }
+    if (h->cap_err_force_stop) {
+        LOG_TRC("error callback force cap to stop\n");
+        return;
+    }
+    if (frame_max == 0 || !stream_has_frame(h)) return;
+
+    const kavro_cap_frdy_f on_frdy = h->on_cap_frdy;
+    _kavro_cap_req_t *req = h->cap_req;
+    std::unique_ptr<uint8_t[]> scratch;
+    int taken = 0;
+    while (flush || taken < frame_max) {
+        // The place is chosen per frame: once the request is complete, frames
+        // drained after it never land in (and overwrite) the caller's buffer.
+        uint8_t *dst = nullptr;
+        uint32_t dst_len = 0;
+        if (req && req->req_frames_remain > 0 && req->req_curbuf) {
+            dst = req->req_curbuf;
+            dst_len = req->req_curbuf_len;
+        } else if (on_frdy) {
+            if (!scratch) {
+                scratch.reset(new (std::nothrow) uint8_t[CAP_SCRATCH_SIZE]);
+                if (!scratch) {
+                    LOG_ERR("malloc failed\n");
+                    return;
+                }
+            }
+            dst = scratch.get();
+            dst_len = CAP_SCRATCH_SIZE;
+        }
+        vx_frinfo_t fi{};
+        const int n = vx_stream_fetch_frames(h->cap_str, dst, static_cast<int>(std::min<uint32_t>(dst_len, INT32_MAX)),
+                                             1, &fi, false);
+        if (n <= 0) break;
+        ++taken;
+
+        kavro_drv_t *drv = h->driver;
+        if (!drv || !drv->op || !drv->op->frame_get_info || !drv->op->frame_get_info(drv, &h->cap_last_finfo, &fi)) {
+            LOG_ERR(" driver frame_get_info failed!\n");
+            h->cap_last_finfo = kavro_frame_info_t{};
+        }
+
+        if (req && req->req_frames_remain > 0) {
+            if (req->req_frames_remain == req->req_frames_total && req->req_first_finfo)
+                *req->req_first_finfo = h->cap_last_finfo;
+            if (req->req_curbuf && req->req_curbuf_len >= fi.frame_size) {
+                req->req_curbuf += fi.frame_size;
+                req->req_curbuf_len -= fi.frame_size;
+            }
+            --req->req_frames_remain;
+        }
+
+        if (on_frdy) {
+            kavro_frame_t frame{};
+            frame.frame_info = h->cap_last_finfo;
+            frame.frame_data = dst;
+            const unsigned idx = frame.frame_info.frame_idx;
+            LOG_TRC("frdy cb invoke: %u,%u\n", idx, idx);
+            const auto t0 = std::chrono::steady_clock::now();
+            on_frdy(dev, &frame);
+            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+                                .count();
+            LOG_DBG("frdy cb (%u,%u) spends: %d.%03u ms\n", idx, idx, static_cast<int>(us / 1000),
+                    static_cast<unsigned>(us % 1000));
+        }
+    }
+    LOG_TRC("handle %u ready frames (reqmax: %d, rem: %d)\n", static_cast<unsigned>(taken), frame_max,
+            req ? static_cast<int>(req->req_frames_remain) : frame_max);
+}
+
+namespace {
+
+// One blocking (or, with `wait` false, single-pass) frame request.
+int _kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_data, uint32_t frame_dlen,
+                          kavro_frame_t *first_frame_info, bool wait) {
+    KavroApiGuard guard(dev);
+    if (!guard || frame_num == 0) {
+        LOG_DBG("Wrong params\n");
+        return -1;
+    }
+    _kavro_handler_t *h = guard.handler();
+    int period_ms;
+    if (h->cap_fps == 0) {
+        h->cap_fps = CAP_DEFAULT_FPS;
+        period_ms = 1000 / CAP_DEFAULT_FPS;
+    } else {
+        period_ms = 1000 / h->cap_fps;
+    }
+
+    kavro_frame_info_t finfo{};
+    kavro_drv_t *drv = h->driver;
+    const kavro_drv_op_t *op = drv ? drv->op : nullptr;
+    int drv_result = 0;
+    if (op && op->frame_raw_proc && op->frame_raw_get) {
+        drv_result = op->frame_raw_get(drv, frame_data, static_cast<int>(frame_num), &finfo);
+        if (drv_result > 0) {
+            if (first_frame_info) first_frame_info->frame_info = finfo;
+            return drv_result;
+        }
+    }
+
+    const int64_t timeout_ms =
+        wait ? static_cast<int64_t>(frame_num) * 100 + static_cast<int64_t>(frame_num) * period_ms + 2000 : 0;
+    const timespec deadline = deadline_after(timeout_ms);
+    LOG_TRC("frame_num = %d, timeout_msec=%d\n", static_cast<int>(frame_num), static_cast<int>(timeout_ms));
+
+    _kavro_cap_req_t req{frame_num, frame_num, frame_data, frame_dlen, &finfo};
+    h->cap_req = &req;
+    int err = 0;
+    const bool flush = wait;
+    if (h->cap_errno < 0) {
+        err = h->cap_errno;
+        _cap_handle_rdy_data(dev, h, static_cast<int>(frame_num), flush);
+    } else {
+        if (wait) {
+            while (!h->cap_thread_stop) {
+                pthread_mutex_lock(&h->cap_mutex);
+                if (stream_has_frame(h) || h->cap_thread_stop) {
+                    pthread_mutex_unlock(&h->cap_mutex);
+                    break;
+                }
+                const int rc = pthread_cond_timedwait(&h->cap_cond, &h->cap_mutex, &deadline);
+                pthread_mutex_unlock(&h->cap_mutex);
+                if (rc != 0) {
+                    LOG_INF(" timeout ... (%s)\n", strerror(rc));
+                    break;
+                }
+                _cap_handle_rdy_data(dev, h, static_cast<int>(req.req_frames_remain), false);
+                if (req.req_frames_remain == 0 || h->cap_thread_stop) break;
+            }
+        }
+        // A single frame without waiting only looks at the stream once.
+        bool ready = true;
+        if (!wait) {
+            pthread_mutex_lock(&h->cap_mutex);
+            ready = stream_has_frame(h);
+            pthread_mutex_unlock(&h->cap_mutex);
+        }
+        if (!h->is_capturing) {
+            LOG_TRC("device is not capturing\n");
+            err = -2;
+        }
+        if (ready) _cap_handle_rdy_data(dev, h, static_cast<int>(req.req_frames_remain), flush);
+    }
+
+    h->cap_req = nullptr;
+    const uint32_t delivered = req.req_frames_total - req.req_frames_remain;
+    if (delivered > 0) {
+        if (first_frame_info) first_frame_info->frame_info = finfo;
+        if (frame_data && static_cast<uint64_t>(frame_dlen) >= static_cast<uint64_t>(delivered) * finfo.frame_size &&
+            op && op->frame_raw_proc)
+            op->frame_raw_proc(drv, frame_data, static_cast<int>(delivered), &finfo);
+    }
+    if (err != 0) return err;
+    if (drv_result != 0) return drv_result;
+    return static_cast<int>(delivered);
+}
+
+}  // namespace
+
+extern "C" {
+
+int kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_data, uint32_t frame_dlen,
+                         kavro_frame_t *first_frame_info) {
+    return _kavro_cap_get_frames(dev, frame_num, frame_data, frame_dlen, first_frame_info, true);
+}
+
+int kavro_cap_get_frame(kavro_dev_t *dev, uint8_t *frame_data, uint32_t frame_dlen, kavro_frame_t *frame_info) {
+    return _kavro_cap_get_frames(dev, 1, frame_data, frame_dlen, frame_info, false);
+}
+
+bool kavro_cap_snapshot(kavro_dev_t *dev, uint8_t *frame_data, uint32_t frame_dlen, kavro_frame_t *frame_info) {
+    if (!_kavro_dev_handler(dev)) {
+        LOG_ERR("wrong parameters\n");
+        return false;
+    }
+    // Success means a frame was delivered; an error code is a failure.
+    if (kavro_cap_is_ongoing(dev)) return kavro_cap_get_frames(dev, 1, frame_data, frame_dlen, frame_info) > 0;
+    if (!kavro_cap_start(dev)) return false;
+    const bool ok = kavro_cap_get_frames(dev, 1, frame_data, frame_dlen, frame_info) > 0;
+    kavro_cap_stop(dev);
+    return ok;
+}
+
+bool kavro_cap_wait(kavro_dev_t *dev, int timeout_msec) {
+    LOG_DBG("timeout_msec=%d\n", timeout_msec);
+    _kavro_handler_t *h = _kavro_api_enter(dev);
+    if (!h) {
+        LOG_DBG("Wrong params\n");
+        return false;
+    }
+    if (!h->is_capturing) {
+        LOG_DBG("device is not capturing\n");
+        _kavro_api_leave(h);
+        return false;
+    }
+    const timespec deadline = deadline_after(timeout_msec);
+    bool result = true;
+    // While blocked the call is not counted in the guard, so a close is not
+    // held up; it stays registered as a waiter, which keeps the handler alive
+    // until this call has returned. After waking during a close it is not let
+    // back into the guard and finishes as a waiter.
+    bool counted = true;
+    if (h->cap_errno >= 0 && !h->cap_thread_stop) {
+        for (;;) {
+            pthread_mutex_lock(&h->cap_mutex);
+            _kavro_api_wait_begin(h);
+            int rc = 0;
+            // Sleep only when there is nothing to do: the event thread signals
+            // under this mutex, so no wake-up is lost.
+            if (!stream_has_frame(h) && !h->cap_thread_stop) {
+                rc = timeout_msec != 0 ? pthread_cond_timedwait(&h->cap_cond, &h->cap_mutex, &deadline)
+                                       : pthread_cond_wait(&h->cap_cond, &h->cap_mutex);
+            }
+            counted = _kavro_api_wait_resume(h);
+            pthread_mutex_unlock(&h->cap_mutex);
+            if (counted) _kavro_api_wait_end(h);
+            if (rc != 0) {
+                LOG_INF(" timeout ...\n");
+                result = false;
+                break;
+            }
+            _cap_handle_rdy_data(dev, h, CAP_FRAME_MAX_ALL, false);
+            if (h->cap_thread_stop || !counted) {
+                result = true;
+                break;
+            }
+        }
+    }
+    _cap_handle_rdy_data(dev, h, CAP_FRAME_MAX_ALL, false);
+    if (counted)
+        _kavro_api_leave(h);
+    else
+        _kavro_api_wait_end(h);  // last touch: the close may free the handler now
+    return result;
 }
 
 }  // extern "C"

@@ -22,3 +22,10 @@ struct _kavro_cap_req_t {
 // The transport notify callback given at capture start; runs on the
 // transport's event thread. `arg` is the device record.
 void on_capture_event(kavro_ll_dev_t *ll_dev, int trans_status, void *buf, int len, void *arg);
+
+struct _kavro_handler_t;
+
+// Hand ready frames out on the calling application thread (error callback,
+// then up to frame_max frames, all of them with flush). The caller holds the
+// device (inside the guard, or as a registered waiter).
+void _cap_handle_rdy_data(kavro_dev_t *dev, _kavro_handler_t *h, int frame_max, bool flush);
