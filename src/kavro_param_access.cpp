@@ -41,7 +41,7 @@ bool _kavro_param_batch_set(_kavro_handler_t *h, const kavro_param_item_t *param
     for (int i = 0; i < item_cnt; ++i) {
         items[i].param_id = static_cast<uint8_t>(param_items[i].param_id);
         items[i].param_val_len = param_items[i].param_val_len;
-        memcpy(items[i].param_val, param_items[i].param_val.raw, sizeof items[i].param_val);
+        memcpy(&items[i].param_val, param_items[i].param_val.raw, sizeof items[i].param_val);
     }
     LOG_TRC("set %d param\n", item_cnt);
     const bool ok = kavro_ll_param_set(&h->ll_dev, items.get(), item_cnt);
@@ -92,7 +92,7 @@ bool _kavro_param_batch_get(_kavro_handler_t *h, kavro_param_item_t *param_items
     if (!kavro_ll_param_get(&h->ll_dev, items.get(), item_cnt)) return false;
     for (int i = 0; i < item_cnt; ++i) {
         param_items[i].param_val_len = items[i].param_val_len;
-        memcpy(param_items[i].param_val.raw, items[i].param_val, sizeof param_items[i].param_val.raw);
+        memcpy(param_items[i].param_val.raw, &items[i].param_val, sizeof param_items[i].param_val.raw);
     }
     return true;
 }

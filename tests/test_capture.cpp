@@ -192,7 +192,7 @@ TEST_F(CaptureTest, StallLimitCountsStallsInARow) {
 }
 
 TEST_F(CaptureTest, OtherStatusesStopWithTheirCode) {
-    for (int st : {LL_TRANS_LOAD_FAILED, LL_TRANS_ERROR, -42}) {
+    for (int st : {int{LL_TRANS_LOAD_FAILED}, int{LL_TRANS_ERROR}, -42}) {
         start();
         status(st);
         EXPECT_EQ(handler()->cap_thread_stop, 1) << st;

@@ -348,7 +348,7 @@ TEST_F(ParamTest, SetTranslatesItemsAndInformsDriverInOrder) {
     EXPECT_EQ(cam_.last_set[0].param_id, PARAM_HDR_INTG_TIME);
     EXPECT_EQ(cam_.last_set[0].param_val_len, 2);
     // All 18 value bytes travel, whatever the length says.
-    EXPECT_EQ(0, memcmp(cam_.last_set[3].param_val, items[3].param_val.raw, 18));
+    EXPECT_EQ(0, memcmp(&cam_.last_set[3].param_val, items[3].param_val.raw, 18));
     EXPECT_EQ(g_updates, (std::vector<std::string>{"intg 900 hdr", "intg 450", "format 7", "freq 24000000 0"}));
     EXPECT_EQ(h_->cap_fps, 30);
     EXPECT_NE(new_log().find("[DBG][_kavro_param_batch_set] Set FPS:30"), std::string::npos);

@@ -77,8 +77,8 @@ bool fake_param_set(kavro_ll_dev_t *d, const vxif_param_item_t *items, int n) {
 
 void put_text(vxif_param_item_t &it, const std::string &s) {
     const size_t n = std::min(s.size(), sizeof it.param_val);
-    memset(it.param_val, 0, sizeof it.param_val);
-    memcpy(it.param_val, s.data(), n);
+    memset(&it.param_val, 0, sizeof it.param_val);
+    memcpy(&it.param_val, s.data(), n);
     it.param_val_len = static_cast<uint8_t>(n);
 }
 
@@ -99,7 +99,7 @@ bool fake_param_get(kavro_ll_dev_t *d, vxif_param_item_t *items, int n) {
         cam->last_get_request.assign(items, items + n);
     }
     if (cam->fail_param_get) {
-        for (int i = 0; i < n; ++i) memset(items[i].param_val, 0xEE, sizeof items[i].param_val);
+        for (int i = 0; i < n; ++i) memset(&items[i].param_val, 0xEE, sizeof items[i].param_val);
         return false;
     }
     for (int i = 0; i < n; ++i) {
@@ -108,20 +108,20 @@ bool fake_param_get(kavro_ll_dev_t *d, vxif_param_item_t *items, int n) {
         case PARAM_INFO_VENDOR: put_text(it, cam->vendor); break;
         case PARAM_INFO_PRODUCT: put_text(it, cam->product); break;
         case PARAM_INFO_SERIAL:
-            memcpy(it.param_val, cam->serial, sizeof it.param_val);
+            memcpy(&it.param_val, cam->serial, sizeof it.param_val);
             it.param_val_len = cam->serial_len;
             break;
         case PARAM_INFO_VERSION:
-            memset(it.param_val, 0, sizeof it.param_val);
-            memcpy(it.param_val, cam->version, sizeof cam->version);
+            memset(&it.param_val, 0, sizeof it.param_val);
+            memcpy(&it.param_val, cam->version, sizeof cam->version);
             it.param_val_len = sizeof cam->version;
             break;
         case PARAM_FRAME_RATE:
-            memcpy(it.param_val, &cam->fps, sizeof cam->fps);
+            memcpy(&it.param_val, &cam->fps, sizeof cam->fps);
             it.param_val_len = 4;
             break;
         default:
-            memset(it.param_val, 0x5A, sizeof it.param_val);
+            memset(&it.param_val, 0x5A, sizeof it.param_val);
             it.param_val_len = 3;
             break;
         }
@@ -139,7 +139,7 @@ int fake_tx_data(kavro_ll_dev_t *, const void *, uint32_t) { return 0; }
 
 }  // namespace
 
-const kavro_ll_op_t g_fake_ll_op = {
+const kavro_ll_op g_fake_ll_op = {
     .init = fake_init,
     .uninit = fake_uninit,
     .set_debug = fake_set_debug,

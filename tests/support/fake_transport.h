@@ -53,7 +53,7 @@ struct FakeCamera {
     void release();  // clear `block` and wake blocked reads
 };
 
-extern const kavro_ll_op_t g_fake_ll_op;
+extern const kavro_ll_op g_fake_ll_op;
 
 // Prepare `dev` (zero it first) so kavro_dev_open reaches `cam`.
 void fake_bind(kavro_dev_t *dev, FakeCamera *cam);
