@@ -127,9 +127,16 @@ _kavro_handler_t *_kavro_api_enter(kavro_dev_t *dev) {
 
 namespace {
 
-// With g_api_mutex held: free an orphaned handler once nothing uses it.
-void reap_orphan_locked(_kavro_handler_t *h) {
-    if (!h->orphaned || h->orphan_users > 0 || h->cap_waiters > 0) return;
+// With g_api_mutex held: true when the caller has just released the last
+// use of an orphaned handler and must free it (after unlocking: the driver's
+// uninit may call back into the library).
+bool orphan_done_locked(_kavro_handler_t *h) {
+    return h->orphaned && h->orphan_users == 0 && h->cap_waiters == 0;
+}
+
+// Free an orphaned handler nobody can reach any more (and the record, when
+// the library owns it).
+void reap_orphan(_kavro_handler_t *h) {
     kavro_dev_t *record = h->orphan_free_record ? h->dev : nullptr;
     teardown_handler(h);
     _kavro_handler_free(h);
@@ -150,9 +157,13 @@ void drop_count_locked(_kavro_handler_t *h) {
 }  // namespace
 
 void _kavro_api_leave(_kavro_handler_t *h) {
-    std::lock_guard<std::mutex> g(g_api_mutex);
-    drop_count_locked(h);
-    reap_orphan_locked(h);
+    bool reap;
+    {
+        std::lock_guard<std::mutex> g(g_api_mutex);
+        drop_count_locked(h);
+        reap = orphan_done_locked(h);
+    }
+    if (reap) reap_orphan(h);
 }
 
 void _kavro_api_wait_begin(_kavro_handler_t *h) {
@@ -171,9 +182,13 @@ bool _kavro_api_wait_resume(_kavro_handler_t *h) {
 }
 
 void _kavro_api_wait_end(_kavro_handler_t *h) {
-    std::lock_guard<std::mutex> g(g_api_mutex);
-    --h->cap_waiters;
-    reap_orphan_locked(h);
+    bool reap;
+    {
+        std::lock_guard<std::mutex> g(g_api_mutex);
+        --h->cap_waiters;
+        reap = orphan_done_locked(h);
+    }
+    if (reap) reap_orphan(h);
 }
 
 void _kavro_dev_close(kavro_dev_t *dev, bool keep_record) {
@@ -373,13 +388,16 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
 
     h->is_capturing = false;
     h->cap_thread_stop = 1;
+    {
+        // The device takes public calls from here on: the driver's init and
+        // calibration routine reach the camera through them.
+        std::lock_guard<std::mutex> g(g_api_mutex);
+        h->api_ready = true;
+    }
     const kavro_drv_op_t *op = h->driver->op;
     if (op && op->init) op->init(h->driver, dev);
     if (op && op->calib_save && op->calib_save(h->driver, nullptr, 0, OPEN_CALIB_USE_CASE) < 0)
         LOG_ERR("Load calibration data failed\n");
-
-    std::lock_guard<std::mutex> g(g_api_mutex);
-    h->api_ready = true;
     return dev;
 }
 

@@ -114,6 +114,60 @@ TEST_F(DeviceTest, TwoCamerasOfOneProductCodeKeepSeparateDriverState) {
     EXPECT_EQ(handler(&dev_)->driver->dev, &dev_);
 }
 
+// A driver whose init reads a parameter through the public call, as the EPC
+// driver does, and whose calibration routine fails.
+bool g_init_read_ok = false;
+kavro_dev_t *g_init_dev = nullptr;
+bool probing_init(kavro_drv_t *drv, kavro_dev_t *dev) {
+    drv->dev = dev;
+    g_init_dev = dev;
+    kavro_param_item_t it{};
+    it.param_id = PARAM_TEMP;
+    g_init_read_ok = kavro_param_batch_get(dev, &it, 1);
+    return true;
+}
+int g_uninit_calls = 0;
+void counting_uninit(kavro_drv_t *) { ++g_uninit_calls; }
+uint32_t g_calib_case = 0;
+int failing_calib(kavro_drv_t *, void *buf, int len, uint32_t use_case) {
+    g_calib_case = buf == nullptr && len == 0 ? use_case : 0xFFFF;
+    return -1;
+}
+const kavro_drv_op_t g_probing_op = {
+    .init = probing_init,
+    .uninit = counting_uninit,
+    .frame_get_info = nullptr,
+    .frame_decode = nullptr,
+    .frame_raw_get = nullptr,
+    .frame_raw_proc = nullptr,
+    .lens_param_get = nullptr,
+    .use_case_get_count = nullptr,
+    .on_update_intg_time = nullptr,
+    .on_update_frame_format = nullptr,
+    .on_update_mod_freq = nullptr,
+    .calib_load = nullptr,
+    .calib_save = failing_calib,
+    .calib_apply = nullptr,
+    .filter_enable = nullptr,
+    .filter_disable = nullptr,
+};
+
+TEST_F(DeviceTest, DriverInitUsesPublicCallsAndAFailedCalibrationOnlyLogs) {
+    const kavro_drv_op_t *saved = g_kavro_drivers[0].op;
+    g_kavro_drivers[0].op = &g_probing_op;
+    g_init_read_ok = false;
+    g_uninit_calls = 0;
+    kavro_dev_t *opened = fake_open(&dev_, &cam_);
+    g_kavro_drivers[0].op = saved;
+    ASSERT_EQ(opened, &dev_);
+    EXPECT_EQ(g_init_dev, &dev_);
+    EXPECT_TRUE(g_init_read_ok);
+    EXPECT_EQ(g_calib_case, 2u);
+    EXPECT_NE(new_log().find("[ERR][kavro_dev_open] Load calibration data failed"), std::string::npos);
+    kavro_dev_close(&dev_);
+    EXPECT_EQ(g_uninit_calls, 1);
+}
+
 struct OpenFailure {
     const char *name;
     void (*setup)(FakeCamera &);
