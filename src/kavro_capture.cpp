@@ -3,6 +3,7 @@
 // application threads start and stop capture and size the frame buffer.
 #include <pthread.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -236,6 +237,9 @@ timespec deadline_after(int64_t ms) {
     return ts;
 }
 
+// A frame count as the pass's int limit.
+int as_frame_max(uint32_t n) { return static_cast<int>(std::min<uint32_t>(n, CAP_FRAME_MAX_ALL)); }
+
 }  // namespace
 
 // Hand out ready frames on the calling application thread: deliver a pending
@@ -368,7 +372,7 @@ int _kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_d
     const bool flush = wait;
     if (h->cap_errno < 0) {
         err = h->cap_errno;
-        _cap_handle_rdy_data(dev, h, static_cast<int>(frame_num), flush);
+        _cap_handle_rdy_data(dev, h, as_frame_max(frame_num), flush);
     } else {
         if (wait) {
             while (!h->cap_thread_stop) {
@@ -383,7 +387,7 @@ int _kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_d
                     LOG_INF(" timeout ... (%s)\n", strerror(rc));
                     break;
                 }
-                _cap_handle_rdy_data(dev, h, static_cast<int>(req.req_frames_remain), false);
+                _cap_handle_rdy_data(dev, h, as_frame_max(req.req_frames_remain), false);
                 if (req.req_frames_remain == 0 || h->cap_thread_stop) break;
             }
         }
@@ -398,7 +402,7 @@ int _kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_d
             LOG_TRC("device is not capturing\n");
             err = -2;
         }
-        if (ready) _cap_handle_rdy_data(dev, h, static_cast<int>(req.req_frames_remain), flush);
+        if (ready) _cap_handle_rdy_data(dev, h, as_frame_max(req.req_frames_remain), flush);
     }
 
     h->cap_req = nullptr;
