@@ -55,6 +55,12 @@ public:
             self->abort_on_first_data_ = false;
             kavro_ll_cap_abort(dev);  // allowed from inside the callback
         }
+        if (status == LL_TRANS_CANCELLED && self->restarts_left_ > 0) {
+            // The earliest moment another thread could restart after seeing
+            // the end of the file: done here, the timing is always the same.
+            --self->restarts_left_;
+            kavro_ll_cap_start(dev, 0, notify, self);
+        }
         self->cv_.notify_all();
     }
 
@@ -71,6 +77,10 @@ public:
         std::lock_guard<std::mutex> lk(m_);
         abort_on_first_data_ = true;
     }
+    void restart_on_end(int times) {
+        std::lock_guard<std::mutex> lk(m_);
+        restarts_left_ = times;
+    }
     vx_stream_t stream() const { return stream_; }
 
 private:
@@ -78,6 +88,7 @@ private:
     std::condition_variable cv_;
     std::vector<Event> events_;
     bool abort_on_first_data_ = false;
+    int restarts_left_ = 0;
     vx_stream_t stream_;
 };
 
@@ -215,6 +226,19 @@ TEST_F(LlFileTest, EachCaptureReplaysEveryFrameThenReportsEndOfFile) {
     ASSERT_EQ(fread(magic, 1, 6, fp_), 6u);
     EXPECT_STREQ(magic, "VX_RAW");
     EXPECT_EQ(c.take().size(), 0u);     // nothing arrives after the end of file
+}
+
+TEST_F(LlFileTest, RestartRightAtEndOfFileIsNotLost) {
+    const size_t hdr_len = record(8, 4, 2, 3);
+    ASSERT_EQ(open_recording(), &dev_);
+    Collector &c = c_;
+    c.restart_on_end(1);
+    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, Collector::notify, &c));
+    ASSERT_TRUE(c.wait_events(14));
+    std::vector<Event> ev = c.take();
+    ASSERT_EQ(ev.size(), 14u);
+    expect_full_replay(std::vector<Event>(ev.begin(), ev.begin() + 7), 8, 4, hdr_len);
+    expect_full_replay(std::vector<Event>(ev.begin() + 7, ev.end()), 8, 4, hdr_len);
 }
 
 TEST_F(LlFileTest, AbortFromTheCallbackStopsAndTheNextStartReplaysFromTheFirstFrame) {
