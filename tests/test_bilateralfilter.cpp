@@ -303,6 +303,7 @@ TEST(Bpf, InitRefusesBadArgumentsAndHoldsNoBuffers) {
         {0, 240, kDriver, "[vx_bpf2d_iir_init] wrong image width or height: w=0, h=240\n"},
         {320, 0, kDriver, "[vx_bpf2d_iir_init] wrong image width or height: w=320, h=0\n"},
         {320, 240, {0.02f, 0.0f, 0, 4096}, "[vx_bpf2d_iir_init] wrong sigma"},
+        {320, 240, {0.02f, 1e-45f, 0, 4096}, "[vx_bpf2d_iir_init] wrong sigma"},
         {320, 240, {-0.02f, 0.1f, 0, 4096}, "[vx_bpf2d_iir_init] wrong sigma"},
         {320, 240, {NAN, 0.1f, 0, 4096}, "[vx_bpf2d_iir_init] wrong sigma"},
         {320, 240, {1e9f, 0.1f, 0, 4096}, "[vx_bpf2d_iir_init] wrong sigma"},

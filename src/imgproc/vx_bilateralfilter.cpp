@@ -227,38 +227,40 @@ bool vx_bpf2d_iir_init(vx_bpf2d_iir_t *bpf, uint32_t w, uint32_t h, float sigma_
         LOG_ERR("wrong image width or height: w=%u, h=%u\n", w, h);
         return false;
     }
-    // A zero range sigma makes the first table entry 0 * inf (not a number);
-    // a negative spatial sigma or a decay of 1 makes the recursions diverge.
-    const float alpha_w = static_cast<float>(
-        std::exp(-std::sqrt(2.0) / static_cast<double>(static_cast<float>(w) * sigma_spatial)));
-    const float alpha_h = static_cast<float>(
-        std::exp(-std::sqrt(2.0) / static_cast<double>(static_cast<float>(h) * sigma_spatial)));
-    if (!(sigma_spatial >= 0.0f) || !(sigma_range > 0.0f) || !(alpha_w < 1.0f) || !(alpha_h < 1.0f)) {
-        LOG_ERR("wrong sigma: spatial=%f, range=%f\n", static_cast<double>(sigma_spatial),
-                static_cast<double>(sigma_range));
-        return false;
-    }
     // A reversed range would make the table size wrap around.
     if (range_max < range_min) {
         LOG_ERR("wrong value range: min=%u, max=%u\n", static_cast<unsigned>(range_min),
                 static_cast<unsigned>(range_max));
         return false;
     }
-
+    // A zero (or vanishingly small) range sigma makes the first table entry
+    // 0 * inf, not a number; a negative spatial sigma or a decay of 1 makes
+    // the recursions diverge.
+    const uint32_t table_cnt = static_cast<uint32_t>(range_max) - range_min + 1u;
+    const float inv = 1.0f / (static_cast<float>(table_cnt) * sigma_range);
+    const float alpha_w = static_cast<float>(
+        std::exp(-std::sqrt(2.0) / static_cast<double>(static_cast<float>(w) * sigma_spatial)));
+    const float alpha_h = static_cast<float>(
+        std::exp(-std::sqrt(2.0) / static_cast<double>(static_cast<float>(h) * sigma_spatial)));
+    if (!(sigma_spatial >= 0.0f) || !(sigma_range > 0.0f) || !std::isfinite(inv) || !(alpha_w < 1.0f) ||
+        !(alpha_h < 1.0f)) {
+        LOG_ERR("wrong sigma: spatial=%f, range=%f\n", static_cast<double>(sigma_spatial),
+                static_cast<double>(sigma_range));
+        return false;
+    }
     bpf->w = static_cast<int>(w);
     bpf->h = static_cast<int>(h);
     bpf->sigma_spatial = sigma_spatial;
     bpf->sigma_range = sigma_range;
     bpf->range_min = static_cast<float>(range_min);
     bpf->range_max = static_cast<float>(range_max);
-    bpf->range_table_cnt = static_cast<uint32_t>(range_max) - range_min + 1u;
+    bpf->range_table_cnt = table_cnt;
 
     bpf->range_table = alloc_floats(bpf->range_table_cnt);
     if (!bpf->range_table) {
         LOG_ERR("cannot malloc buffers for BPF\n");
         return false;
     }
-    const float inv = 1.0f / (static_cast<float>(bpf->range_table_cnt) * sigma_range);
     for (uint32_t i = 0; i < bpf->range_table_cnt; ++i)
         bpf->range_table[i] = static_cast<float>(std::exp(-static_cast<double>(i) * static_cast<double>(inv)));
     bpf->alpha_w = alpha_w;
