@@ -313,6 +313,8 @@ TEST(SimErrors, TemperatureDriftAndCompensation)
     }
     double want = 13.78 * (warm.temp_cb - cold.temp_cb) / 10.0 + 1.183 * (warm.temp_ib - cold.temp_ib) / 10.0;
     EXPECT_NEAR(diff / cnt, want, 0.3);
+    std::printf("[ figures ] warm-up %.1f -> %.1f degC: uncorrected distance moved %.2f mm, model %.2f mm\n",
+                cold.temp_cb / 10.0, warm.temp_cb / 10.0, diff / cnt, want);
 
     // A sensor that drifts more than the nominal coefficient leaves the
     // difference after correction.
@@ -368,10 +370,11 @@ TEST(SimErrors, NoiseMatchesModel)
                     int p = y * W + x;
                     if (cnt[p] != frames)
                         continue;
-                    // Format 4 pairs two pixels; take the weaker of the pair.
+                    // Format 4 pairs each pixel with the next row away from
+                    // the middle; the weaker of the two sets the noise.
                     double a = cam.amplitude(p);
                     if (c.format == 4)
-                        a = std::min(a, (double)cam.amplitude(p + W));
+                        a = std::min(a, (double)cam.amplitude(y < H / 2 ? p - W : p + W));
                     double sp = cam.dist_sigma_mm(a, cam.ambient(p));
                     if (sp < edges[b] || sp >= edges[b + 1])
                         continue;
