@@ -125,8 +125,8 @@ void kavro_log_cfg(kavro_log_level_e console_level, kavro_log_level_e file_level
 
 void kavro_path_cfg(const char *path) {
     if (!path) return;
-    strncpy(g_path_prefix, path, sizeof g_path_prefix);
-    g_path_prefix[sizeof g_path_prefix - 1] = '\0';
+    // At most 255 characters are kept; the last byte is always the terminator.
+    snprintf(g_path_prefix, sizeof g_path_prefix, "%s", path);
     LOG_DBG("PATH_PREIFX: %s\n", g_path_prefix);
     make_path(g_path_prefix);
 }

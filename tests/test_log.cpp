@@ -1,0 +1,174 @@
+// Logger: levels per target, the exact line prefix, raw lines, the prefix
+// cut, the file target's configuration rules and uninitialised loggers.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "vx_log.h"
+#include "vx_port.h"
+
+namespace fs = std::filesystem;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+std::string read_file(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The fixed-width time stamp and thread id at the start of a log line.
+struct Prefix {
+    bool ok = false;
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0, tid = 0;
+    size_t length = 0;  // characters up to and including "[tid]"
+};
+
+Prefix parse_prefix(const std::string &line) {
+    Prefix p;
+    int n = 0;
+    if (sscanf(line.c_str(), "%4u%2u%2u %2u:%2u:%2u.%3u[%u]%n", &p.year, &p.month, &p.day, &p.hour,
+               &p.minute, &p.second, &p.ms, &p.tid, &n) == 8 &&
+        n > 0 && line.compare(8, 1, " ") == 0 && line.compare(17, 1, ".") == 0 && line[21] == '[') {
+        p.ok = true;
+        p.length = static_cast<size_t>(n);
+    }
+    return p;
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path_ = fs::current_path() /
+                (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".log");
+        fs::remove(path_);
+    }
+    void TearDown() override { vx_log_uninit(&log_); }
+    vx_log_t log_{};
+    fs::path path_;
+};
+
+TEST_F(LogTest, LineHasDatedPrefixThreadIdAndTags) {
+    ASSERT_EQ(vx_log_init(&log_, path_.c_str(), "VX"), &log_);
+    vx_log_cfg(&log_, VX_LOG_TARGET_CONSOLE, VX_LOG_LEVEL_NONE, false);
+    vx_log(&log_, VX_LOG_LEVEL_DEBUG, "DBG", "[%s] Enter.\n", "kavro_cap_stop");
+    vx_log_uninit(&log_);
+
+    const std::string line = read_file(path_);
+    const Prefix p = parse_prefix(line);
+    ASSERT_TRUE(p.ok) << line;
+    EXPECT_EQ(p.tid, vx_port::thread_id());
+    EXPECT_TRUE(p.month >= 1 && p.month <= 12 && p.day >= 1 && p.day <= 31) << line;
+    EXPECT_EQ(line.substr(p.length), "[VX][DBG][kavro_cap_stop] Enter.\n");
+}
+
+TEST_F(LogTest, MessageAtTargetLevelIsWrittenOneBelowIsNot) {
+    ASSERT_NE(vx_log_init(&log_, path_.c_str(), "T"), nullptr);
+    ASSERT_TRUE(vx_log_cfg(&log_, VX_LOG_TARGET_FILE, VX_LOG_LEVEL_INFO, true));
+    ASSERT_TRUE(vx_log_cfg(&log_, VX_LOG_TARGET_CONSOLE, VX_LOG_LEVEL_WARN, true));
+    CaptureStdout();
+    vx_log_raw(&log_, VX_LOG_LEVEL_DEBUG, "debug\n");
+    vx_log_raw(&log_, VX_LOG_LEVEL_INFO, "info\n");
+    vx_log_raw(&log_, VX_LOG_LEVEL_WARN, "warn\n");
+    vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "error %d\n", 7);
+    const std::string console = GetCapturedStdout();
+    EXPECT_EQ(console, "warn\nerror 7\n");
+    EXPECT_EQ(read_file(path_), "info\nwarn\nerror 7\n");
+}
+
+TEST_F(LogTest, NoneLevelSilencesATarget) {
+    ASSERT_NE(vx_log_init(&log_, path_.c_str(), "T"), nullptr);
+    vx_log_cfg(&log_, VX_LOG_TARGET_FILE, VX_LOG_LEVEL_NONE, true);
+    vx_log_cfg(&log_, VX_LOG_TARGET_CONSOLE, VX_LOG_LEVEL_NONE, true);
+    CaptureStdout();
+    vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "error\n");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(read_file(path_), "");
+}
+
+TEST_F(LogTest, DefaultLevelsAreWarnOnConsoleAndDebugInFile) {
+    ASSERT_NE(vx_log_init(&log_, path_.c_str(), nullptr), nullptr);
+    EXPECT_STREQ(log_.log_tag, "NONE");
+    EXPECT_EQ(log_.log_level[VX_LOG_TARGET_CONSOLE], VX_LOG_LEVEL_WARN);
+    EXPECT_EQ(log_.log_level[VX_LOG_TARGET_FILE], VX_LOG_LEVEL_DEBUG);
+    EXPECT_EQ(log_.log_level[VX_LOG_TARGET_GUI], VX_LOG_LEVEL_NONE);
+}
+
+TEST_F(LogTest, WithoutFileTheFileTargetCannotBeEnabled) {
+    ASSERT_NE(vx_log_init(&log_, nullptr, "T"), nullptr);
+    EXPECT_EQ(log_.log_level[VX_LOG_TARGET_FILE], VX_LOG_LEVEL_NONE);
+    EXPECT_FALSE(vx_log_cfg(&log_, VX_LOG_TARGET_FILE, VX_LOG_LEVEL_TRACE, true));
+    EXPECT_EQ(log_.log_level[VX_LOG_TARGET_FILE], VX_LOG_LEVEL_NONE);
+    EXPECT_TRUE(vx_log_cfg(&log_, VX_LOG_TARGET_GUI, VX_LOG_LEVEL_TRACE, true));
+    EXPECT_FALSE(vx_log_cfg(&log_, VX_LOG_TARGET_CNT, VX_LOG_LEVEL_TRACE, true));
+}
+
+TEST_F(LogTest, LongPrefixIsCutAt127CharactersAndMessageFollows) {
+    const std::string tag(31, 't');
+    const std::string user_tag(200, 'u');
+    ASSERT_NE(vx_log_init(&log_, path_.c_str(), tag.c_str()), nullptr);
+    vx_log(&log_, VX_LOG_LEVEL_ERROR, user_tag.c_str(), "MSG\n");
+    vx_log_uninit(&log_);
+    const std::string line = read_file(path_);
+    ASSERT_EQ(line.size(), 127u + 4u) << line;
+    EXPECT_EQ(line.substr(127), "MSG\n");
+    EXPECT_NE(line.find("[" + tag + "][uuu"), std::string::npos);
+}
+
+TEST_F(LogTest, TagLongerThan31CharactersIsCut) {
+    ASSERT_NE(vx_log_init(&log_, nullptr, std::string(40, 'x').c_str()), nullptr);
+    EXPECT_EQ(std::string(log_.log_tag), std::string(31, 'x'));
+}
+
+TEST_F(LogTest, UninitialisedLoggerDropsEverything) {
+    CaptureStdout();
+    vx_log(&log_, VX_LOG_LEVEL_ERROR, "ERR", "lost %d\n", 1);
+    vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "lost\n");
+    ASSERT_NE(vx_log_init(&log_, path_.c_str(), "T"), nullptr);
+    vx_log_uninit(&log_);
+    vx_log(&log_, VX_LOG_LEVEL_ERROR, "ERR", "after uninit\n");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_FALSE(log_.inited);
+}
+
+TEST_F(LogTest, UnopenableFileFailsAndReportsOnStderr) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vx_log_init(&log_, "/nonexistent-dir/x.log", "T"), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot open file /nonexistent-dir/x.log for write\n");
+    EXPECT_FALSE(log_.inited);
+}
+
+TEST_F(LogTest, NullFormatIsAnEmptyMessage) {
+    ASSERT_NE(vx_log_init(&log_, path_.c_str(), "T"), nullptr);
+    vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, nullptr);
+    vx_log(&log_, VX_LOG_LEVEL_ERROR, nullptr, nullptr);
+    vx_log_uninit(&log_);
+    const std::string line = read_file(path_);
+    const Prefix p = parse_prefix(line);
+    ASSERT_TRUE(p.ok) << line;
+    EXPECT_EQ(line.substr(p.length), "[T][]");
+}
+
+TEST_F(LogTest, AppendsToAnExistingFile) {
+    { std::ofstream(path_) << "earlier\n"; }
+    ASSERT_NE(vx_log_init(&log_, path_.c_str(), "T"), nullptr);
+    vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "later\n");
+    vx_log_uninit(&log_);
+    EXPECT_EQ(read_file(path_), "earlier\nlater\n");
+}
+
+TEST_F(LogTest, NullLoggerMeansTheDefaultOne) {
+    EXPECT_EQ(vx_log_default(), vx_log_init(nullptr, path_.c_str(), "D"));
+    vx_log_raw(nullptr, VX_LOG_LEVEL_ERROR, "via default\n");
+    vx_log_uninit(nullptr);
+    EXPECT_EQ(read_file(path_), "via default\n");
+}
+
+}  // namespace
