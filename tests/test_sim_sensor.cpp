@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "math/vx_math_lut.h"
 #include "sim_decode.h"
 #include "sim_sensor.h"
 
@@ -97,6 +98,20 @@ residual_stats check_residual(const camera& cam, const frame& f, const decoded& 
 }
 
 }  // namespace
+
+// The test decoder's arithmetic is the library's: same arctangent table, and
+// the integer arctangent's documented values.
+TEST(SimRoundTrip, TestDecoderMatchesLibraryArithmetic)
+{
+    for (int i = 0; i < ARCTAN2_LUT_NUM; ++i)
+        ASSERT_EQ(sim_decode::atan_lut_entry(i), g_atan2_LUT[i]) << i;
+    EXPECT_EQ(sim_decode::atan2_i32(1, 1), 20480);
+    EXPECT_EQ(sim_decode::atan2_i32(1, -1), 28672);
+    EXPECT_EQ(sim_decode::atan2_i32(-1, -1), 4096);
+    EXPECT_EQ(sim_decode::atan2_i32(0, -5), 0);
+    EXPECT_EQ(sim_decode::atan2_i32(0, 0), 16384);
+    EXPECT_EQ(sim_decode::range_mm(12000000), 12491u);
+}
 
 // Every built-in scene, ideal sensor, four-sample frames: the decoded
 // distance is the true distance on every decodable pixel, to within the

@@ -35,6 +35,8 @@ uint16_t amplitude(int x, int y)
 
 }  // namespace
 
+int atan_lut_entry(int i) { return g_lut.v[i]; }
+
 int atan2_i32(int y, int x)
 {
     if (y == 0)

@@ -12,6 +12,7 @@
 namespace sim_decode {
 
 int atan2_i32(int y, int x);  // phase 0 ... 32767
+int atan_lut_entry(int i);    // the arctangent table behind it, 0 <= i < 4096
 uint32_t range_mm(uint32_t mod_freq);
 
 struct params {
