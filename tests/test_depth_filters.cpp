@@ -185,6 +185,10 @@ TEST(HoleFillDistance, NearestValidPixelWithTieOrder) {
     // The top-left corner has no valid pixel above or left; it takes the
     // one to its right. Markers are holes too.
     EXPECT_EQ(edt({0, 7, 65300, 8}, 2, 2), (Image{7, 7, 7, 8}));
+    // Straight above beats straight below at equal distance: the centre
+    // sees 10 above and 20 below (both valid, distance 1) while its other
+    // neighbours are unreached or filled further away.
+    EXPECT_EQ(edt({0, 10, 0, 0, 0, 0, 0, 20, 0}, 3, 3), (Image{10, 10, 10, 10, 10, 10, 20, 20, 20}));
     // One pass only: when (0,0) is visited none of its neighbours has been
     // reached yet, so it stays a hole although a valid pixel is two away;
     // every later hole is reached through a filled or valid neighbour.
