@@ -18,6 +18,11 @@ struct SseOps {
     static void store(uint16_t *p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
     static V min(V a, V b) { return _mm_min_epu16(a, b); }
     static V max(V a, V b) { return _mm_max_epu16(a, b); }
+    // Lanes [p7, c0 ... c6] and [c1 ... c7, n0].
+    static V prev1(V c, V p) { return _mm_alignr_epi8(c, p, 14); }
+    static V next1(V n, V c) { return _mm_alignr_epi8(n, c, 2); }
+    static V splat_first(V v) { return _mm_shuffle_epi8(v, _mm_set1_epi16(0x0100)); }
+    static V splat_last(V v) { return _mm_shuffle_epi8(v, _mm_set1_epi16(0x0F0E)); }
 };
 
 }  // namespace

@@ -25,6 +25,11 @@ struct Avx2Ops {
     static void store(uint16_t *p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
     static V min(V a, V b) { return _mm256_min_epu16(a, b); }
     static V max(V a, V b) { return _mm256_max_epu16(a, b); }
+    // Lanes [p15, c0 ... c14] and [c1 ... c15, n0].
+    static V prev1(V c, V p) { return _mm256_alignr_epi8(c, _mm256_permute2x128_si256(p, c, 0x21), 14); }
+    static V next1(V n, V c) { return _mm256_alignr_epi8(_mm256_permute2x128_si256(c, n, 0x21), c, 2); }
+    static V splat_first(V v) { return _mm256_broadcastw_epi16(_mm256_castsi256_si128(v)); }
+    static V splat_last(V v) { return _mm256_set1_epi16(static_cast<short>(_mm256_extract_epi16(v, 15))); }
 };
 
 }  // namespace

@@ -2,13 +2,15 @@
 // over a vector type so that the scalar, SSE and AVX2 builds run the same
 // min/max steps and give identical results.
 //
-// Work is shared between neighbouring output pixels: each image row is cut
-// into chunks of columns; for a chunk every window column is sorted once
-// (3 or 5 samples, rows clamped) into stack scratch arrays, and every output
-// pixel then combines the sorted columns at its offsets. Columns left of 0
-// and right of w - 1 reuse the sorted edge column, which is exactly the
-// replicate border. The only memory touched besides src and dst is the
-// scratch on the stack.
+// Work is shared between neighbouring output pixels: every window column
+// (3 or 5 samples, rows clamped) is sorted once per output row and reused by
+// the outputs whose windows contain it. The 5x5 filter, and the 3x3 filter
+// on narrow rows and on the scalar path, cut each row into chunks of columns
+// and keep the sorted columns in stack scratch arrays; the 3x3 filter on
+// rows at least two vectors wide keeps them in registers and forms the
+// neighbouring columns with lane shifts. Columns left of 0 and right of
+// w - 1 reuse the sorted edge column, which is exactly the replicate border.
+// Nothing is allocated.
 //
 // Everything here has internal linkage: each translation unit that includes
 // the header (the baseline one and the AVX2 one) gets its own copy compiled
@@ -88,6 +90,83 @@ inline int med3_combine(uint16_t *out, const Med3Scratch &s, int j0, int j1) {
     return j;
 }
 
+// Rows at least two vectors wide keep the sorted columns in registers: the
+// block of columns x ... x + N - 1 is sorted once, and the neighbours one
+// column to the left and right are formed from it and the adjacent blocks
+// with lane shifts (O::prev1, O::next1). Column -1 and column w come from
+// broadcasting the edge lane.
+template <class O>
+struct Sorted3 {
+    typename O::V lo, mi, hi;
+};
+
+template <class O>
+inline Sorted3<O> med3_sort_block(const uint16_t *r0, const uint16_t *r1, const uint16_t *r2, int x) {
+    Sorted3<O> s{O::load(r0 + x), O::load(r1 + x), O::load(r2 + x)};
+    ce<O>(s.lo, s.mi);
+    ce<O>(s.mi, s.hi);
+    ce<O>(s.lo, s.mi);
+    return s;
+}
+
+// Outputs x ... x + N - 1 from the sorted columns one left (l), at (c) and
+// one right (r) of them.
+template <class O>
+inline void med3_emit(uint16_t *out, const Sorted3<O> &l, const Sorted3<O> &c, const Sorted3<O> &r) {
+    using V = typename O::V;
+    const V lo = O::max(O::max(l.lo, c.lo), r.lo);
+    const V hi = O::min(O::min(l.hi, c.hi), r.hi);
+    const V mi = O::max(O::min(l.mi, c.mi), O::min(O::max(l.mi, c.mi), r.mi));
+    O::store(out, O::max(O::min(lo, mi), O::min(O::max(lo, mi), hi)));
+}
+
+// Columns one to the left of block c, whose left neighbour block is p.
+template <class O>
+inline Sorted3<O> med3_prev1(const Sorted3<O> &c, const Sorted3<O> &p) {
+    return {O::prev1(c.lo, p.lo), O::prev1(c.mi, p.mi), O::prev1(c.hi, p.hi)};
+}
+
+// Columns one to the right of block c, whose right neighbour block is n.
+template <class O>
+inline Sorted3<O> med3_next1(const Sorted3<O> &n, const Sorted3<O> &c) {
+    return {O::next1(n.lo, c.lo), O::next1(n.mi, c.mi), O::next1(n.hi, c.hi)};
+}
+
+template <class O>
+inline Sorted3<O> med3_splat_first(const Sorted3<O> &s) {
+    return {O::splat_first(s.lo), O::splat_first(s.mi), O::splat_first(s.hi)};
+}
+
+template <class O>
+inline Sorted3<O> med3_splat_last(const Sorted3<O> &s) {
+    return {O::splat_last(s.lo), O::splat_last(s.mi), O::splat_last(s.hi)};
+}
+
+// One output row; needs w >= 2 * O::N.
+template <class O>
+void med3_row_registers(uint16_t *out, const uint16_t *r0, const uint16_t *r1, const uint16_t *r2, int w) {
+    constexpr int N = O::N;
+    Sorted3<O> cur = med3_sort_block<O>(r0, r1, r2, 0);
+    Sorted3<O> prev = med3_splat_first<O>(cur);  // column -1 is column 0
+    int x = 0;
+    for (; x + 2 * N <= w; x += N) {
+        const Sorted3<O> next = med3_sort_block<O>(r0, r1, r2, x + N);
+        med3_emit<O>(out + x, med3_prev1<O>(cur, prev), cur, med3_next1<O>(next, cur));
+        prev = cur;
+        cur = next;
+    }
+    // N ... 2N - 1 columns are left (x >= N). Their blocks sort the shifted
+    // columns directly from unaligned loads; the last block ends at w - 1,
+    // may overlap columns already written (with the same values) and takes
+    // column w from column w - 1.
+    if (w - x > N)
+        med3_emit<O>(out + x, med3_sort_block<O>(r0, r1, r2, x - 1), cur, med3_sort_block<O>(r0, r1, r2, x + 1));
+    const int xl = w - N;
+    const Sorted3<O> last = med3_sort_block<O>(r0, r1, r2, xl);
+    med3_emit<O>(out + xl, med3_sort_block<O>(r0, r1, r2, xl - 1), last,
+                 med3_next1<O>(med3_splat_last<O>(last), last));
+}
+
 template <class O>
 void median3_image(uint16_t *dst, const uint16_t *src, int w, int h) {
     Med3Scratch s;
@@ -96,6 +175,12 @@ void median3_image(uint16_t *dst, const uint16_t *src, int w, int h) {
         const uint16_t *r1 = src + static_cast<size_t>(y) * static_cast<size_t>(w);
         const uint16_t *r2 = src + static_cast<size_t>(y + 1 < h ? y + 1 : h - 1) * static_cast<size_t>(w);
         uint16_t *out = dst + static_cast<size_t>(y) * static_cast<size_t>(w);
+        if constexpr (O::N > 1) {
+            if (w >= 2 * O::N) {
+                med3_row_registers<O>(out, r0, r1, r2, w);
+                continue;
+            }
+        }
         for (int x0 = 0; x0 < w; x0 += MED_CHUNK) {
             const int x1 = imin(x0 + MED_CHUNK, w);
             const int base = x0 - 1;
