@@ -195,6 +195,16 @@ TEST(HoleFillDistance, NearestValidPixelWithTieOrder) {
     EXPECT_EQ(edt({0, 0, 5, 0, 0, 0}, 3, 2), (Image{0, 5, 5, 5, 5, 5}));
 }
 
+TEST(HoleFillDistance, RowsWiderThan16BitIndices) {
+    // Column indices past 65535 must still address the right pixels: a hole
+    // in the last column takes its left neighbour's value.
+    const int w = 65537, h = 2;
+    Image src(static_cast<size_t>(w) * h, 0);
+    for (int x = 0; x < w - 1; ++x) src[static_cast<size_t>(x)] = src[static_cast<size_t>(w + x)] = 300;
+    src[static_cast<size_t>(w - 2)] = 0;  // a hole just left of the 65536 boundary
+    EXPECT_EQ(edt(src, w, h), Image(src.size(), 300));
+}
+
 TEST(HoleFillDistance, UnreachedHolesStayHoles) {
     const uint16_t R = 65300;
     const Image src = {0, R, R, R, 0, R};
