@@ -2,6 +2,7 @@
 // their limits, frame requests, callbacks, against the scripted transport.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -9,12 +10,14 @@
 #include <vector>
 
 #include "capture_fixture.h"
+#include "per_process_name.h"
 #include "kavro.h"
 #include "kavro_handler.h"
 
 namespace {
 
-constexpr const char *LOG_NAME = "test_capture.log";
+const std::string g_log = per_process_name("test_capture", ".log");
+const char *const LOG_NAME = g_log.c_str();
 constexpr uint32_t FR = 96;  // bytes per test frame
 
 std::string read_all(const char *path) {
@@ -46,7 +49,10 @@ void record_frame(kavro_dev_t *, kavro_frame_t *fr) {
 class CaptureTest : public CaptureFixture {
 protected:
     static void SetUpTestSuite() { init_library(LOG_NAME); }
-    static void TearDownTestSuite() { kavro_uninit(); }
+    static void TearDownTestSuite() {
+        kavro_uninit();
+        std::remove(LOG_NAME);
+    }
     void SetUp() override {
         CaptureFixture::SetUp();
         g_errors.clear();

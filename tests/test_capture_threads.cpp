@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture_fixture.h"
+#include "per_process_name.h"
 #include "kavro.h"
 #include "kavro_handler.h"
 
@@ -28,7 +29,7 @@ void check_frame(kavro_dev_t *, kavro_frame_t *fr) {
 
 class CaptureThreads : public CaptureFixture {
 protected:
-    static void SetUpTestSuite() { init_library("test_capture_threads.log"); }
+    static void SetUpTestSuite() { init_library(per_process_name("test_capture_threads", ".log").c_str()); }
     static void TearDownTestSuite() { kavro_uninit(); }
     void SetUp() override {
         CaptureFixture::SetUp();

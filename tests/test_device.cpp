@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_transport.h"
+#include "per_process_name.h"
 #include "kavro.h"
 #include "kavro_driver.h"
 #include "kavro_globals.h"
@@ -25,7 +26,8 @@ std::string read_all(const char *path) {
     return ss.str();
 }
 
-constexpr const char *LOG_NAME = "test_device.log";
+const std::string g_log = per_process_name("test_device", ".log");
+const char *const LOG_NAME = g_log.c_str();
 
 class DeviceTest : public ::testing::Test {
 protected:
@@ -33,7 +35,10 @@ protected:
         std::remove(LOG_NAME);
         kavro_init(LOG_NAME);
     }
-    static void TearDownTestSuite() { kavro_uninit(); }
+    static void TearDownTestSuite() {
+        kavro_uninit();
+        std::remove(LOG_NAME);
+    }
     void SetUp() override { log_start_ = read_all(LOG_NAME).size(); }
     void TearDown() override {
         kavro_dev_close(&dev_);
@@ -229,7 +234,8 @@ TEST_F(DeviceTest, DefaultRecordServesOneOpenAtATime) {
     EXPECT_NE(new_log().find("[ERR][kavro_dev_open] default device may not close properly!"), std::string::npos);
     EXPECT_TRUE(handler(&default_dev)->is_opened);  // untouched
     // A replay open would take the default record over: refused as well.
-    const char *name = "replay_while_open.raw";
+    const std::string rec = per_process_name("replay_while_open", ".raw");
+    const char *name = rec.c_str();
     FILE *f = fopen(name, "wb");
     fputs("x", f);
     fclose(f);

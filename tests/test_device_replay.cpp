@@ -15,6 +15,7 @@
 #include "kavro.h"
 #include "kavro_globals.h"
 #include "kavro_handler.h"
+#include "per_process_name.h"
 
 namespace {
 
@@ -29,8 +30,9 @@ std::vector<uint16_t> frame_samples(int k) {
 }
 
 // A recording of `frames` frames tagged with `tag`.
-std::string write_recording(const char *name, int frames, const char *tag) {
-    const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+std::string write_recording(const char *base, int frames, const char *tag) {
+    const std::string name = per_process_name(base, ".raw");
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_GE(fd, 0);
     for (int k = 0; k < frames; ++k) {
         const auto raw = frame_samples(k);
@@ -52,15 +54,16 @@ void count_frame(kavro_dev_t *, kavro_frame_t *fr) {
 class DeviceReplay : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        std::remove("test_device_replay.log");
-        kavro_init("test_device_replay.log");
+        const std::string log = per_process_name("test_device_replay", ".log");
+        std::remove(log.c_str());
+        kavro_init(log.c_str());
     }
     static void TearDownTestSuite() { kavro_uninit(); }
     void TearDown() override { kavro_dev_close(&default_dev); }
 };
 
 TEST_F(DeviceReplay, RecordingPlaysThroughTheCaptureEngine) {
-    const std::string path = write_recording("three_frames.raw", 3, "VX1-T0-REPLAY");
+    const std::string path = write_recording("three_frames", 3, "VX1-T0-REPLAY");
     kavro_dev_t *dev = kavro_dev_open_replay(path.c_str());
     ASSERT_EQ(dev, &default_dev);
     EXPECT_STREQ(dev->product, "VX1-T0-REPLAY");
@@ -86,7 +89,7 @@ TEST_F(DeviceReplay, RecordingPlaysThroughTheCaptureEngine) {
 }
 
 TEST_F(DeviceReplay, WaitHandsOutEveryFrameAndEndsWithTheRecording) {
-    const std::string path = write_recording("five_frames.raw", 5, "VX1-T0-WAIT");
+    const std::string path = write_recording("five_frames", 5, "VX1-T0-WAIT");
     kavro_dev_t *dev = kavro_dev_open_replay(path.c_str());
     ASSERT_NE(dev, nullptr);
     ASSERT_TRUE(kavro_cap_set_frame_buffer(dev, nullptr, 8 * 307200));
@@ -101,18 +104,19 @@ TEST_F(DeviceReplay, WaitHandsOutEveryFrameAndEndsWithTheRecording) {
 }
 
 TEST_F(DeviceReplay, FileThatIsNoRecordingFailsAndLeavesTheDefaultRecordClosed) {
-    FILE *f = fopen("not_a_recording.raw", "wb");
+    const std::string junk = per_process_name("not_a_recording", ".raw");
+    FILE *f = fopen(junk.c_str(), "wb");
     fputs("hello", f);
     fclose(f);
-    EXPECT_EQ(kavro_dev_open_replay("not_a_recording.raw"), nullptr);
+    EXPECT_EQ(kavro_dev_open_replay(junk.c_str()), nullptr);
     EXPECT_EQ(default_dev.handler, nullptr);
     // The default record is free again for the next replay.
-    const std::string path = write_recording("one_frame.raw", 1, "VX1-T0-ONE");
+    const std::string path = write_recording("one_frame", 1, "VX1-T0-ONE");
     EXPECT_NE(kavro_dev_open_replay(path.c_str()), nullptr);
 }
 
 TEST_F(DeviceReplay, RecordingOfAnUnknownProductFindsNoDriver) {
-    const std::string path = write_recording("unknown.raw", 1, "VX1-Z9-NONE");
+    const std::string path = write_recording("unknown", 1, "VX1-Z9-NONE");
     EXPECT_EQ(kavro_dev_open_replay(path.c_str()), nullptr);
     EXPECT_EQ(default_dev.handler, nullptr);
 }

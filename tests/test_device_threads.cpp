@@ -15,12 +15,14 @@
 #include <vector>
 
 #include "fake_transport.h"
+#include "per_process_name.h"
 #include "kavro.h"
 #include "kavro_handler.h"
 
 namespace {
 
-constexpr const char *LOG_NAME = "test_device_threads.log";
+const std::string g_log = per_process_name("test_device_threads", ".log");
+const char *const LOG_NAME = g_log.c_str();
 
 std::string read_all(const char *path) {
     std::ifstream in(path, std::ios::binary);
@@ -39,7 +41,10 @@ protected:
         std::remove(LOG_NAME);
         kavro_init(LOG_NAME);
     }
-    static void TearDownTestSuite() { kavro_uninit(); }
+    static void TearDownTestSuite() {
+        kavro_uninit();
+        std::remove(LOG_NAME);
+    }
     void TearDown() override { g_kavro_close_wait_tries = 200; }
 
     static bool read_rate(kavro_dev_t *dev) {
