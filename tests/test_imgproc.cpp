@@ -139,6 +139,27 @@ TEST(UndistortMap, BarrelLensLeavesUnreachedBorderEmptyAndRoiInside) {
     }
 }
 
+// Lenses at the edge of the model must still give a map whose every entry is
+// a hole or a pixel of the image: a one pixel wide image (the new camera
+// matrix is singular and stays uninverted) and a barrel so strong that the
+// radial factor turns negative inside the image (the map is meaningless, but
+// must not point outside the raw image).
+TEST(UndistortMap, DegenerateLensesStillGiveInRangeMaps) {
+    const vx_len_param_t lenses[] = {
+        {0.5, 120, 200, 200, {-0.3, 0.1, 0, 0, 0}, 1, 240},
+        {160, 120, 200, 200, {-0.9, 0, 0, 0, 0}, 320, 240},
+    };
+    for (const vx_len_param_t &p : lenses) {
+        built_map m(p);
+        ASSERT_EQ(m.ret, p.img_w * p.img_h);
+        for (int i = 0; i < m.h.mapsz; ++i) {
+            if (m.h.mapi[i] != HOLE) {
+                ASSERT_LT(m.h.mapi[i], static_cast<uint32_t>(m.h.mapsz)) << i;
+            }
+        }
+    }
+}
+
 struct index_case {
     float mx, my;
     uint32_t expected;
