@@ -11,6 +11,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "imgproc/matrix/mat3.h"
 #include "imgproc/vx_imgproc_internal.h"
 #include "vx_log_internal.h"
@@ -47,10 +51,38 @@ struct free_deleter {
     void operator()(void *p) const { free(p); }
 };
 
-// Gathers n pixels through the map; the hole value where a pixel has no source.
+// True when none of the 8 entries at map is VX_LEN_MAP_NO_SOURCE.
+inline bool block_has_no_hole(const uint32_t *map) {
+#if defined(__SSE2__)
+    const __m128i hole = _mm_set1_epi32(-1);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(map));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(map + 4));
+    return _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi32(a, hole), _mm_cmpeq_epi32(b, hole))) == 0;
+#else
+    uint32_t all = ~0u;
+    for (int k = 0; k < 8; ++k) all &= ~map[k] ? ~0u : 0u;
+    return all != 0;
+#endif
+}
+
+// Gathers n pixels through the map; the hole value where a pixel has no
+// source. Holes sit in a few runs along the image border, so blocks of 8
+// entries are first checked for holes at once and, when they have none (the
+// common case), copied without a test per pixel.
 template <typename T>
 void gather(const uint32_t *map, T *dst, const T *src, int n, T hole) {
-    for (int i = 0; i < n; ++i) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        if (block_has_no_hole(map + i)) {
+            for (int k = 0; k < 8; ++k) dst[i + k] = src[map[i + k]];
+        } else {
+            for (int k = 0; k < 8; ++k) {
+                const uint32_t m = map[i + k];
+                dst[i + k] = m == VX_LEN_MAP_NO_SOURCE ? hole : src[m];
+            }
+        }
+    }
+    for (; i < n; ++i) {
         const uint32_t m = map[i];
         dst[i] = m == VX_LEN_MAP_NO_SOURCE ? hole : src[m];
     }
