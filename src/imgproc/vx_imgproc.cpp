@@ -59,9 +59,9 @@ inline bool block_has_no_hole(const uint32_t *map) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(map + 4));
     return _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi32(a, hole), _mm_cmpeq_epi32(b, hole))) == 0;
 #else
-    uint32_t all = ~0u;
-    for (int k = 0; k < 8; ++k) all &= ~map[k] ? ~0u : 0u;
-    return all != 0;
+    for (int k = 0; k < 8; ++k)
+        if (map[k] == VX_LEN_MAP_NO_SOURCE) return false;
+    return true;
 #endif
 }
 
