@@ -14,20 +14,10 @@
 
 #include "kavro.h"
 #include "kavro_export.h"
-#include "vx_stream.h"
+#include "vx_imgproc.h" /* vx_len_param_t */
+#include "vx_stream.h"   /* vx_frinfo_t */
 
 KAVRO_BEGIN_DECLS
-
-/** Lens intrinsics and distortion for one image size. */
-typedef struct {
-    double cx;        /* principal point, pixels */
-    double cy;
-    double fx;        /* focal lengths, pixels */
-    double fy;
-    double dcoeff[5]; /* distortion coefficients k1, k2, p1, p2, k3 */
-    int img_w;        /* the image size these values belong to */
-    int img_h;
-} vx_len_param_t;
 
 struct kavro_drv_op;
 
