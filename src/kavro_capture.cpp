@@ -101,10 +101,12 @@ bool _kavro_cap_stop(_kavro_handler_t *h) {
     LOG_TRC("Enter\n");
     h->cap_thread_stop = 1;
     const bool ok = kavro_ll_cap_stop(&h->ll_dev);
+    // Settle the state before waking the readers, so a reader woken by this
+    // stop reports that the device no longer captures.
+    if (ok) h->is_capturing = false;
     pthread_mutex_lock(&h->cap_mutex);
     pthread_cond_broadcast(&h->cap_cond);
     pthread_mutex_unlock(&h->cap_mutex);
-    if (ok) h->is_capturing = false;
     LOG_TRC("Exit\n");
     return ok;
 }

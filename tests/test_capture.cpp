@@ -292,4 +292,66 @@ TEST_F(CaptureTest, SnapshotStartsAndStopsAroundOneFrame) {
     EXPECT_FALSE(kavro_cap_snapshot(&dev_, buf, FR, &info));
 }
 
+// A driver with its own frame source and post-processing step.
+int g_raw_get_result = 0;
+std::vector<int> g_raw_proc_counts;
+bool ti_like_info(kavro_drv_t *, kavro_frame_info_t *out, const vx_frinfo_t *hdr) {
+    out->frame_size = hdr->frame_size;
+    out->frame_idx = hdr->frame_idx;
+    return true;
+}
+int raw_get(kavro_drv_t *, void *, int, kavro_frame_info_t *info) {
+    info->frame_idx = 777;
+    return g_raw_get_result;
+}
+int raw_proc(kavro_drv_t *, void *, int cnt, const kavro_frame_info_t *) {
+    g_raw_proc_counts.push_back(cnt);
+    return 0;
+}
+const kavro_drv_op_t g_raw_op = {
+    .init = nullptr,
+    .uninit = nullptr,
+    .frame_get_info = ti_like_info,
+    .frame_decode = nullptr,
+    .frame_raw_get = raw_get,
+    .frame_raw_proc = raw_proc,
+    .lens_param_get = nullptr,
+    .use_case_get_count = nullptr,
+    .on_update_intg_time = nullptr,
+    .on_update_frame_format = nullptr,
+    .on_update_mod_freq = nullptr,
+    .calib_load = nullptr,
+    .calib_save = nullptr,
+    .calib_apply = nullptr,
+    .filter_enable = nullptr,
+    .filter_disable = nullptr,
+};
+
+TEST_F(CaptureTest, DriverFrameSourceAndPostProcessing) {
+    handler()->driver->op = &g_raw_op;
+    g_raw_proc_counts.clear();
+    start();
+    std::vector<uint8_t> buf(2 * FR);
+    kavro_frame_t first{};
+    // Frames supplied by the driver end the call at once.
+    g_raw_get_result = 2;
+    EXPECT_EQ(kavro_cap_get_frames(&dev_, 2, buf.data(), 2 * FR, &first), 2);
+    EXPECT_EQ(first.frame_info.frame_idx, 777);
+    EXPECT_TRUE(g_raw_proc_counts.empty());
+    // None from the driver: frames come from the stream and are post-processed.
+    g_raw_get_result = 0;
+    deliver(frames(2, FR, 3));
+    EXPECT_EQ(kavro_cap_get_frames(&dev_, 2, buf.data(), 2 * FR, &first), 2);
+    EXPECT_EQ(first.frame_info.frame_idx, 3);
+    EXPECT_EQ(g_raw_proc_counts, std::vector<int>{2});
+    // A buffer too small for the frames delivered is not post-processed.
+    deliver(frames(2, FR, 5));
+    EXPECT_EQ(kavro_cap_get_frames(&dev_, 2, buf.data(), 2 * FR - 1, nullptr), 2);
+    EXPECT_EQ(g_raw_proc_counts.size(), 1u);
+    // A negative driver result is kept when no error overrides it.
+    g_raw_get_result = -4;
+    deliver(frames(1, FR, 7));
+    EXPECT_EQ(kavro_cap_get_frames(&dev_, 1, buf.data(), FR, nullptr), -4);
+}
+
 }  // namespace

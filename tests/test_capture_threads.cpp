@@ -100,4 +100,21 @@ TEST_F(CaptureThreads, CloseEndsABlockedWaitWithoutFreeingUnderIt) {
     }
 }
 
+TEST_F(CaptureThreads, CloseEndsABlockedFrameRequest) {
+    ASSERT_TRUE(kavro_cap_start(&dev_));
+    std::atomic<int> result{1};
+    std::vector<uint8_t> buf(100 * FR);
+    std::thread reader([&] {
+        // Would wait many seconds for 100 frames; the close's stop wakes it.
+        result = kavro_cap_get_frames(&dev_, 100, buf.data(), static_cast<uint32_t>(buf.size()), nullptr);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kavro_dev_close(&dev_);
+    reader.join();
+    // Either it got in before the close (and ended as not capturing) or the
+    // closing device refused it.
+    EXPECT_TRUE(result.load() == -2 || result.load() == -1) << result.load();
+    EXPECT_EQ(dev_.handler, nullptr);
+}
+
 }  // namespace
