@@ -136,7 +136,7 @@ extern "C" {
 
 bool kavro_cap_set_frame_buffer(kavro_dev_t *dev, uint8_t *, uint32_t frame_buf_size) {
     if (!dev) return false;
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard || guard.handler()->is_capturing) {
         LOG_ERR(" Set frame buffer is not allowed when device is not open or is capturing\n");
         return false;
@@ -151,7 +151,7 @@ bool kavro_cap_set_frame_buffer(kavro_dev_t *dev, uint8_t *, uint32_t frame_buf_
 }
 
 bool kavro_cap_get_frame_buffer(kavro_dev_t *dev, uint8_t **frame_buf, uint32_t *frame_buf_size) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     uint32_t frames = 0;
     if (guard) {
         vx_stream_cfg_t cfg{};
@@ -164,21 +164,21 @@ bool kavro_cap_get_frame_buffer(kavro_dev_t *dev, uint8_t **frame_buf, uint32_t 
 }
 
 void kavro_cap_set_callback_on_frame_ready(kavro_dev_t *dev, kavro_cap_frdy_f on_cap_frdy) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard) return;
     LOG_DBG("set on_cap_frdy to %p\n", reinterpret_cast<void *>(on_cap_frdy));
     guard.handler()->on_cap_frdy = on_cap_frdy;
 }
 
 void kavro_cap_set_callback_on_error(kavro_dev_t *dev, kavro_cap_err_f on_cap_err) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard) return;
     LOG_DBG("set on_cap_err to %p\n", reinterpret_cast<void *>(on_cap_err));
     guard.handler()->on_cap_err = on_cap_err;
 }
 
 bool kavro_cap_start(kavro_dev_t *dev) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard || !guard.handler()->ll_dev.h) {
         LOG_ERR(" Device handler Is NULL!\r\n");
         return false;
@@ -202,7 +202,7 @@ bool kavro_cap_start(kavro_dev_t *dev) {
 
 bool kavro_cap_stop(kavro_dev_t *dev) {
     LOG_DBG("Enter\n");
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard) {
         LOG_ERR(" Device handler Is NULL!\r\n");
         return false;
@@ -212,7 +212,7 @@ bool kavro_cap_stop(kavro_dev_t *dev) {
 }
 
 bool kavro_cap_is_ongoing(kavro_dev_t *dev) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     return guard && guard.handler()->is_capturing;
 }
 
@@ -337,7 +337,7 @@ namespace {
 // One blocking (or, with `wait` false, single-pass) frame request.
 int _kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_data, uint32_t frame_dlen,
                           kavro_frame_t *first_frame_info, bool wait) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard || frame_num == 0) {
         LOG_DBG("Wrong params\n");
         return -1;

@@ -442,7 +442,7 @@ bool kavro_dev_reset(kavro_dev_t *dev, kavro_dev_rst_e target) {
         LOG_ERR("wrong reset target: %d\n", static_cast<int>(target));
         return false;
     }
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard) {
         LOG_ERR(" Device handler Is NULL!\r\n");
         return false;

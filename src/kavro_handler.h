@@ -91,14 +91,14 @@ bool _kavro_api_wait_resume(_kavro_handler_t *h);
 void _kavro_api_wait_end(_kavro_handler_t *h);
 
 // Scoped guard: enters on construction, leaves on destruction.
-class KavroApiGuard {
+class _kavro_api_guard {
 public:
-    explicit KavroApiGuard(kavro_dev_t *dev) : h_(_kavro_api_enter(dev)) {}
-    ~KavroApiGuard() {
+    explicit _kavro_api_guard(kavro_dev_t *dev) : h_(_kavro_api_enter(dev)) {}
+    ~_kavro_api_guard() {
         if (h_) _kavro_api_leave(h_);
     }
-    KavroApiGuard(const KavroApiGuard &) = delete;
-    KavroApiGuard &operator=(const KavroApiGuard &) = delete;
+    _kavro_api_guard(const _kavro_api_guard &) = delete;
+    _kavro_api_guard &operator=(const _kavro_api_guard &) = delete;
     _kavro_handler_t *handler() const { return h_; }
     explicit operator bool() const { return h_ != nullptr; }
 

@@ -100,7 +100,7 @@ bool _kavro_param_batch_get(_kavro_handler_t *h, kavro_param_item_t *param_items
 extern "C" {
 
 bool kavro_param_batch_set(kavro_dev_t *dev, const kavro_param_item_t *param_items, int item_cnt) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard) {
         LOG_ERR(" Device handler Is NULL!\r\n");
         return false;
@@ -109,7 +109,7 @@ bool kavro_param_batch_set(kavro_dev_t *dev, const kavro_param_item_t *param_ite
 }
 
 bool kavro_param_batch_get(kavro_dev_t *dev, kavro_param_item_t *param_items, int item_cnt) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard) {
         LOG_ERR(" Device handler Is NULL!\r\n");
         return false;
@@ -119,7 +119,7 @@ bool kavro_param_batch_get(kavro_dev_t *dev, kavro_param_item_t *param_items, in
 
 bool kavro_reg_batch_write(kavro_dev_t *dev, kavro_dev_reg_e target, uint32_t reg_base, const uint32_t *reg_vals,
                            uint16_t reg_cnt) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard) {
         LOG_ERR(" Device handler Is NULL!\r\n");
         return false;
@@ -131,7 +131,7 @@ bool kavro_reg_batch_write(kavro_dev_t *dev, kavro_dev_reg_e target, uint32_t re
 
 bool kavro_reg_batch_read(kavro_dev_t *dev, kavro_dev_reg_e target, uint32_t reg_base, uint32_t *reg_vals,
                           uint16_t reg_cnt) {
-    KavroApiGuard guard(dev);
+    _kavro_api_guard guard(dev);
     if (!guard) {
         LOG_ERR(" Device handler Is NULL!\r\n");
         return false;
