@@ -241,6 +241,7 @@ TEST_F(DeviceTest, DefaultRecordServesOneOpenAtATime) {
     fclose(f);
     EXPECT_EQ(kavro_dev_open_replay(name), nullptr);
     EXPECT_TRUE(handler(&default_dev)->is_opened);
+    std::remove(name);
 }
 
 TEST_F(DeviceTest, ReplayOfMissingFileFailsWithItsName) {

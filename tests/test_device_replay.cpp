@@ -23,6 +23,8 @@ constexpr int W = 8, H = 4, DCS = 4;
 constexpr int SAMPLES = W * H * DCS;
 constexpr uint32_t FRAME_BYTES = SAMPLES * 2;
 
+std::vector<std::string> g_files;  // removed after each test
+
 std::vector<uint16_t> frame_samples(int k) {
     std::vector<uint16_t> v(SAMPLES);
     for (int i = 0; i < SAMPLES; ++i) v[i] = static_cast<uint16_t>((k * 1000 + i * 7) & 0x0FFF);
@@ -32,6 +34,7 @@ std::vector<uint16_t> frame_samples(int k) {
 // A recording of `frames` frames tagged with `tag`.
 std::string write_recording(const char *base, int frames, const char *tag) {
     const std::string name = per_process_name(base, ".raw");
+    g_files.push_back(name);
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_GE(fd, 0);
     for (int k = 0; k < frames; ++k) {
@@ -59,7 +62,11 @@ protected:
         kavro_init(log.c_str());
     }
     static void TearDownTestSuite() { kavro_uninit(); }
-    void TearDown() override { kavro_dev_close(&default_dev); }
+    void TearDown() override {
+        kavro_dev_close(&default_dev);
+        for (const auto &f : g_files) std::remove(f.c_str());
+        g_files.clear();
+    }
 };
 
 TEST_F(DeviceReplay, RecordingPlaysThroughTheCaptureEngine) {
@@ -105,6 +112,7 @@ TEST_F(DeviceReplay, WaitHandsOutEveryFrameAndEndsWithTheRecording) {
 
 TEST_F(DeviceReplay, FileThatIsNoRecordingFailsAndLeavesTheDefaultRecordClosed) {
     const std::string junk = per_process_name("not_a_recording", ".raw");
+    g_files.push_back(junk);
     FILE *f = fopen(junk.c_str(), "wb");
     fputs("hello", f);
     fclose(f);
