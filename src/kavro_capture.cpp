@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <type_traits>
 
@@ -53,6 +54,7 @@ void stop_from_event(_kavro_handler_t *h, int err) {
 void on_capture_event(kavro_ll_dev_t *ll_dev, int trans_status, void *buf, int len, void *) {
     // The handler begins with its transport record.
     auto *h = reinterpret_cast<_kavro_handler_t *>(ll_dev);
+    std::lock_guard<std::mutex> evt(h->cap_evt_mutex);
     switch (trans_status) {
     case LL_TRANS_OK:
         h->cap_stall_cnt = 0;
@@ -115,15 +117,18 @@ namespace {
 
 bool _kavro_cap_start(kavro_dev_t *dev, _kavro_handler_t *h) {
     LOG_TRC("Enter ... \n");
-    h->cap_err_force_stop = false;
-    h->cap_errno = 0;
-    h->cap_errargs = nullptr;
-    h->cap_thread_stop = 0;
-    h->cap_timeout_cnt = 0;
-    h->cap_stall_cnt = 0;
-    h->cap_missing_cnt = 0;
-    vx_stream_reset(h->cap_str);
-    h->cap_last_state = vx_stream_state_t{};
+    {
+        std::lock_guard<std::mutex> evt(h->cap_evt_mutex);
+        h->cap_err_force_stop = false;
+        h->cap_errno = 0;
+        h->cap_errargs = nullptr;
+        h->cap_thread_stop = 0;
+        h->cap_timeout_cnt = 0;
+        h->cap_stall_cnt = 0;
+        h->cap_missing_cnt = 0;
+        vx_stream_reset(h->cap_str);
+        h->cap_last_state = vx_stream_state_t{};
+    }
     LOG_DBG("issue start cmd\n");
     const bool ok = kavro_ll_cap_start(&h->ll_dev, h->cap_fr_cnt, on_capture_event, dev);
     if (ok) h->is_capturing = true;
@@ -144,7 +149,10 @@ bool kavro_cap_set_frame_buffer(kavro_dev_t *dev, uint8_t *, uint32_t frame_buf_
     _kavro_handler_t *h = guard.handler();
     vx_stream_cfg_t cfg{};
     cfg.max_frbuf_cnt = frame_buf_size / KAVRO_CAP_FRAME_UNIT;
-    vx_stream_set_cfg(h->cap_str, &cfg);
+    {
+        std::lock_guard<std::mutex> evt(h->cap_evt_mutex);  // no feed runs meanwhile
+        vx_stream_set_cfg(h->cap_str, &cfg);
+    }
     LOG_DBG("frame buffer: %d frames\n", static_cast<int>(cfg.max_frbuf_cnt));
     h->cap_fr_cnt = 0;
     return true;

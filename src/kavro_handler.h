@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "kavro.h"
 #include "kavro_driver.h"
@@ -49,6 +50,10 @@ struct _kavro_handler_t {
     pthread_cond_t cap_cond;
     pthread_mutex_t cap_mutex;
     std::atomic<_kavro_cap_req_t *> cap_req;
+    // Held by the notify callback for each event, and by a capture start
+    // while it resets the stream and the counters: a transport's stop does
+    // not wait for a callback already running, so a restart must.
+    std::mutex cap_evt_mutex;
 
     // This device's own driver instance: a copy of the registry entry, so two
     // open cameras with the same product code keep separate state.
