@@ -287,10 +287,10 @@ bool kavro_param_parse_blk(kavro_param_handle_t *h, int blk_idx, kavro_param_blk
         return false;
     }
     const kavro_param_blk_unit_t *unit = &h->par_blk_hdr[blk_idx];
-    // The size was checked against the file at open. A zero-size block still
-    // gets a buffer, so the callback never sees a null data pointer.
+    // The size was checked against the file at open, so the allocation is
+    // bounded by the file. A zero-size block still gets a (non-null) buffer.
     const uint32_t size = unit->size;
-    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[std::max<uint32_t>(size, 1)]);
+    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
     if (!data) {
         LOG_ERR("malloc failed\n");
         std::exit(-3);

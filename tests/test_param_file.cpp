@@ -166,6 +166,7 @@ struct LayoutCase {
     const char *name;
     uint8_t ver;
     std::vector<size_t> sizes;
+    friend void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class ParamFileRoundTrip : public ParamFile, public ::testing::WithParamInterface<LayoutCase> {};
@@ -194,14 +195,14 @@ TEST_P(ParamFileRoundTrip, BlocksReachTheCallback) {
         const std::vector<uint8_t> &data = spec.blocks[i].data;
         if (old) {
             EXPECT_EQ(seen.unit.type, 1);
-            EXPECT_EQ(seen.unit.size, data.size() + 41);
+            EXPECT_EQ(uint32_t{seen.unit.size}, static_cast<uint32_t>(data.size() + 41));
             const std::vector<uint8_t> expect(bytes.begin() + unit_at + 1,
                                               bytes.begin() + unit_at + 42 + data.size());
             EXPECT_EQ(seen.data, expect);
             unit_at += 42 + data.size();
         } else {
             EXPECT_EQ(seen.unit.type, spec.blocks[i].type);
-            EXPECT_EQ(seen.unit.size, data.size());
+            EXPECT_EQ(size_t{seen.unit.size}, data.size());
             EXPECT_EQ(seen.data, data);
             unit_at += 5 + data.size();
         }
@@ -229,7 +230,7 @@ TEST_F(ParamFile, OldUnitIsRecordedFromItsSecondByte) {
     ASSERT_TRUE(open_bytes(build_param_file(old_spec({100}))));
     ASSERT_EQ(kavro_param_get_blk_cnt(&h_), 1);
     EXPECT_EQ(h_.par_blk_hdr[0].type, 1);
-    EXPECT_EQ(h_.par_blk_hdr[0].size, 141u);
+    EXPECT_EQ(uint32_t{h_.par_blk_hdr[0].size}, 141u);
     EXPECT_EQ(h_.par_blk_offset[0], 1203u);
 }
 
@@ -285,6 +286,7 @@ struct HeaderCase {
     const char *name;
     std::function<void(ParamFileSpec &)> change;
     const char *message;  // the check's own message
+    friend void PrintTo(const HeaderCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class ParamFileHeaderCheck : public ParamFile, public ::testing::WithParamInterface<HeaderCase> {};
@@ -403,6 +405,7 @@ struct BlockCase {
     const char *name;
     std::function<std::vector<uint8_t>()> make;
     const char *message;
+    friend void PrintTo(const BlockCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class ParamFileBlockCheck : public ParamFile, public ::testing::WithParamInterface<BlockCase> {};
