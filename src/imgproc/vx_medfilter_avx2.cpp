@@ -4,6 +4,7 @@
 // a run-time check of the CPU (see vx_medfilter.cpp). Standard headers are
 // included before the target switch, and the kernels have internal linkage,
 // so no AVX2 code can be shared with baseline callers through the linker.
+#include "vx_simd_target.h"
 #include <immintrin.h>
 
 #include <cstddef>
@@ -11,8 +12,7 @@
 
 #include "vx_medfilter_internal.h"
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VX_TARGET_AVX2_BEGIN
 
 #include "vx_medfilter_net.h"
 
@@ -42,4 +42,4 @@ void _median2d_u16_k5_avx2(uint16_t *dst, const uint16_t *src, int w, int h) {
     median5_image<Avx2Ops>(dst, src, w, h);
 }
 
-#pragma GCC pop_options
+VX_TARGET_AVX2_END
