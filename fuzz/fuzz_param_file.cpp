@@ -24,7 +24,9 @@ void check(bool ok) {
     if (!ok) __builtin_trap();
 }
 
-// One scratch file per process, in memory where the machine has /dev/shm.
+// One scratch file name per process, in memory where the machine has
+// /dev/shm. The file is removed after every input, so nothing is left behind
+// however the fuzzer ends.
 const std::string &scratch_path() {
     static const std::string path = [] {
         for (const char *base : {"/dev/shm", "/tmp"}) {
@@ -32,7 +34,6 @@ const std::string &scratch_path() {
             const int fd = mkstemp(tmpl.data());
             if (fd >= 0) {
                 close(fd);
-                std::atexit([] { std::remove(scratch_path().c_str()); });
                 return tmpl;
             }
         }
@@ -40,6 +41,12 @@ const std::string &scratch_path() {
     }();
     return path;
 }
+
+// Removes the scratch file when an input is done.
+struct ScratchFile {
+    const std::string &path = scratch_path();
+    ~ScratchFile() { std::remove(path.c_str()); }
+};
 
 struct Expect {
     const uint8_t *input;
@@ -63,7 +70,8 @@ int compare_block(kavro_param_handle_t *, const kavro_param_blk_unit_t *unit, vo
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string &path = scratch_path();
+    const ScratchFile scratch;
+    const std::string &path = scratch.path;
     FILE *f = std::fopen(path.c_str(), "wb");
     check(f != nullptr);
     check(size == 0 || std::fwrite(data, 1, size, f) == size);
