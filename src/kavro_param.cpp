@@ -33,12 +33,6 @@ static_assert(sizeof(kavro_param_blk_unit_t) == 5);
 static_assert(sizeof(kavro_param_blk_unit_old_t) == 42);
 static_assert(offsetof(kavro_param_blk_unit_old_t, size) == 22);
 
-// The camera layer's parameter read. Declared weak until the camera layer's
-// parameter access is part of every build that links this module: without
-// it the name builders report that the chip information cannot be read.
-extern "C" bool kavro_param_batch_get(kavro_dev_t *dev, kavro_param_item_t *param_items, int item_cnt)
-    __attribute__((weak));
-
 namespace {
 
 struct FileCloser {
