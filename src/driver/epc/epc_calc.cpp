@@ -419,10 +419,6 @@ bool drnu_frame(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16
                 drnu_src mode) {
     const int n = mode == drnu_src::dcs4 ? 4 : (mode == drnu_src::dcs2 ? 2 : 1);
     if (!frame_ok(drv, dist, quads, w, h, n) || !confid) return false;
-    if (mode == drnu_src::mbr && w % 4 != 0) {
-        LOG_ERR("width %d not support\n", w);
-        return false;
-    }
     epc_drv_t *edrv = epc_of(drv);
     epc_calc_t *calc = calc_of(edrv);
     if (!calc) return false;
@@ -574,6 +570,10 @@ bool calc_dist_calib_drnu_lut_2dcs(kavro_drv_t *drv, uint16_t *dist, uint16_t *c
 
 bool calc_dist_calib_drnu_lut_2dcs_mbr(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid,
                                        const uint16_t *quads, int w, int h) {
+    if (w % 4 != 0) {
+        LOG_ERR("width %d not support\n", w);
+        return false;
+    }
     return drnu_frame(drv, dist, confid, quads, w, h, drnu_src::mbr);
 }
 
