@@ -81,10 +81,11 @@ TEST(EpcMathAtan2, WithinTwoUnitsOfDoublePrecision) {
 
 // Newton from the bit-pattern guess approaches from above: for every integer
 // the amplitudes can take (up to 2 * 4095^2 / 4 < 2^23) the result lies at
-// most a relative 2e-6 above the root, and its integer part is the exact
-// integer root except just below a perfect square k^2, within
-// (k^2 >> 18) + 1. The vector loops take the hardware root outside that
-// window and the fast root inside it, so this is what makes them exact.
+// most a relative 2e-6 above the root, so its integer part is the exact
+// integer root except just below a perfect square. The vector loops rely on
+// this: they take the (correctly rounded) hardware root, whose integer part
+// is the exact root, and recompute only the lanes where the root stretched
+// by EPC_AMP_NEAR_SQUARE reaches the next integer.
 TEST(EpcMathSqrtf, TightAboveTheRootAndExactAwayFromSquares) {
     int mismatches = 0;
     for (uint32_t v = 0; v <= (1u << 23); ++v) {
@@ -92,14 +93,15 @@ TEST(EpcMathSqrtf, TightAboveTheRootAndExactAwayFromSquares) {
         const double exact = std::sqrt(static_cast<double>(v));
         ASSERT_GE(f, exact * (1 - 1e-7)) << v;
         ASSERT_LE(f, exact * (1 + 2e-6) + 1e-6) << v;
-        const uint32_t e = static_cast<uint32_t>(exact);
-        const uint32_t k2 = (e + 1) * (e + 1);
-        if (static_cast<uint32_t>(f) != e) {
+        const float r = std::sqrt(static_cast<float>(v));
+        const int e = static_cast<int>(r);
+        ASSERT_EQ(e, static_cast<int>(exact)) << v;
+        if (static_cast<int>(f) != e) {
             ++mismatches;
-            ASSERT_LE(k2 - v, (k2 >> 18) + 1) << "fast root " << f << " of " << v << " far from a square";
+            ASSERT_NE(static_cast<int>(r * EPC_AMP_NEAR_SQUARE), e) << "fast root " << f << " of " << v;
         }
     }
-    EXPECT_GT(mismatches, 0);  // the window is needed: the fast root does overshoot
+    EXPECT_GT(mismatches, 0);  // the recomputation is needed: the fast root does overshoot
     EXPECT_EQ(static_cast<int>(vx_math_sqrtf(0.0f)), 0);
 }
 

@@ -92,6 +92,13 @@ struct none_k {
     int32_t offset;  // mm
     int32_t scale;   // thousandths
     uint32_t dmax;   // range, mm
+    // Scale 1000 and a range and offset for which every intermediate value
+    // of the distance fits in i16: phase * range < 2^31 and the scale
+    // multiplies by 1000 and divides by 1000 exactly.
+    bool fits16() const {
+        return scale == 1000 && dmax <= 32767 && offset >= -32768 &&
+               static_cast<int64_t>(offset) + static_cast<int64_t>(dmax) <= 32767;
+    }
 };
 
 struct drnu_k {
@@ -173,7 +180,6 @@ inline vi and_(vi a, vi b) { return _mm_and_si128(a, b); }
 inline vi or_(vi a, vi b) { return _mm_or_si128(a, b); }
 inline vi andnot(vi m, vi a) { return _mm_andnot_si128(m, a); }  // a where m is clear
 inline vi blendv(vi a, vi b, vi m) { return _mm_blendv_epi8(a, b, m); }  // b where m is set
-inline bool all_zero(vi a) { return _mm_testz_si128(a, a) != 0; }
 inline vi minu16(vi a, vi b) { return _mm_min_epu16(a, b); }
 inline vi maxu16(vi a, vi b) { return _mm_max_epu16(a, b); }
 inline vi cmpeq16(vi a, vi b) { return _mm_cmpeq_epi16(a, b); }
@@ -211,6 +217,8 @@ inline vps sub_ps(vps a, vps b) { return _mm_sub_ps(a, b); }
 inline vps mul_ps(vps a, vps b) { return _mm_mul_ps(a, b); }
 inline vps div_ps(vps a, vps b) { return _mm_div_ps(a, b); }
 inline vps blendv_ps(vps a, vps b, vi m) { return _mm_blendv_ps(a, b, _mm_castsi128_ps(m)); }
+inline bool all_eq32(vi a, vi b) { return _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF; }
+inline vi mulhiu16(vi a, vi b) { return _mm_mulhi_epu16(a, b); }
 inline vi gather32(const int32_t *t, vi idx) {
     return _mm_setr_epi32(t[_mm_cvtsi128_si32(idx)], t[_mm_extract_epi32(idx, 1)], t[_mm_extract_epi32(idx, 2)],
                           t[_mm_extract_epi32(idx, 3)]);
@@ -246,7 +254,6 @@ inline vi and_(vi a, vi b) { return _mm256_and_si256(a, b); }
 inline vi or_(vi a, vi b) { return _mm256_or_si256(a, b); }
 inline vi andnot(vi m, vi a) { return _mm256_andnot_si256(m, a); }
 inline vi blendv(vi a, vi b, vi m) { return _mm256_blendv_epi8(a, b, m); }
-inline bool all_zero(vi a) { return _mm256_testz_si256(a, a) != 0; }
 inline vi minu16(vi a, vi b) { return _mm256_min_epu16(a, b); }
 inline vi maxu16(vi a, vi b) { return _mm256_max_epu16(a, b); }
 inline vi cmpeq16(vi a, vi b) { return _mm256_cmpeq_epi16(a, b); }
@@ -284,6 +291,8 @@ inline vps sub_ps(vps a, vps b) { return _mm256_sub_ps(a, b); }
 inline vps mul_ps(vps a, vps b) { return _mm256_mul_ps(a, b); }
 inline vps div_ps(vps a, vps b) { return _mm256_div_ps(a, b); }
 inline vps blendv_ps(vps a, vps b, vi m) { return _mm256_blendv_ps(a, b, _mm256_castsi256_ps(m)); }
+inline bool all_eq32(vi a, vi b) { return _mm256_movemask_epi8(_mm256_cmpeq_epi32(a, b)) == -1; }
+inline vi mulhiu16(vi a, vi b) { return _mm256_mulhi_epu16(a, b); }
 inline vi gather32(const int32_t *t, vi idx) { return _mm256_i32gather_epi32(reinterpret_cast<const int *>(t), idx, 4); }
 // Gathers the 32 bits that end with p[idx] (they start inside the same
 // allocation: every reference sample has the image header before it) and

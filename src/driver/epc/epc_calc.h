@@ -104,6 +104,13 @@ bool calc_dist_calib_drnu_lut_2dcs_mbr(kavro_drv_t *drv, uint16_t *dist, uint16_
 // Amplitude only; 0 for saturated or empty samples.
 bool calc_gray(kavro_drv_t *drv, uint16_t *gray, const uint16_t *quads, int w, int h, int n);
 
+// The vector loops take the amplitude from the hardware square root r of
+// (x^2 + y^2) / 4, which truncates to the exact integer root, and recompute
+// it with vx_math_sqrtf where r * EPC_AMP_NEAR_SQUARE truncates differently:
+// the fast root lies at most a relative 2e-6 above the root, so only there
+// can its integer part differ.
+constexpr float EPC_AMP_NEAR_SQUARE = 1.000004f;
+
 // Instruction set of the per-pixel loops. The library picks the widest set
 // the CPU supports on first use; tests select each in turn to check that all
 // give identical results.
