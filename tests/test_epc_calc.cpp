@@ -612,6 +612,14 @@ TEST(EpcCalcIsa, VectorLoopsMatchTheScalarReference) {
         {20000000, 1033, 150, -35, 950, true},
         {6000000, -700, 2000000000, 1200, -400, true},  // 32-bit wrap-around in the distance
         {70, 123456, -7, 0, 0, false},                   // a range beyond 2^31 mm
+        // Scale 1000 with offsets at and beyond the edges of the u16-lane
+        // distance (the user offset of -321 is added to them).
+        {kFreq12, 1000, 32767 - 12491 + 321, 0, 0, true},
+        {kFreq12, 1000, 32767 - 12491 + 322, 0, 0, true},
+        {kFreq12, 1000, 32767 - 12491 + 321 + 200, 0, 0, true},
+        {kFreq12, 1000, -32768 + 321, 0, 0, true},
+        {kFreq12, 1000, -32768 + 320, 0, 0, true},
+        {kFreq12, 1000, 30000, 0, 0, false},
     };
     int runs = 0;
     for (const Config &cfg : configs)
