@@ -20,7 +20,6 @@
 // multiple of 4, or when w or h is negative or a pointer is null.
 #pragma once
 
-#include <pthread.h>
 
 #include <cstdint>
 #include <memory>
@@ -69,7 +68,7 @@ bool epc_calc_init(kavro_drv_t *drv);
 // drnu_mutex.
 void epc_calc_uninit(kavro_drv_t *drv);
 // True while a block of the driver's current mod_freq is mounted with at
-// least two reference images.
+// least two reference images. Takes drnu_mutex: not for a caller holding it.
 bool epc_calc_calib_loaded(kavro_drv_t *drv);
 
 // Sensor row order to image order (h even): source row 2k goes to row
@@ -89,7 +88,8 @@ bool calc_dist_calib_none(kavro_drv_t *drv, uint16_t *dist, uint16_t *gray, cons
 // corrected for the temperature drift since calibration.
 bool calc_dist_calib_simple(kavro_drv_t *drv, uint16_t *dist, uint16_t *gray, const uint16_t *quads, int w,
                             int h, int n);
-// Per-pixel DRNU calibrated distance (n 4, 2 or 1) under drnu_mutex. False,
+// Per-pixel DRNU calibrated distance (n 4, 2 or 1); takes drnu_mutex for
+// the whole image. Saturated samples are computed like any other. False,
 // outputs untouched, when no usable block of the current frequency is
 // mounted or the frame has more pixels than a reference image.
 bool calc_dist_calib_drnu_lut(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16_t *quads, int w,
