@@ -192,8 +192,6 @@ inline vi unpacklo16(vi a, vi b) { return _mm_unpacklo_epi16(a, b); }
 inline vi unpackhi16(vi a, vi b) { return _mm_unpackhi_epi16(a, b); }
 inline vi lo32(vi a) { return _mm_unpacklo_epi16(a, _mm_setzero_si128()); }
 inline vi hi32(vi a) { return _mm_unpackhi_epi16(a, _mm_setzero_si128()); }
-inline vi lo32s(vi a) { return _mm_unpacklo_epi16(a, _mm_srai_epi16(a, 15)); }
-inline vi hi32s(vi a) { return _mm_unpackhi_epi16(a, _mm_srai_epi16(a, 15)); }
 inline vi pack16(vi a, vi b) { return _mm_packus_epi32(a, b); }
 inline vi add32(vi a, vi b) { return _mm_add_epi32(a, b); }
 inline vi sub32(vi a, vi b) { return _mm_sub_epi32(a, b); }
@@ -266,8 +264,6 @@ inline vi unpacklo16(vi a, vi b) { return _mm256_unpacklo_epi16(a, b); }
 inline vi unpackhi16(vi a, vi b) { return _mm256_unpackhi_epi16(a, b); }
 inline vi lo32(vi a) { return _mm256_unpacklo_epi16(a, _mm256_setzero_si256()); }
 inline vi hi32(vi a) { return _mm256_unpackhi_epi16(a, _mm256_setzero_si256()); }
-inline vi lo32s(vi a) { return _mm256_unpacklo_epi16(a, _mm256_srai_epi16(a, 15)); }
-inline vi hi32s(vi a) { return _mm256_unpackhi_epi16(a, _mm256_srai_epi16(a, 15)); }
 inline vi pack16(vi a, vi b) { return _mm256_packus_epi32(a, b); }
 inline vi add32(vi a, vi b) { return _mm256_add_epi32(a, b); }
 inline vi sub32(vi a, vi b) { return _mm256_sub_epi32(a, b); }
