@@ -15,6 +15,10 @@
 #include <mutex>
 #include <new>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "vx_log_internal.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -137,6 +141,29 @@ uint32_t _load_u32(const uint8_t *p) {
     return v;
 }
 
+// Wrapping sum of `words` little-endian u32 words. The order of additions
+// does not change a sum modulo 2^32, so the vector path gives the same result.
+uint32_t _sum_words(const uint8_t *p, uint32_t words) {
+    uint32_t sum = 0;
+    uint32_t i = 0;
+#ifdef __SSE2__
+    __m128i acc0 = _mm_setzero_si128(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+    for (; i + 16 <= words; i += 16) {
+        const auto *v = reinterpret_cast<const __m128i *>(p + 4 * i);
+        acc0 = _mm_add_epi32(acc0, _mm_loadu_si128(v));
+        acc1 = _mm_add_epi32(acc1, _mm_loadu_si128(v + 1));
+        acc2 = _mm_add_epi32(acc2, _mm_loadu_si128(v + 2));
+        acc3 = _mm_add_epi32(acc3, _mm_loadu_si128(v + 3));
+    }
+    const __m128i acc = _mm_add_epi32(_mm_add_epi32(acc0, acc1), _mm_add_epi32(acc2, acc3));
+    uint32_t lanes[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), acc);
+    sum = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+#endif
+    for (; i < words; ++i) sum += _load_u32(p + 4 * i);
+    return sum;
+}
+
 // Adds a piece of the payload to the running sum of little-endian u32 words.
 // Words are counted from the start of the payload: a word split between two
 // feed calls is completed from the next piece, so the sum does not depend on
@@ -157,7 +184,7 @@ void _calc_stream_data_cksum(vx_stream *s, const uint8_t *p, uint32_t n) {
         s->cksum_tail_len = 0;
     }
     const uint32_t words = n / 4;
-    for (uint32_t i = 0; i < words; ++i) sum += _load_u32(p + 4 * i);
+    sum += _sum_words(p, words);
     const uint32_t rest = n - 4 * words;
     std::memcpy(s->cksum_tail, p + 4 * words, rest);
     s->cksum_tail_len = static_cast<uint8_t>(rest);

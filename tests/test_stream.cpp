@@ -73,13 +73,16 @@ struct Taken {
 
 std::vector<Taken> take_all(vx_stream_t s) {
     std::vector<Taken> out;
-    std::vector<uint8_t> buf(1 << 20);
     for (;;) {
+        // Peek at the oldest frame for its size, then take it.
         Taken t{};
-        const int n = vx_stream_fetch_frames(s, buf.data(), static_cast<int>(buf.size()), 1, &t.info, false);
-        if (n == 0) break;
-        EXPECT_EQ(n, 1);
-        t.data.assign(buf.begin(), buf.begin() + t.info.frame_size);
+        uint8_t first = 0;
+        if (vx_stream_fetch_frames(s, &first, 1, 1, &t.info, true) == 0) break;
+        t.data.resize(t.info.frame_size);
+        vx_frinfo_t info{};
+        EXPECT_EQ(vx_stream_fetch_frames(s, t.data.data(), static_cast<int>(t.data.size()), 1, &info, false), 1);
+        EXPECT_EQ(info.frame_idx, t.info.frame_idx);
+        EXPECT_EQ(first, t.data[0]);
         out.push_back(std::move(t));
     }
     return out;
