@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -260,6 +261,8 @@ struct GarbageCase {
     bool need_sync_fr_bound;     // expected after the garbage alone
 };
 
+void PrintTo(const GarbageCase &c, std::ostream *os) { *os << c.name; }
+
 class StreamGarbage : public ::testing::TestWithParam<GarbageCase> {};
 
 TEST_P(StreamGarbage, FrameAfterGarbageIsDelivered) {
@@ -317,6 +320,8 @@ struct DamageCase {
     uint32_t err_discard;
     uint32_t bytes_discard;
 };
+
+void PrintTo(const DamageCase &c, std::ostream *os) { *os << c.name; }
 
 class StreamDamage : public ::testing::TestWithParam<DamageCase> {};
 
@@ -414,6 +419,8 @@ struct SumCase {
     size_t feed_step;      // 0: one feed
     uint32_t bytes_discard;
 };
+
+void PrintTo(const SumCase &c, std::ostream *os) { *os << c.name; }
 
 class StreamDataSum : public ::testing::TestWithParam<SumCase> {};
 
