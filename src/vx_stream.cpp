@@ -227,30 +227,29 @@ void _count_completed(vx_stream *s) {
     s->cur_hdr_fridx = static_cast<uint16_t>(s->cur_hdr_fridx + 1);
 }
 
-// Moves the finished frames of `cur_fr_node` to the end of `frlist`; an
-// unfinished last frame stays behind as the frame being filled.
+// Moves the finished frames of `cur_fr_node` to the end of `frlist` (an
+// unfinished last frame stays behind as the frame being filled), then drops
+// the oldest finished frames while the list holds more than allowed. Both
+// happen under one hold of the lock, so readers never see the list above its
+// limit. Dropped frames are logged and freed after the lock is released.
 void _fr_list_refresh(vx_stream *s) {
-    if (!s->cur_fr_node || !_node_full(s->cur_fr_node)) return;
-    write_lock lk(s->frlist_lock);
-    const uint32_t moved = _list_splice(s->frlist, s->cur_fr_node);
-    s->state.frcnt_total += moved;
-    s->state.frcnt_in_list += moved;
-    vx_fr_node_t *tail = _list_tail(s->frlist);
-    if (tail && !_node_full(tail)) {
-        _list_unlink(s->frlist, tail);
-        _list_push_back(s->cur_fr_node, tail);
-        s->state.frcnt_total -= 1;
-        s->state.frcnt_in_list -= 1;
-    }
-}
-
-// Drops the oldest finished frames while the list holds more than allowed.
-void _fr_list_trim(vx_stream *s) {
     vx_fr_node_t *dropped = nullptr;
     uint32_t excess = 0;
     uint32_t slow_total = 0;
     {
         write_lock lk(s->frlist_lock);
+        if (s->cur_fr_node && _node_full(s->cur_fr_node)) {
+            const uint32_t moved = _list_splice(s->frlist, s->cur_fr_node);
+            s->state.frcnt_total += moved;
+            s->state.frcnt_in_list += moved;
+            vx_fr_node_t *tail = _list_tail(s->frlist);
+            if (tail && !_node_full(tail)) {
+                _list_unlink(s->frlist, tail);
+                _list_push_back(s->cur_fr_node, tail);
+                s->state.frcnt_total -= 1;
+                s->state.frcnt_in_list -= 1;
+            }
+        }
         if (s->state.frcnt_in_list <= s->cfg.max_frbuf_cnt) return;
         excess = s->state.frcnt_in_list - s->cfg.max_frbuf_cnt;
         slow_total = excess + s->state.frcnt_slow_discard;
@@ -312,7 +311,6 @@ bool _fr_node_add_data(vx_stream *s, const uint8_t *p, uint32_t n) {
             _count_completed(s);
             if (++batch >= REFRESH_BATCH && n > 0) {
                 _fr_list_refresh(s);
-                _fr_list_trim(s);
                 batch = 0;
             }
         }
@@ -358,7 +356,6 @@ uint32_t _consume_payload(vx_stream *s, const uint8_t *p, uint32_t r) {
     LOG_TRC("Add %d bytes to frlist\n", static_cast<int>(n));
     _fr_node_add_data(s, p, n);
     _fr_list_refresh(s);
-    _fr_list_trim(s);
     return n;
 }
 
