@@ -310,6 +310,23 @@ INSTANTIATE_TEST_SUITE_P(
         GarbageCase{"own_feed_ends_in_sync_low_byte", {0x00, 0x01, 0xFB}, true, 0, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST(StreamGarbageFeeds, HeaderAfterFakeSyncBytesIsFoundWithAnyFeedSize) {
+    // Fake header starts right before the real one: with small feeds the real
+    // header begins inside bytes held from an earlier feed.
+    const std::vector<uint8_t> junk = {0x00, 0xFB, 0x98, 0x01, 0x02, 0xFB, 0x98, 0xFB};
+    const StreamFrame f = make_frame(50, 3);
+    StreamBuilder b;
+    b.bytes(junk.data(), junk.size()).frame(f);
+    for (size_t step = 1; step <= 45; ++step) {
+        auto s = make_stream();
+        feed_every(s.get(), b.data(), step);
+        const auto got = take_all(s.get());
+        ASSERT_EQ(got.size(), 1u) << "feeds of " << step;
+        expect_frame(got[0], f);
+        EXPECT_EQ(state_of(s.get()).frcnt_err_discard, 0u);
+    }
+}
+
 // ---- damaged headers and sequence errors -----------------------------------------
 
 struct DamageCase {
@@ -466,6 +483,29 @@ INSTANTIATE_TEST_SUITE_P(
                       SumCase{"first_piece_one_feed", true, 0, 0, 100},
                       SumCase{"first_piece_7_byte_feeds", true, 0, 7, 60}),
     [](const auto &info) { return std::string(info.param.name); });
+
+TEST(StreamDataSumLarge, LongPayloadIsSummedAcrossFeedsAndSlices) {
+    const StreamFrame f = make_frame(70001, 8);
+    for (bool damage : {false, true}) {
+        StreamBuilder b;
+        b.data_cksum(true).frame(f).frame(make_frame(64, 9));
+        std::vector<uint8_t> data = b.data();
+        if (damage) data[36 + 33333] ^= 0x10;
+        auto s = make_stream();
+        feed_every(s.get(), data, 40001);
+        const auto got = take_all(s.get());
+        const vx_stream_state_t st = state_of(s.get());
+        if (damage) {
+            EXPECT_EQ(indices(got), (std::vector<uint16_t>{9}));
+            EXPECT_EQ(st.frcnt_err_discard, 1u);
+            EXPECT_EQ(st.bytes_discard, 70001u);
+        } else {
+            ASSERT_EQ(got.size(), 2u);
+            expect_frame(got[0], f);
+            EXPECT_EQ(st.frcnt_err_discard, 0u);
+        }
+    }
+}
 
 // ---- finished list ---------------------------------------------------------------
 
@@ -677,16 +717,27 @@ void *failing_alloc(std::size_t n) {
 }  // namespace
 
 TEST(StreamLifecycle, FrameThatCannotBeAllocatedIsDroppedAndCounted) {
-    StreamBuilder b;
-    b.frame_split(make_frame(90, 1), 30).frame(make_frame(90, 2));
-    auto s = make_stream();
-    void *(*saved)(std::size_t) = _vx_stream_node_alloc;
-    _vx_stream_node_alloc = failing_alloc;
-    g_fail_allocs = 1;
-    feed_cut(s.get(), b.data(), b.header_offsets());
-    _vx_stream_node_alloc = saved;
-    const vx_stream_state_t st = state_of(s.get());
-    EXPECT_EQ(st.frcnt_err_discard, 1u);
-    EXPECT_EQ(st.bytes_discard, 30u);
-    EXPECT_EQ(indices(take_all(s.get())), (std::vector<uint16_t>{2}));
+    struct Case {
+        bool sum;
+        size_t step;            // 0: one feed per header
+        uint32_t bytes_discard; // the bytes that arrived with the failed allocation
+    };
+    for (const Case c : {Case{false, 0, 30}, Case{true, 0, 30}, Case{false, 10, 4}, Case{true, 10, 4}}) {
+        SCOPED_TRACE("sum " + std::to_string(c.sum) + " step " + std::to_string(c.step));
+        StreamBuilder b;
+        b.data_cksum(c.sum).frame_split(make_frame(90, 1), 30).frame(make_frame(90, 2));
+        auto s = make_stream();
+        void *(*saved)(std::size_t) = _vx_stream_node_alloc;
+        _vx_stream_node_alloc = failing_alloc;
+        g_fail_allocs = 1;
+        if (c.step)
+            feed_every(s.get(), b.data(), c.step);
+        else
+            feed_cut(s.get(), b.data(), b.header_offsets());
+        _vx_stream_node_alloc = saved;
+        const vx_stream_state_t st = state_of(s.get());
+        EXPECT_EQ(st.frcnt_err_discard, 1u);
+        EXPECT_EQ(st.bytes_discard, c.bytes_discard);
+        EXPECT_EQ(indices(take_all(s.get())), (std::vector<uint16_t>{2}));
+    }
 }
