@@ -10,8 +10,14 @@
 #include <string>
 #include <vector>
 
+#include <zip.h>
+
+#include <cmath>
+
 #include "ll/ll_usb_proto.h"
+#include "sim_calib.h"
 #include "sim_firmware.h"
+#include "vx_math_basic.h"
 #include "vx_stream.h"
 
 using namespace kavro_sim;
@@ -906,4 +912,221 @@ TEST(SimFirmwareData, BadPacketsAreRefusedAndTheErasedImageIsGone)
     EXPECT_FALSE(h.out(VXIF_REQ_DATA, DATA_ACTION_CFM, &cfm, sizeof cfm));
     info.size = 0;
     EXPECT_FALSE(h.out(VXIF_REQ_DATA, DATA_ACTION_INFO, &info, sizeof info));
+}
+
+// ---- calibration parameter file and package ------------------------------------------------
+
+namespace {
+
+template <typename T>
+T rd(const std::vector<uint8_t>& b, size_t at)
+{
+    T v;
+    std::memcpy(&v, b.data() + at, sizeof v);
+    return v;
+}
+
+// The container checks a loader makes, written out here: magic, header
+// checksum, lens range, block count, block sizes and block checksum. Returns
+// the offset of every block's unit header.
+std::vector<size_t> check_container(const std::vector<uint8_t>& f)
+{
+    std::vector<size_t> blocks;
+    EXPECT_GE(f.size(), (size_t)k_param_hdr_size);
+    if (f.size() < (size_t)k_param_hdr_size)
+        return blocks;
+    EXPECT_GE(f[0], 140);
+    EXPECT_EQ(rd<uint32_t>(f, 5), 0x31505856u);
+    EXPECT_EQ(rd<uint16_t>(f, 18), vx_stream_hash16(f.data() + 20, k_param_fix_size - 20, 0));
+    if (f[20]) {
+        EXPECT_GE(rd<double>(f, 84), 16.0);
+        EXPECT_LE(rd<double>(f, 84), 1024.0);
+        EXPECT_GE(rd<double>(f, 92), 16.0);
+        EXPECT_LE(rd<double>(f, 92), 1024.0);
+    }
+    const uint32_t cnt = rd<uint32_t>(f, 1192), total = rd<uint32_t>(f, 1196);
+    EXPECT_LE(cnt, 7u);
+    uint16_t sum = 0;
+    size_t off = k_param_hdr_size;
+    for (uint32_t i = 0; i < cnt && off + 5 <= f.size(); ++i) {
+        blocks.push_back(off);
+        const size_t n = 5 + rd<uint32_t>(f, off + 1);
+        EXPECT_LE(off + n, f.size());
+        sum = vx_stream_hash16(f.data() + off, (int)std::min(n, f.size() - off), sum);
+        off += n;
+    }
+    EXPECT_EQ(off - k_param_hdr_size, total);
+    EXPECT_EQ(off, f.size());
+    EXPECT_EQ(sum, rd<uint16_t>(f, 1200));
+    return blocks;
+}
+
+}  // namespace
+
+TEST(SimCalib, ParameterFileHasOneDrnuBlockPerFrequency)
+{
+    calib_opts o;
+    sensor_cfg s;  // ideal sensor: references are the geometry alone
+    std::vector<uint8_t> f;
+    std::string err;
+    ASSERT_TRUE(calib_param_file(s, o, &f, &err)) << err;
+    std::vector<size_t> blocks = check_container(f);
+    ASSERT_EQ(blocks.size(), o.mod_freqs.size());
+    EXPECT_EQ(rd<uint32_t>(f, 1), o.ts);
+    EXPECT_EQ(std::string((const char*)&f[20]), o.lens_name);
+    EXPECT_EQ(rd<double>(f, 84), o.ln.cx);
+    EXPECT_EQ(rd<uint32_t>(f, 156), 320u);
+
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        const size_t u = blocks[b], hd = u + 5;
+        EXPECT_EQ(f[u], 1);
+        EXPECT_EQ(rd<uint32_t>(f, u + 1), (uint32_t)(k_epc_hdr_size + o.num_dist * k_drnu_rec_size));
+        const uint32_t freq = rd<uint32_t>(f, hd);
+        EXPECT_EQ(freq, o.mod_freqs[b]);
+        EXPECT_EQ(rd<float>(f, hd + 8), o.box_len_cm);
+        EXPECT_EQ(rd<int16_t>(f, hd + 16), o.temp_cb);
+        EXPECT_EQ(rd<int16_t>(f, hd + 18), o.temp_ib);
+        EXPECT_EQ((int)rd<int8_t>(f, hd + 20), o.num_dist);
+        EXPECT_EQ(rd<uint32_t>(f, hd + 33), o.atan_scale);
+
+        // Sensor row 0 is image row 119 or 120 (read from the middle out);
+        // the pixel nearest the optical axis sees the wall almost straight.
+        const double range = range_mm(freq);
+        const size_t img0 = hd + k_epc_hdr_size;
+        std::vector<uint16_t> xs(o.num_dist), ys(o.num_dist);
+        for (int k = 0; k < o.num_dist; ++k) {
+            const size_t rec = img0 + (size_t)k * k_drnu_rec_size;
+            EXPECT_EQ(rd<int32_t>(f, rec), k * o.step_um);
+            xs[k] = (uint16_t)k;
+        }
+        // Every pixel's phases lie on a line (what the driver's fit demands),
+        // and the step between references is the wall step in phase units,
+        // stretched by the ray's obliquity (at least 1).
+        const double step_ph = o.step_um / 1000.0 / range * o.atan_scale;
+        int bad = 0;
+        double min_ratio = 1e9, max_ratio = 0;
+        for (int p = 0; p < 320 * 240; p += 37) {
+            for (int k = 0; k < o.num_dist; ++k)
+                ys[k] = rd<uint16_t>(f, img0 + (size_t)k * k_drnu_rec_size + 20 + 2 * p);
+            float slope, offset, r2;
+            vx_math_linear_LSR_u16(xs.data(), ys.data(), o.num_dist, &slope, &offset, &r2);
+            bad += !(r2 >= 0.998);
+            min_ratio = std::min(min_ratio, slope / step_ph);
+            max_ratio = std::max(max_ratio, slope / step_ph);
+        }
+        EXPECT_EQ(bad, 0);
+        EXPECT_GT(min_ratio, 0.995);
+        EXPECT_LT(min_ratio, 1.01);
+        EXPECT_GT(max_ratio, 1.2);  // the corners of the wide lens look obliquely
+        EXPECT_LT(max_ratio, 2.0);
+        // Smallest phase of the first image: the pixel closest to the axis,
+        // at box length plus the sensor's zero offset.
+        uint16_t mn = 65535;
+        for (int p = 0; p < 320 * 240; ++p)
+            mn = std::min(mn, rd<uint16_t>(f, img0 + 20 + 2 * p));
+        const double want = (o.box_len_cm * 10 + s.zero_offset_mm) / range * o.atan_scale;
+        EXPECT_NEAR(mn, want, 2.0);
+    }
+
+    // A changed byte anywhere in a block breaks the block checksum.
+    std::vector<uint8_t> g = f;
+    g[blocks[1] + 5000] ^= 1;
+    uint16_t sum = vx_stream_hash16(g.data() + k_param_hdr_size, (int)(g.size() - k_param_hdr_size), 0);
+    EXPECT_NE(sum, rd<uint16_t>(g, 1200));
+
+    // Sensor errors switched on change the references (fixed pattern, wiggling).
+    sensor_cfg e;
+    ASSERT_TRUE(sensor_errors_parse("fpn,wiggle,drift", &e.err));
+    std::vector<uint8_t> fe;
+    ASSERT_TRUE(calib_param_file(e, o, &fe, &err));
+    check_container(fe);
+    EXPECT_FALSE(fe == f);
+
+    calib_opts bad_o;
+    bad_o.num_dist = 1;
+    EXPECT_FALSE(calib_param_file(s, bad_o, &fe, &err));
+}
+
+TEST(SimCalib, PackageRawAndZippedThroughDataUploadMode)
+{
+    firmware_cfg fc = small_cfg();
+    calib_opts o;
+    o.mod_freqs = {12000000};
+    o.num_dist = 4;
+    std::vector<uint8_t> file;
+    std::string err;
+    ASSERT_TRUE(calib_param_file(fc.sensor, o, &file, &err)) << err;
+    const std::string name =
+        calib_param_file_name(calib_param_id(fc.chip_info[1], fc.chip_info[2], fc.serial[0]));
+    EXPECT_EQ(name, "kavro_param_" + std::to_string((int32_t)((0x1234u + 17u * 65536u) ^ 0x00C0FFEEu)) + ".bin");
+
+    for (bool zip : {false, true}) {
+        SCOPED_TRACE(zip ? "zipped" : "raw");
+        std::vector<uint8_t> pkg;
+        ASSERT_TRUE(calib_package_for(fc, o, zip, &pkg, &err)) << err;
+        firmware fw(fc);
+        fw.set_calib_package(pkg);
+        host h{fw};
+        kavro_param_val_u v;
+        ASSERT_TRUE(h.get_param(PARAM_INFO_CALIB, &v));
+        // What a loader accepts: valid, a timestamp, at most 10 MiB, room for the payload.
+        EXPECT_EQ(v.cinfo.valid, 1);
+        EXPECT_EQ(v.cinfo.flag, zip ? 1 : 0);
+        EXPECT_EQ(v.cinfo.timestamp, o.ts);
+        EXPECT_LE(v.cinfo.fsize, VXIF_CALIB_MAX_FSIZE);
+        EXPECT_GE(v.cinfo.fsize, v.cinfo.datasize + 18);
+        EXPECT_EQ(v.cinfo.fsize % VXIF_CALIB_FRAME_SIZE, 0u);
+
+        // Capture the package as the loader does: frames until the last index.
+        ASSERT_TRUE(h.set_u32(PARAM_DEV_MODE, DEV_MODE_DATA_UP, 1));
+        ASSERT_TRUE(h.start(0));
+        const uint32_t nfr = v.cinfo.fsize / VXIF_CALIB_FRAME_SIZE;
+        stream_sink sink;
+        std::vector<uint8_t> got;
+        std::vector<uint8_t> buf(VXIF_CAP_TRANS_SIZE);
+        for (int i = 0; i < 1000 && sink.frames.size() < nfr; ++i) {
+            xfer_result r = fw.bulk_in(buf.data(), (int)buf.size(), 1000);
+            ASSERT_EQ(r.status, xfer_status::ok);
+            vx_stream_feed_input(sink.s, buf.data(), r.len);
+            sink.take_frames();
+        }
+        ASSERT_TRUE(h.stop());
+        ASSERT_TRUE(h.set_u32(PARAM_DEV_MODE, DEV_MODE_NORMAL, 1));
+        ASSERT_GE(sink.frames.size(), nfr);
+        for (uint32_t i = 0; i < nfr; ++i) {
+            EXPECT_EQ(sink.infos[i].frame_idx, i);
+            got.insert(got.end(), sink.frames[i].begin(), sink.frames[i].end());
+        }
+        ASSERT_EQ(got.size(), v.cinfo.fsize);
+        vxif_calib_info_t hd;
+        std::memcpy(&hd, got.data(), sizeof hd);
+        EXPECT_EQ(hd.fsize, got.size());
+        std::vector<uint8_t> payload(got.begin() + 18, got.begin() + 18 + hd.datasize);
+
+        std::vector<uint8_t> out;
+        if (!zip) {
+            out = payload;
+        } else {
+            zip_error_t ze;
+            zip_error_init(&ze);
+            zip_source_t* src = zip_source_buffer_create(payload.data(), payload.size(), 0, &ze);
+            ASSERT_NE(src, nullptr);
+            zip_t* za = zip_open_from_source(src, ZIP_RDONLY, &ze);
+            ASSERT_NE(za, nullptr);
+            ASSERT_EQ(zip_get_num_entries(za, 0), 1);
+            EXPECT_STREQ(zip_get_name(za, 0, 0), name.c_str());
+            zip_stat_t zs;
+            ASSERT_EQ(zip_stat_index(za, 0, 0, &zs), 0);
+            out.resize(zs.size);
+            zip_file_t* zf = zip_fopen_index(za, 0, 0);
+            ASSERT_NE(zf, nullptr);
+            EXPECT_EQ(zip_fread(zf, out.data(), out.size()), (zip_int64_t)out.size());
+            zip_fclose(zf);
+            zip_close(za);
+            zip_error_fini(&ze);
+            EXPECT_LT(payload.size(), file.size());  // reference images compress
+        }
+        EXPECT_TRUE(out == file);
+        check_container(out);
+    }
 }
