@@ -352,6 +352,51 @@ KAVRO_API const char *kavro_path_get(void);
 /** Name of a capture error code; "**UNKNOWN**" for codes without a name. */
 KAVRO_API const char *kavro_error_name(int error_code);
 
+/* ---- frame files ---------------------------------------------------------- */
+/*
+ * Single frames saved to and loaded from files of one text header line
+ * ("VX_RAW,...", "VX_DIST,...", "VX_GRAY,...") followed by the samples of one
+ * or more frames, little-endian, back to back. Every call works on a file
+ * descriptor the caller opened (binary mode) and positioned: at offset 0 a
+ * save writes the header first and a load parses it; at any other offset
+ * only samples are written or read.
+ *
+ * Each loader remembers the geometry of the last header it parsed (one set
+ * per kind, process-wide) and uses it for loads at later offsets. So read
+ * one file of a kind at a time, from one thread at a time. Output pointers
+ * may be NULL; they are written only when a frame was loaded.
+ */
+
+/**
+ * Append `raw_len` raw samples (whole frames of img_w x img_h x dcs_cnt) as
+ * KAVRO_FRAME_SAVE_UINT16 or KAVRO_FRAME_SAVE_UINT32. The tag (no blanks, at
+ * most 32 characters are kept; NULL means empty) goes into the header.
+ */
+KAVRO_API bool kavro_frame_save_raw(int fd, kavro_frame_save_fmt_t save_fmt, const uint16_t *raw,
+                                    int raw_len, int img_w, int img_h, int dcs_cnt,
+                                    const char *raw_tag);
+/**
+ * Append the whole frames contained in `dist_len` distances (metres) as
+ * FLOAT32 metres, or UINT32 / UINT16 millimetres (UINT16 wraps from 65.536 m).
+ */
+KAVRO_API bool kavro_frame_save_distance(int fd, kavro_frame_save_fmt_t save_fmt, const float *dist,
+                                         int dist_len, int img_w, int img_h);
+/** Append at most one frame of gray values as UINT8 or UINT16 (low bits kept). */
+KAVRO_API bool kavro_frame_save_gray(int fd, kavro_frame_save_fmt_t save_fmt, const float *src,
+                                     int src_len, int img_w, int img_h);
+/**
+ * Load one raw frame into `dst` (at most `dst_len` samples, U32 files cut to
+ * 16 bits). The tag is copied NUL-terminated into `dst_tag` (a buffer of
+ * `dst_tag_len` bytes) when this call read the header, else "" is stored.
+ * Returns the samples stored; 0 at the end of the file or on failure.
+ */
+KAVRO_API int kavro_frame_load_raw(int fd, uint16_t *dst, int dst_len, int *dst_w, int *dst_h,
+                                   int *dst_dcsn, char *dst_tag, int dst_tag_len);
+/** Load one distance frame in metres; returns the values stored (0: end or failure). */
+KAVRO_API int kavro_frame_load_distance(int fd, float *dst, int dst_len, int *dst_w, int *dst_h);
+/** Load one gray frame; returns the values stored (0: end or failure). */
+KAVRO_API int kavro_frame_load_gray(int fd, float *dst, int dst_len, int *dst_w, int *dst_h);
+
 KAVRO_END_DECLS
 
 #endif /* KAVRO_H */

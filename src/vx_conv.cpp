@@ -18,6 +18,7 @@
 // source byte not yet read is at 2cnt + 2(i + k), which is not below it as
 // long as i + k <= cnt. The u8 narrowings detect overlapping buffers and
 // then convert one element at a time.
+#include "vx_simd_target.h"
 #include "vx_conv.h"
 
 #include <immintrin.h>
@@ -204,8 +205,7 @@ void f32_u32(uint32_t *dst, const float *src, int cnt, float scale) {
 // ---- AVX2, chosen at run time ---------------------------------------------------
 // Same operations on 256-bit vectors. The 256-bit packs work per 128-bit
 // lane, so their results are put back in element order with a permute.
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VX_TARGET_AVX2_BEGIN
 namespace avx2 {
 
 template <size_t ALIGN, int STEP, typename D, typename One, typename Step>
@@ -307,7 +307,7 @@ void f32_u32(uint32_t *dst, const float *src, int cnt, float scale) {
 }
 
 }  // namespace avx2
-#pragma GCC pop_options
+VX_TARGET_AVX2_END
 
 // ---- dispatch ------------------------------------------------------------------
 std::atomic<int> g_isa{-1};  // -1: not chosen yet

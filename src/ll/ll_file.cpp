@@ -1,0 +1,422 @@
+// File replay transport: plays a recorded VX_RAW frame file as if it were a
+// streaming camera. While capture runs, the replay thread reads one frame
+// after another, puts a stream header of its own making in front of each and
+// hands both to the notify callback, so the capture engine, the frame stream
+// and the chip driver work unchanged. It answers the frame rate and product
+// string parameters and accepts every command and register access as done.
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+
+#include "kavro_frame_file.h"
+#include "ll/ll_imp.h"
+#include "vx_log_internal.h"
+#include "vx_stream.h"
+
+namespace {
+
+/// Private state behind kavro_ll_dev_t.h, allocated at open, freed at close.
+///
+/// Locking: file_mutex serialises cap_start, cap_stop and close. The replay
+/// thread never takes it (close joins the thread while holding it); it waits
+/// on evt_cond under evt_mutex instead, which guards the fields marked so.
+/// Flags the thread polls between frames are atomics.
+struct ll_dev_file_t {
+    FILE *h_file = nullptr;  // the caller's; never closed here
+    int fd = -1;             // descriptor of h_file, used for all reads
+    std::atomic<uint32_t> fps{0};  // replay rate; 0 = no pacing
+    uint32_t img_w = 0;
+    uint32_t img_h = 0;
+    uint32_t dcs_n = 0;
+    char prod_str[32] = {};  // tag of the file header, NUL-terminated
+    std::atomic<bool> cap_stop{true};
+    kavro_ll_trans_notify_f trans_cb = nullptr;  // evt_mutex
+    void *trans_cb_arg = nullptr;                // evt_mutex
+    uint32_t start_gen = 0;                      // evt_mutex; bumped by every cap_start
+    bool rewind_req = false;                     // evt_mutex; replay from the first frame
+    pthread_t evt_thread{};
+    bool evt_thread_created = false;
+    std::atomic<int> evt_thread_stop{0};
+    std::atomic<bool> evt_loop_running{false};
+    pthread_mutex_t file_mutex;
+    pthread_mutex_t evt_mutex;
+    pthread_cond_t evt_cond;  // on CLOCK_MONOTONIC
+    // The frame loader's remembered header for this recording, so that
+    // several replays (and the application's own loads) do not share one.
+    vx_frame_file_hdr_t file_hdr{};
+};
+
+constexpr int OPEN_PROBE_SAMPLES = 16;
+constexpr uint16_t REPLAY_FRAME_FORMAT = 2;
+
+ll_dev_file_t *priv_of(kavro_ll_dev_t *dev) {
+    return dev ? static_cast<ll_dev_file_t *>(dev->h) : nullptr;
+}
+
+timespec deadline_after_ms(uint32_t ms) {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+// ---- state ------------------------------------------------------------------------
+
+ll_dev_file_t *_file_ll_dev_priv_alloc() {
+    auto *priv = new (std::nothrow) ll_dev_file_t{};
+    if (!priv) {
+        LOG_ERR("malloc failed\n");
+        exit(-2);
+    }
+    pthread_condattr_t attr;
+    if (pthread_mutex_init(&priv->file_mutex, nullptr) != 0 ||
+        pthread_mutex_init(&priv->evt_mutex, nullptr) != 0) {
+        LOG_ERR("pthread_mutex_init failed\n");
+        exit(-1);
+    }
+    if (pthread_condattr_init(&attr) != 0 || pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) != 0 ||
+        pthread_cond_init(&priv->evt_cond, &attr) != 0) {
+        LOG_ERR("pthread_cond_init failed\n");
+        exit(-1);
+    }
+    pthread_condattr_destroy(&attr);
+    return priv;
+}
+
+void _file_ll_dev_priv_free(kavro_ll_dev_t *dev) {
+    ll_dev_file_t *priv = priv_of(dev);
+    pthread_cond_destroy(&priv->evt_cond);
+    pthread_mutex_destroy(&priv->evt_mutex);
+    pthread_mutex_destroy(&priv->file_mutex);
+    delete priv;
+    dev->h = nullptr;
+}
+
+// ---- the replay thread ---------------------------------------------------------------
+
+/// Stream header for one replayed frame: the frame is sent whole under one
+/// header that marks a frame boundary, without a payload sum.
+vx_stream_hdr_t _file_ll_make_hdr(const ll_dev_file_t *priv, uint32_t frame_bytes, uint16_t fr_idx) {
+    vx_stream_hdr_t hdr;
+    memset(&hdr, 0, sizeof hdr);
+    hdr.sync_word = VX_STREAM_SYNC_WORD;
+    hdr.idx = fr_idx;
+    hdr.len = frame_bytes;
+    hdr.finfo.frame_size = frame_bytes;
+    hdr.finfo.frame_idx = fr_idx;
+    hdr.finfo.frame_format = REPLAY_FRAME_FORMAT;
+    // The chip driver reads the image size from the first two words.
+    const auto w = static_cast<uint16_t>(priv->img_w);
+    const auto h = static_cast<uint16_t>(priv->img_h);
+    memcpy(&hdr.finfo.frame_prop[0], &w, 2);
+    memcpy(&hdr.finfo.frame_prop[2], &h, 2);
+    hdr.data_cksum = 0;
+    hdr.flag = VX_STREAM_FLAG_FR_BOUND;
+    hdr.cksum = vx_stream_hash16(&hdr, VX_STREAM_HDR_SIZE - 2, 0);  // all but cksum
+    return hdr;
+}
+
+/// Sleep `ms` between frames, cut short by close or a stop of capture.
+void _file_ll_pace(ll_dev_file_t *priv, uint32_t ms) {
+    const timespec until = deadline_after_ms(ms);
+    pthread_mutex_lock(&priv->evt_mutex);
+    while (!priv->evt_thread_stop.load() && !priv->cap_stop.load()) {
+        if (pthread_cond_timedwait(&priv->evt_cond, &priv->evt_mutex, &until) == ETIMEDOUT) break;
+    }
+    pthread_mutex_unlock(&priv->evt_mutex);
+}
+
+void _ll_event_loop(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
+    LOG_TRC("Enter ll event loop...\n");
+    const uint32_t samples = priv->img_w * priv->img_h * priv->dcs_n;
+    const uint32_t frame_bytes = samples * 2;  // delivered as 16-bit samples
+    std::unique_ptr<uint16_t[]> frame(new (std::nothrow) uint16_t[samples]);
+    if (!frame) {
+        LOG_ERR("malloc failed\n");
+        exit(-3);
+    }
+    do {
+        // Idle until a capture runs or the device closes; both signal.
+        pthread_mutex_lock(&priv->evt_mutex);
+        while (priv->cap_stop.load() && !priv->evt_thread_stop.load())
+            pthread_cond_wait(&priv->evt_cond, &priv->evt_mutex);
+        if (priv->evt_thread_stop.load()) {
+            pthread_mutex_unlock(&priv->evt_mutex);
+            break;
+        }
+        const kavro_ll_trans_notify_f cb = priv->trans_cb;
+        void *const cb_arg = priv->trans_cb_arg;
+        const uint32_t gen = priv->start_gen;
+        const bool rewind = priv->rewind_req;
+        priv->rewind_req = false;
+        pthread_mutex_unlock(&priv->evt_mutex);
+
+        // The rewind a capture start asked for happens here, on the only
+        // thread that reads the file, so it never lands inside a frame read.
+        // From offset 0 the loader parses the header again first.
+        if (rewind) lseek(priv->fd, 0, SEEK_SET);
+        const int got = _kavro_frame_load_raw(&priv->file_hdr, priv->fd, frame.get(),
+                                              static_cast<int>(samples), nullptr, nullptr, nullptr,
+                                              nullptr, 0);
+        if (got == static_cast<int>(samples)) {
+            if (cb) {
+                // With a header shorter than one frame this counts from 1.
+                const off_t pos = lseek(priv->fd, 0, SEEK_CUR);
+                const auto fr_idx = static_cast<uint16_t>(static_cast<uint64_t>(pos) / frame_bytes);
+                vx_stream_hdr_t hdr = _file_ll_make_hdr(priv, frame_bytes, fr_idx);
+                cb(dev, LL_TRANS_OK, &hdr, static_cast<int>(sizeof hdr), cb_arg);
+                cb(dev, LL_TRANS_OK, frame.get(), static_cast<int>(frame_bytes), cb_arg);
+            }
+            const uint32_t fps = priv->fps.load();
+            if (fps != 0 && 1000 / fps != 0) _file_ll_pace(priv, 1000 / fps);
+            continue;
+        }
+        int status;
+        if (got == 0) {
+            LOG_DBG("stop capture: file EOF met\n");
+            status = LL_TRANS_CANCELLED;
+        } else {
+            LOG_ERR("load frames from file failed: len=%u\n", static_cast<unsigned>(got));
+            status = LL_TRANS_LOAD_FAILED;
+        }
+        // Go idle before reporting, so that a capture restarted in answer to
+        // this status (even from inside the callback) is not stopped again.
+        pthread_mutex_lock(&priv->evt_mutex);
+        if (priv->start_gen == gen) priv->cap_stop.store(true);
+        pthread_mutex_unlock(&priv->evt_mutex);
+        if (cb) cb(dev, status, frame.get(), 0, cb_arg);
+    } while (!priv->evt_thread_stop.load());
+    LOG_TRC("Exit ll event loop...\n");
+}
+
+void *_file_ll_evt_thread(void *arg) {
+    auto *dev = static_cast<kavro_ll_dev_t *>(arg);
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return nullptr;  // open attaches the state before starting the thread
+    LOG_DBG("enter\n");
+    priv->evt_loop_running.store(true);
+    _ll_event_loop(dev, priv);
+    priv->evt_loop_running.store(false);
+    LOG_DBG("exit\n");
+    return nullptr;
+}
+
+// ---- operations ------------------------------------------------------------------
+
+bool file_ll_init() { return true; }
+void file_ll_uninit() {}
+void file_ll_set_debug(int) {}
+
+/// Read the recording's header and first samples; true when it is a usable
+/// raw recording. Leaves the file at its start.
+bool _file_ll_dev_open(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
+    FILE *fp = static_cast<FILE *>(dev->ll_info.info.fil.fd);
+    const int fd = fileno(fp);
+    if (fd < 0) return false;
+    uint16_t probe[OPEN_PROBE_SAMPLES];
+    int w = 0, h = 0, n = 0;
+    // The header is parsed only at offset 0.
+    lseek(fd, 0, SEEK_SET);
+    const int got = _kavro_frame_load_raw(&priv->file_hdr, fd, probe, OPEN_PROBE_SAMPLES, &w, &h, &n,
+                                          priv->prod_str, static_cast<int>(sizeof priv->prod_str));
+    // The first frame must hold at least the probe's samples.
+    if (got != OPEN_PROBE_SAMPLES) return false;
+    lseek(fd, 0, SEEK_SET);
+
+    priv->h_file = fp;
+    priv->fd = fd;
+    priv->img_w = static_cast<uint32_t>(w);
+    priv->img_h = static_cast<uint32_t>(h);
+    priv->dcs_n = static_cast<uint32_t>(n);
+    LOG_DBG("open file dev: prod = %s, WxHxN = %dx%dx%d\n", priv->prod_str, w, h, n);
+    dev->ll_info.type = LL_IF_FILE;
+    priv->evt_loop_running.store(false);
+    priv->evt_thread_stop.store(0);
+    return true;
+}
+
+void file_ll_dev_close(kavro_ll_dev_t *dev);
+
+kavro_ll_dev_t *file_ll_dev_open(kavro_ll_dev_t *dev) {
+    if (!dev || dev->ll_info.type != LL_IF_FILE) return nullptr;
+    if (dev->h) {
+        // Opening twice would start a second replay thread on the same state.
+        LOG_WRN("device already opened\n");
+        return nullptr;
+    }
+    if (!dev->ll_info.info.fil.fd) return nullptr;
+    dev->h = _file_ll_dev_priv_alloc();
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!_file_ll_dev_open(dev, priv)) {
+        // Not a raw recording: nothing of this open stays behind.
+        _file_ll_dev_priv_free(dev);
+        return nullptr;
+    }
+    if (pthread_create(&priv->evt_thread, nullptr, _file_ll_evt_thread, dev) != 0) {
+        LOG_ERR(" create evt thread failed\n");
+        file_ll_dev_close(dev);
+        return nullptr;
+    }
+    priv->evt_thread_created = true;
+    dev->ll_op = &ll_op_fil;
+    return dev;
+}
+
+kavro_ll_dev_t *file_ll_dev_open_by_fd(kavro_ll_dev_t *, int) { return nullptr; }
+
+void file_ll_dev_close(kavro_ll_dev_t *dev) {
+    if (!dev || dev->ll_info.type != LL_IF_FILE) return;
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) {
+        LOG_WRN("device no need to closed!\n");
+        return;
+    }
+    pthread_mutex_lock(&priv->file_mutex);
+    if (!priv->evt_thread_stop.load()) {
+        LOG_DBG("stop evt thread...\n");
+        pthread_mutex_lock(&priv->evt_mutex);
+        priv->evt_thread_stop.store(1);
+        pthread_cond_broadcast(&priv->evt_cond);
+        pthread_mutex_unlock(&priv->evt_mutex);
+        if (priv->evt_thread_created) pthread_join(priv->evt_thread, nullptr);
+    }
+    pthread_mutex_unlock(&priv->file_mutex);
+    _file_ll_dev_priv_free(dev);
+}
+
+int file_ll_dev_list(kavro_ll_dev_t *, int) { return 0; }
+
+bool file_ll_exe_cmd(kavro_ll_dev_t *, bool, uint8_t, uint16_t, void *, int, uint32_t) { return true; }
+
+int file_ll_tx_data(kavro_ll_dev_t *, const void *, uint32_t) { return 0; }
+
+void file_ll_cap_abort(kavro_ll_dev_t *dev) {
+    if (ll_dev_file_t *priv = priv_of(dev)) priv->cap_stop.store(true);
+}
+
+bool file_ll_cap_start(kavro_ll_dev_t *dev, uint32_t, kavro_ll_trans_notify_f cb, void *cb_arg) {
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return false;
+    pthread_mutex_lock(&priv->file_mutex);
+    const bool ok = !priv->evt_thread_stop.load();
+    if (ok) {
+        // Every capture replays the file from its first frame.
+        pthread_mutex_lock(&priv->evt_mutex);
+        priv->trans_cb = cb;
+        priv->trans_cb_arg = cb_arg;
+        priv->rewind_req = true;
+        ++priv->start_gen;
+        priv->cap_stop.store(false);
+        pthread_cond_broadcast(&priv->evt_cond);
+        pthread_mutex_unlock(&priv->evt_mutex);
+    }
+    pthread_mutex_unlock(&priv->file_mutex);
+    return ok;
+}
+
+bool file_ll_cap_stop(kavro_ll_dev_t *dev) {
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return false;
+    pthread_mutex_lock(&priv->file_mutex);
+    const bool ok = !priv->evt_thread_stop.load();
+    if (ok) {
+        pthread_mutex_lock(&priv->evt_mutex);
+        priv->cap_stop.store(true);
+        pthread_cond_broadcast(&priv->evt_cond);  // cuts a pacing pause short
+        pthread_mutex_unlock(&priv->evt_mutex);
+    }
+    pthread_mutex_unlock(&priv->file_mutex);
+    return ok;
+}
+
+bool file_ll_dev_reset(kavro_ll_dev_t *dev, uint8_t) {
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return false;
+    // Whatever the target: back to the first frame, done by the replay
+    // thread before its next read.
+    pthread_mutex_lock(&priv->evt_mutex);
+    priv->rewind_req = true;
+    pthread_mutex_unlock(&priv->evt_mutex);
+    return true;
+}
+
+bool file_ll_dev_reg_write(kavro_ll_dev_t *, uint8_t, uint32_t, const uint32_t *, uint16_t) {
+    return true;
+}
+
+bool file_ll_dev_reg_read(kavro_ll_dev_t *, uint8_t, uint32_t, uint32_t *, uint16_t) { return true; }
+
+bool file_ll_dev_param_set(kavro_ll_dev_t *dev, const vxif_param_item_t *items, int item_cnt) {
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return false;
+    for (int i = 0; items && i < item_cnt; ++i) {
+        if (items[i].param_id != PARAM_FRAME_RATE) continue;
+        uint32_t fps;
+        memcpy(&fps, &items[i].param_val, sizeof fps);
+        priv->fps.store(fps);
+        LOG_DBG("file replay set fps to %d\n", static_cast<int>(fps));
+    }
+    return true;
+}
+
+bool file_ll_dev_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int item_cnt) {
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return false;
+    for (int i = 0; items && i < item_cnt; ++i) {
+        vxif_param_item_t &it = items[i];
+        switch (it.param_id) {
+        case PARAM_FRAME_RATE: {
+            const uint32_t fps = priv->fps.load();
+            memcpy(&it.param_val, &fps, sizeof fps);
+            break;
+        }
+        case PARAM_INFO_PRODUCT: {
+            const size_t n = strnlen(priv->prod_str, sizeof it.param_val);
+            memset(&it.param_val, 0, sizeof it.param_val);
+            memcpy(&it.param_val, priv->prod_str, n);
+            it.param_val_len = static_cast<uint8_t>(n);
+            break;
+        }
+        default:
+            memset(&it.param_val, 0, sizeof it.param_val);
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const kavro_ll_op ll_op_fil = {
+    .init = file_ll_init,
+    .uninit = file_ll_uninit,
+    .set_debug = file_ll_set_debug,
+    .dev_open = file_ll_dev_open,
+    .dev_open_by_fd = file_ll_dev_open_by_fd,
+    .dev_close = file_ll_dev_close,
+    .dev_list = file_ll_dev_list,
+    .exe_cmd = file_ll_exe_cmd,
+    .tx_data = file_ll_tx_data,
+    .cap_abort = file_ll_cap_abort,
+    .cap_start = file_ll_cap_start,
+    .cap_stop = file_ll_cap_stop,
+    .dev_reset = file_ll_dev_reset,
+    .dev_reg_write = file_ll_dev_reg_write,
+    .dev_reg_read = file_ll_dev_reg_read,
+    .dev_param_set = file_ll_dev_param_set,
+    .dev_param_get = file_ll_dev_param_get,
+};
