@@ -811,6 +811,10 @@ struct firmware::impl {
             }
             if (cap_data_up) {
                 const uint32_t n_frames = (uint32_t)(calib_pkg.size() / VXIF_CALIB_FRAME_SIZE);
+                if (n_frames == 0) {  // the package was taken away meanwhile
+                    cap = false;
+                    return;
+                }
                 const uint32_t i = (uint32_t)(k % n_frames);  // the package is sent round and round
                 if (stream_bytes(VXIF_CALIB_FRAME_SIZE) + fifo_level() > cfg.fifo_bytes) {
                     ++fc.fifo_overflow;

@@ -192,7 +192,9 @@ public:
     void set_faults(const fault_cfg& f);
     /// Install a calibration package (18-byte header and payload, padded).
     void set_calib_package(std::vector<uint8_t> pkg);
-    const flash_image* image(uint8_t type);  // null when none is stored
+    /// The stored image of a type, null when none; valid until the next
+    /// transfer or put_image() of that type.
+    const flash_image* image(uint8_t type);
     void put_image(uint8_t type, const flash_image& img);
     uint32_t reg(uint8_t target, uint32_t addr);
     /// Bulk OUT packets refused for a wrong CRC.

@@ -270,26 +270,26 @@ TEST(SimFirmwareParams, AllEighteenReadInChunksOfThree)
         std::memcpy(&v, &items[i * VXIF_PARAM_ITEM_SIZE + 2], sizeof v);
         return v;
     };
-    EXPECT_EQ(val(PARAM_DEV_MODE).dev_mode & 0xFF, (uint32_t)DEV_MODE_NORMAL);
-    EXPECT_EQ(val(PARAM_MOD_FREQ).mod_freq, c.sensor.mod_freq);
+    EXPECT_EQ(+val(PARAM_DEV_MODE).dev_mode & 0xFF, (uint32_t)DEV_MODE_NORMAL);
+    EXPECT_EQ(+val(PARAM_MOD_FREQ).mod_freq, c.sensor.mod_freq);
     EXPECT_STREQ(val(PARAM_INFO_VENDOR).info_vendor, "KAVRO");
     // The driver is chosen by the middle field of the product string.
     std::string prod = val(PARAM_INFO_PRODUCT).info_product;
     ASSERT_NE(prod.find('-'), std::string::npos);
     EXPECT_EQ(prod.substr(prod.find('-') + 1, 2), "E2") << prod;
-    EXPECT_EQ(val(PARAM_INFO_CAPABILITY).info_capability.max_frame_width, W);
-    EXPECT_EQ(val(PARAM_INFO_CAPABILITY).info_capability.max_frame_height, H);
+    EXPECT_EQ(+val(PARAM_INFO_CAPABILITY).info_capability.max_frame_width, W);
+    EXPECT_EQ(+val(PARAM_INFO_CAPABILITY).info_capability.max_frame_height, H);
     kavro_param_val_u ser = val(PARAM_INFO_SERIAL);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(ser.info_serial.serial[i], c.serial[i]);
-    EXPECT_GT(val(PARAM_INFO_VERSION).info_version.sw_ver, 132);
-    EXPECT_EQ(val(PARAM_INFO_SENSOR).chip_info.chip_id, c.chip_info[1]);
-    EXPECT_EQ(val(PARAM_INFO_CALIB).cinfo.valid, 0);  // no package installed
-    EXPECT_EQ(val(PARAM_ROI).roi.ecol, W - 1);
-    EXPECT_EQ(val(PARAM_FRAME_FORMAT).frame_format.format, 2u);
-    EXPECT_EQ(val(PARAM_FRAME_RATE).frame_rate.fps, 30u);
-    EXPECT_EQ(val(PARAM_INTG_TIME).intg.intg_us, 1000);
-    EXPECT_EQ(val(PARAM_TEMP).temp.tl_cal, 250);  // ambient before capture
+        EXPECT_EQ(+ser.info_serial.serial[i], c.serial[i]);
+    EXPECT_GT(+val(PARAM_INFO_VERSION).info_version.sw_ver, 132);
+    EXPECT_EQ(+val(PARAM_INFO_SENSOR).chip_info.chip_id, c.chip_info[1]);
+    EXPECT_EQ(+val(PARAM_INFO_CALIB).cinfo.valid, 0);  // no package installed
+    EXPECT_EQ(+val(PARAM_ROI).roi.ecol, W - 1);
+    EXPECT_EQ(+val(PARAM_FRAME_FORMAT).frame_format.format, 2u);
+    EXPECT_EQ(+val(PARAM_FRAME_RATE).frame_rate.fps, 30u);
+    EXPECT_EQ(+val(PARAM_INTG_TIME).intg.intg_us, 1000);
+    EXPECT_EQ(+val(PARAM_TEMP).temp.tl_cal, 250);  // ambient before capture
     (void)val(PARAM_ILLUM_POWER);
     (void)val(PARAM_PHASE_CORR);
     (void)val(PARAM_HDR_INTG_TIME);
@@ -311,11 +311,11 @@ TEST(SimFirmwareParams, SetReadBackAndAtomicBatches)
     ASSERT_TRUE(h.set_param(PARAM_INTG_TIME, &intg, 2));
     kavro_param_val_u v;
     ASSERT_TRUE(h.get_param(PARAM_MOD_FREQ, &v));
-    EXPECT_EQ(v.mod_freq, 15000000u);
+    EXPECT_EQ(+v.mod_freq, 15000000u);
     ASSERT_TRUE(h.get_param(PARAM_INTG_TIME, &v));
-    EXPECT_EQ(v.intg.intg_us, 700);
+    EXPECT_EQ(+v.intg.intg_us, 700);
     ASSERT_TRUE(h.get_param(PARAM_ROI, &v));
-    EXPECT_EQ(v.roi.cur_fsize, (uint32_t)W * H * 2);  // follows the format
+    EXPECT_EQ(+v.roi.cur_fsize, (uint32_t)W * H * 2);  // follows the format
 
     // Out-of-range values are refused.
     EXPECT_FALSE(h.set_u32(PARAM_FRAME_FORMAT, 3));
@@ -332,12 +332,12 @@ TEST(SimFirmwareParams, SetReadBackAndAtomicBatches)
     batch[VXIF_PARAM_ITEM_SIZE + 1] = 2;
     EXPECT_FALSE(h.out(VXIF_REQ_DEV, VXIF_DEV_PARAM_SET, batch, sizeof batch));
     ASSERT_TRUE(h.get_param(PARAM_FRAME_RATE, &v));
-    EXPECT_EQ(v.frame_rate.fps, 30u);
+    EXPECT_EQ(+v.frame_rate.fps, 30u);
 
     // A system reset brings the defaults back.
     ASSERT_TRUE(h.reset(DEV_RST_DEV));
     ASSERT_TRUE(h.get_param(PARAM_MOD_FREQ, &v));
-    EXPECT_EQ(v.mod_freq, 12000000u);
+    EXPECT_EQ(+v.mod_freq, 12000000u);
 }
 
 // ---- registers --------------------------------------------------------------------
@@ -417,7 +417,7 @@ TEST(SimFirmwareReset, UsbInterfaceResetDropsAndReenumerates)
     EXPECT_FALSE(fw.capturing());
     kavro_param_val_u v;
     ASSERT_TRUE(h.get_param(PARAM_FRAME_RATE, &v));
-    EXPECT_EQ(v.frame_rate.fps, 10u);
+    EXPECT_EQ(+v.frame_rate.fps, 10u);
 }
 
 // ---- byte stream ---------------------------------------------------------------------
@@ -463,14 +463,14 @@ TEST_P(SimFirmwareStream, FramesReassembleWithoutLossAndMatchTheSensor)
         vx_stream_hdr_t hd;
         ASSERT_LE(off + sizeof hd, sink.bytes.size());
         std::memcpy(&hd, &sink.bytes[off], sizeof hd);
-        ASSERT_EQ(hd.sync_word, VX_STREAM_SYNC_WORD);
+        ASSERT_EQ(+hd.sync_word, VX_STREAM_SYNC_WORD);
         if (hdrs) {
-            EXPECT_EQ(hd.idx, (uint16_t)(prev_idx + 1));
+            EXPECT_EQ(+hd.idx, (uint16_t)(prev_idx + 1));
         }
         prev_idx = hd.idx;
-        EXPECT_EQ(hd.finfo.frame_idx, hdrs / pieces);
-        EXPECT_EQ((hd.flag & VX_STREAM_FLAG_FR_BOUND) != 0, hdrs % pieces == 0);
-        EXPECT_EQ((hd.flag & VX_STREAM_FLAG_EN_DATA_CKSUM) != 0, k.sums);
+        EXPECT_EQ(+hd.finfo.frame_idx, hdrs / pieces);
+        EXPECT_EQ((+hd.flag & VX_STREAM_FLAG_FR_BOUND) != 0, hdrs % pieces == 0);
+        EXPECT_EQ((+hd.flag & VX_STREAM_FLAG_EN_DATA_CKSUM) != 0, k.sums);
         off += sizeof hd + hd.len;
         ++hdrs;
     }
@@ -676,7 +676,7 @@ TEST(SimFirmwareFault, CommandFaults)
     EXPECT_EQ(h.msg, "injected failure");
     kavro_param_val_u v;
     ASSERT_TRUE(h.get_param(PARAM_FRAME_RATE, &v));
-    EXPECT_EQ(v.frame_rate.fps, 13u);  // the failed command changed nothing
+    EXPECT_EQ(+v.frame_rate.fps, 13u);  // the failed command changed nothing
 
     // A control transfer that never completes does not reach the firmware.
     f = fault_cfg{};
@@ -685,7 +685,7 @@ TEST(SimFirmwareFault, CommandFaults)
     uint8_t it[VXIF_PARAM_ITEM_SIZE] = {PARAM_FRAME_RATE, 4, 20};
     EXPECT_EQ(fw.control_out(VXIF_REQ_DEV, VXIF_DEV_PARAM_SET, it, sizeof it).status, xfer_status::pending);
     ASSERT_TRUE(h.get_param(PARAM_FRAME_RATE, &v));
-    EXPECT_EQ(v.frame_rate.fps, 13u);
+    EXPECT_EQ(+v.frame_rate.fps, 13u);
     EXPECT_EQ(fw.counts().ctrl_hang, 1u);
 }
 
@@ -731,9 +731,9 @@ TEST(SimFirmwareDataUp, StreamsThePackageAsNumberedFrames)
 
     kavro_param_val_u v;
     ASSERT_TRUE(h.get_param(PARAM_INFO_CALIB, &v));
-    EXPECT_EQ(v.cinfo.valid, 1);
-    EXPECT_EQ(v.cinfo.fsize, pkg.size());
-    EXPECT_EQ(v.cinfo.datasize, 200000u);
+    EXPECT_EQ(+v.cinfo.valid, 1);
+    EXPECT_EQ(+v.cinfo.fsize, pkg.size());
+    EXPECT_EQ(+v.cinfo.datasize, 200000u);
 
     ASSERT_TRUE(h.set_u32(PARAM_DEV_MODE, DEV_MODE_DATA_UP, 1));
     EXPECT_EQ(fw.dev_mode(), (uint32_t)DEV_MODE_DATA_UP);
@@ -863,7 +863,7 @@ TEST(SimFirmwareData, WriteAndReadBackA200KImage)
     data_ginfo_t gi;
     std::vector<uint8_t> back;
     ASSERT_TRUE(read_image(h, 5, &gi, &back));
-    EXPECT_EQ(gi.size, DATA_SIZE_NONE);
+    EXPECT_EQ(+gi.size, DATA_SIZE_NONE);
 
     writer w{h};
     ASSERT_TRUE(w.write(5, img));
@@ -873,9 +873,9 @@ TEST(SimFirmwareData, WriteAndReadBackA200KImage)
     EXPECT_TRUE(fw.image(5)->data == img);
 
     ASSERT_TRUE(read_image(h, 5, &gi, &back));
-    EXPECT_EQ(gi.size, img.size());
-    EXPECT_EQ(gi.version, 9);
-    EXPECT_EQ(gi.addr, 0x10000u);
+    EXPECT_EQ(+gi.size, img.size());
+    EXPECT_EQ(+gi.version, 9);
+    EXPECT_EQ(+gi.addr, 0x10000u);
     EXPECT_TRUE(back == img);
     EXPECT_FALSE(fw.image(4));  // other types untouched
 }
@@ -1070,12 +1070,12 @@ TEST(SimCalib, PackageRawAndZippedThroughDataUploadMode)
         kavro_param_val_u v;
         ASSERT_TRUE(h.get_param(PARAM_INFO_CALIB, &v));
         // What a loader accepts: valid, a timestamp, at most 10 MiB, room for the payload.
-        EXPECT_EQ(v.cinfo.valid, 1);
-        EXPECT_EQ(v.cinfo.flag, zip ? 1 : 0);
-        EXPECT_EQ(v.cinfo.timestamp, o.ts);
-        EXPECT_LE(v.cinfo.fsize, VXIF_CALIB_MAX_FSIZE);
-        EXPECT_GE(v.cinfo.fsize, v.cinfo.datasize + 18);
-        EXPECT_EQ(v.cinfo.fsize % VXIF_CALIB_FRAME_SIZE, 0u);
+        EXPECT_EQ(+v.cinfo.valid, 1);
+        EXPECT_EQ(+v.cinfo.flag, zip ? 1 : 0);
+        EXPECT_EQ(+v.cinfo.timestamp, o.ts);
+        EXPECT_LE(+v.cinfo.fsize, VXIF_CALIB_MAX_FSIZE);
+        EXPECT_GE(+v.cinfo.fsize, +v.cinfo.datasize + 18);
+        EXPECT_EQ(+v.cinfo.fsize % VXIF_CALIB_FRAME_SIZE, 0u);
 
         // Capture the package as the loader does: frames until the last index.
         ASSERT_TRUE(h.set_u32(PARAM_DEV_MODE, DEV_MODE_DATA_UP, 1));
@@ -1097,10 +1097,10 @@ TEST(SimCalib, PackageRawAndZippedThroughDataUploadMode)
             EXPECT_EQ(sink.infos[i].frame_idx, i);
             got.insert(got.end(), sink.frames[i].begin(), sink.frames[i].end());
         }
-        ASSERT_EQ(got.size(), v.cinfo.fsize);
+        ASSERT_EQ(got.size(), +v.cinfo.fsize);
         vxif_calib_info_t hd;
         std::memcpy(&hd, got.data(), sizeof hd);
-        EXPECT_EQ(hd.fsize, got.size());
+        EXPECT_EQ(+hd.fsize, got.size());
         std::vector<uint8_t> payload(got.begin() + 18, got.begin() + 18 + hd.datasize);
 
         std::vector<uint8_t> out;
