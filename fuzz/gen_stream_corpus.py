@@ -65,6 +65,10 @@ def main(out_dir):
     s = header(0, pattern(32, 1), 0x7FFFFFF, 1) + header(1, pattern(32, 2), 0x7FFFFFF, 1, flag=0) + \
         header(2, pattern(16, 3), 16, 2)
     seeds["regress_max_frame_size_claim_dropped_at_boundary"] = control(0x01, [40]) + s
+    # Regression: a header beginning inside a fake header held from earlier
+    # small feeds was lost when the held bytes failed the check.
+    s = b"\x00\xfb\x98\x01\x02\xfb\x98\xfb" + header(5, pattern(50, 5), 50, 3)
+    seeds["regress_header_inside_held_fake_header_lost"] = control(0x0B, [3]) + s
     for name, data in seeds.items():
         with open(os.path.join(out_dir, name), "wb") as fh:
             fh.write(data)

@@ -15,6 +15,10 @@
 #include <mutex>
 #include <new>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "vx_log_internal.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -137,6 +141,29 @@ uint32_t _load_u32(const uint8_t *p) {
     return v;
 }
 
+// Wrapping sum of `words` little-endian u32 words. The order of additions
+// does not change a sum modulo 2^32, so the vector path gives the same result.
+uint32_t _sum_words(const uint8_t *p, uint32_t words) {
+    uint32_t sum = 0;
+    uint32_t i = 0;
+#ifdef __SSE2__
+    __m128i acc0 = _mm_setzero_si128(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+    for (; i + 16 <= words; i += 16) {
+        const auto *v = reinterpret_cast<const __m128i *>(p + 4 * i);
+        acc0 = _mm_add_epi32(acc0, _mm_loadu_si128(v));
+        acc1 = _mm_add_epi32(acc1, _mm_loadu_si128(v + 1));
+        acc2 = _mm_add_epi32(acc2, _mm_loadu_si128(v + 2));
+        acc3 = _mm_add_epi32(acc3, _mm_loadu_si128(v + 3));
+    }
+    const __m128i acc = _mm_add_epi32(_mm_add_epi32(acc0, acc1), _mm_add_epi32(acc2, acc3));
+    uint32_t lanes[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), acc);
+    sum = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+#endif
+    for (; i < words; ++i) sum += _load_u32(p + 4 * i);
+    return sum;
+}
+
 // Adds a piece of the payload to the running sum of little-endian u32 words.
 // Words are counted from the start of the payload: a word split between two
 // feed calls is completed from the next piece, so the sum does not depend on
@@ -157,7 +184,7 @@ void _calc_stream_data_cksum(vx_stream *s, const uint8_t *p, uint32_t n) {
         s->cksum_tail_len = 0;
     }
     const uint32_t words = n / 4;
-    for (uint32_t i = 0; i < words; ++i) sum += _load_u32(p + 4 * i);
+    sum += _sum_words(p, words);
     const uint32_t rest = n - 4 * words;
     std::memcpy(s->cksum_tail, p + 4 * words, rest);
     s->cksum_tail_len = static_cast<uint8_t>(rest);
@@ -200,30 +227,29 @@ void _count_completed(vx_stream *s) {
     s->cur_hdr_fridx = static_cast<uint16_t>(s->cur_hdr_fridx + 1);
 }
 
-// Moves the finished frames of `cur_fr_node` to the end of `frlist`; an
-// unfinished last frame stays behind as the frame being filled.
+// Moves the finished frames of `cur_fr_node` to the end of `frlist` (an
+// unfinished last frame stays behind as the frame being filled), then drops
+// the oldest finished frames while the list holds more than allowed. Both
+// happen under one hold of the lock, so readers never see the list above its
+// limit. Dropped frames are logged and freed after the lock is released.
 void _fr_list_refresh(vx_stream *s) {
-    if (!s->cur_fr_node || !_node_full(s->cur_fr_node)) return;
-    write_lock lk(s->frlist_lock);
-    const uint32_t moved = _list_splice(s->frlist, s->cur_fr_node);
-    s->state.frcnt_total += moved;
-    s->state.frcnt_in_list += moved;
-    vx_fr_node_t *tail = _list_tail(s->frlist);
-    if (tail && !_node_full(tail)) {
-        _list_unlink(s->frlist, tail);
-        _list_push_back(s->cur_fr_node, tail);
-        s->state.frcnt_total -= 1;
-        s->state.frcnt_in_list -= 1;
-    }
-}
-
-// Drops the oldest finished frames while the list holds more than allowed.
-void _fr_list_trim(vx_stream *s) {
     vx_fr_node_t *dropped = nullptr;
     uint32_t excess = 0;
     uint32_t slow_total = 0;
     {
         write_lock lk(s->frlist_lock);
+        if (s->cur_fr_node && _node_full(s->cur_fr_node)) {
+            const uint32_t moved = _list_splice(s->frlist, s->cur_fr_node);
+            s->state.frcnt_total += moved;
+            s->state.frcnt_in_list += moved;
+            vx_fr_node_t *tail = _list_tail(s->frlist);
+            if (tail && !_node_full(tail)) {
+                _list_unlink(s->frlist, tail);
+                _list_push_back(s->cur_fr_node, tail);
+                s->state.frcnt_total -= 1;
+                s->state.frcnt_in_list -= 1;
+            }
+        }
         if (s->state.frcnt_in_list <= s->cfg.max_frbuf_cnt) return;
         excess = s->state.frcnt_in_list - s->cfg.max_frbuf_cnt;
         slow_total = excess + s->state.frcnt_slow_discard;
@@ -285,7 +311,6 @@ bool _fr_node_add_data(vx_stream *s, const uint8_t *p, uint32_t n) {
             _count_completed(s);
             if (++batch >= REFRESH_BATCH && n > 0) {
                 _fr_list_refresh(s);
-                _fr_list_trim(s);
                 batch = 0;
             }
         }
@@ -295,33 +320,53 @@ bool _fr_node_add_data(vx_stream *s, const uint8_t *p, uint32_t n) {
 
 // ---- parser steps ---------------------------------------------------------------
 
+constexpr uint32_t CKSUM_SLICE = 16384;
+
 // Consumes up to `r` payload bytes of the current header; returns the count.
 uint32_t _consume_payload(vx_stream *s, const uint8_t *p, uint32_t r) {
     const uint32_t n = std::min(r, s->cur_hdr.len - s->cur_hdr_rdy_dlen);
     s->cur_hdr_rdy_dlen += n;
     const bool complete = s->cur_hdr_rdy_dlen == s->cur_hdr.len;
-    if (s->cur_hdr.flag & VX_STREAM_FLAG_EN_DATA_CKSUM) {
-        _calc_stream_data_cksum(s, p, n);
-        if (complete) {
-            LOG_TRC("check data checksum: sidx=%d\n", s->cur_hdr.idx);
-            if (s->cur_hdr_data_cksum != s->cur_hdr.data_cksum) {
-                LOG_DBG("discard frame: verify data checksum failed: sidx=%d\n", s->cur_hdr.idx);
-                // The bytes of this piece are dropped with the frame they
-                // belong to. Count them, and count the frame even when none
-                // of it had been stored yet (the payload came in one piece),
-                // so that the loss is reported however the stream was cut.
-                const bool had_unfinished = _has_unfinished(s);
-                _discard_cur_frame(s);
-                if (n > 0) {
-                    write_lock lk(s->frlist_lock);
-                    s->state.bytes_discard += n;
-                    if (!had_unfinished) s->state.frcnt_err_discard += 1;
-                }
-                s->need_sync_fr_bound = true;
-                s->need_sync_next_hdr = true;
-                _clear_payload_progress(s);
-                return n;
+    if ((s->cur_hdr.flag & VX_STREAM_FLAG_EN_DATA_CKSUM) && !complete) {
+        // Nothing is decided before the payload is complete: sum and store
+        // the piece in slices small enough to stay in the first-level cache,
+        // so the bytes are read from memory only once.
+        LOG_TRC("Add %d bytes to frlist\n", static_cast<int>(n));
+        for (uint32_t off = 0; off < n; off += CKSUM_SLICE) {
+            const uint32_t k = std::min(CKSUM_SLICE, n - off);
+            _calc_stream_data_cksum(s, p + off, k);
+            if (!_fr_node_add_data(s, p + off, k)) {
+                // The frame could not be allocated: the rest of the piece
+                // goes with it.
+                write_lock lk(s->frlist_lock);
+                s->state.bytes_discard += n - off - k;
+                break;
             }
+        }
+        _fr_list_refresh(s);
+        return n;
+    }
+    if (s->cur_hdr.flag & VX_STREAM_FLAG_EN_DATA_CKSUM) {
+        // The last piece: the sum decides whether it is stored at all.
+        _calc_stream_data_cksum(s, p, n);
+        LOG_TRC("check data checksum: sidx=%d\n", s->cur_hdr.idx);
+        if (s->cur_hdr_data_cksum != s->cur_hdr.data_cksum) {
+            LOG_DBG("discard frame: verify data checksum failed: sidx=%d\n", s->cur_hdr.idx);
+            // The bytes of this piece are dropped with the frame they
+            // belong to. Count them, and count the frame even when none
+            // of it had been stored yet (the payload came in one piece),
+            // so that the loss is reported however the stream was cut.
+            const bool had_unfinished = _has_unfinished(s);
+            _discard_cur_frame(s);
+            if (n > 0) {
+                write_lock lk(s->frlist_lock);
+                s->state.bytes_discard += n;
+                if (!had_unfinished) s->state.frcnt_err_discard += 1;
+            }
+            s->need_sync_fr_bound = true;
+            s->need_sync_next_hdr = true;
+            _clear_payload_progress(s);
+            return n;
         }
     }
     if (complete) {
@@ -331,7 +376,6 @@ uint32_t _consume_payload(vx_stream *s, const uint8_t *p, uint32_t r) {
     LOG_TRC("Add %d bytes to frlist\n", static_cast<int>(n));
     _fr_node_add_data(s, p, n);
     _fr_list_refresh(s);
-    _fr_list_trim(s);
     return n;
 }
 
@@ -398,7 +442,9 @@ void _hold_partial(vx_stream *s, const uint8_t *p, uint32_t r) {
 
 // Looks through `r` bytes for a header. Returns the bytes consumed: up to and
 // including a valid header (then `found` is set), or all of them.
-uint32_t _sync_stream_hdr(vx_stream *s, const uint8_t *p, uint32_t r, bool *found) {
+// `pre_skipped` bytes of the same input were already passed over just before
+// `p`; they count as skipped when a header is found.
+uint32_t _sync_stream_hdr(vx_stream *s, const uint8_t *p, uint32_t r, uint32_t pre_skipped, bool *found) {
     *found = false;
     uint32_t i = 0;
     while (i < r) {
@@ -428,23 +474,75 @@ uint32_t _sync_stream_hdr(vx_stream *s, const uint8_t *p, uint32_t r, bool *foun
         const vx_stream_hdr_t &h = s->cur_hdr;
         LOG_TRC("HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n", h.idx, static_cast<int>(h.len),
                 static_cast<int>(h.finfo.frame_size), h.finfo.frame_idx, h.finfo.frame_format);
-        if (i > 0) {
-            LOG_TRC("sync hdr: skip %d bytes\n", static_cast<int>(i));
+        if (pre_skipped + i > 0) {
+            LOG_TRC("sync hdr: skip %d bytes\n", static_cast<int>(pre_skipped + i));
             write_lock lk(s->frlist_lock);
-            s->state.bytes_discard += i;
+            s->state.bytes_discard += pre_skipped + i;
         }
         *found = true;
         return i + HDR;
     }
     // No header in the input.
     if (s->need_sync_fr_bound) {
-        LOG_DBG("not find hdr: skip %d bytes\n", static_cast<int>(r));
+        LOG_DBG("not find hdr: skip %d bytes\n", static_cast<int>(pre_skipped + r));
     } else {
         LOG_DBG("discard frame: stream hdr verify failed\n");
         s->need_sync_fr_bound = true;
         _discard_cur_frame(s);
     }
     return r;
+}
+
+enum class collect_e { partial, found, scan };
+
+// Completes a header begun in an earlier feed with bytes from `p`. When the
+// 36 bytes turn out not to be a header, the search goes on inside them: the
+// next FB 98 among the held bytes (or a final FB) becomes the start of the
+// header being collected. Only when none is left does the caller scan the
+// rest of the input. This finds a header whatever the sizes of the feeds,
+// also when it began inside bytes held from an earlier feed.
+// `used` receives the input bytes consumed.
+collect_e _collect_stream_hdr(vx_stream *s, const uint8_t *p, uint32_t r, uint32_t *used) {
+    const uint32_t from_prev = s->cur_hdr_len; // held bytes from earlier feeds
+    uint32_t shifted = 0;                      // bytes dropped from the front of the held ones
+    uint32_t pos = 0;
+    for (;;) {
+        const uint32_t k = std::min<uint32_t>(r - pos, HDR - s->cur_hdr_len);
+        std::memcpy(s->cur_hdr_raw + s->cur_hdr_len, p + pos, k);
+        s->cur_hdr_len = static_cast<uint8_t>(s->cur_hdr_len + k);
+        pos += k;
+        *used = pos;
+        if (s->cur_hdr_len < HDR) {
+            LOG_TRC("partial stream hdr found: %d bytes, need more bytes.\n", s->cur_hdr_len);
+            return collect_e::partial;
+        }
+        vx_stream_hdr_t hdr;
+        if (_verify_stream_hdr(s->cur_hdr_raw, &hdr)) {
+            s->cur_hdr = hdr;
+            _take_hdr(s);
+            LOG_TRC("HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n", hdr.idx, static_cast<int>(hdr.len),
+                    static_cast<int>(hdr.finfo.frame_size), hdr.finfo.frame_idx, hdr.finfo.frame_format);
+            // Bytes of this input passed over before the header.
+            const uint32_t skipped = shifted > from_prev ? shifted - from_prev : 0;
+            if (skipped > 0) {
+                LOG_TRC("sync hdr: skip %d bytes\n", static_cast<int>(skipped));
+                write_lock lk(s->frlist_lock);
+                s->state.bytes_discard += skipped;
+            }
+            return collect_e::found;
+        }
+        // Not a header: what came before it is no longer known.
+        _forget_prev_hdr(s);
+        uint32_t q = 1;
+        while (q < HDR && !(s->cur_hdr_raw[q] == SYNC_LO && (q + 1 == HDR || s->cur_hdr_raw[q + 1] == SYNC_HI))) ++q;
+        if (q == HDR) {
+            s->cur_hdr_len = 0;
+            return collect_e::scan;
+        }
+        std::memmove(s->cur_hdr_raw, s->cur_hdr_raw + q, HDR - q);
+        s->cur_hdr_len = static_cast<uint8_t>(HDR - q);
+        shifted += q;
+    }
 }
 
 } // namespace
@@ -538,6 +636,7 @@ bool vx_stream_feed_input(vx_stream_t s, const void *dbuf, int dbuf_len) {
             r -= n;
             continue;
         }
+        uint32_t pre_skipped = 0;
         if (s->cur_hdr_len == HDR) {
             // End of a payload (or of an ignored header): remember it and
             // look for the next header.
@@ -549,35 +648,20 @@ bool vx_stream_feed_input(vx_stream_t s, const void *dbuf, int dbuf_len) {
             s->need_sync_next_hdr = false;
             s->cur_hdr_len = 0;
         } else if (s->cur_hdr_len > 0) {
-            // Complete a header begun in an earlier feed.
-            const uint32_t k = std::min<uint32_t>(r, HDR - s->cur_hdr_len);
-            std::memcpy(s->cur_hdr_raw + s->cur_hdr_len, p, k);
-            s->cur_hdr_len = static_cast<uint8_t>(s->cur_hdr_len + k);
-            if (s->cur_hdr_len < HDR) {
-                LOG_TRC("partial stream hdr found: %d bytes, need more bytes.\n", s->cur_hdr_len);
-                r = 0;
-                continue;
-            }
-            vx_stream_hdr_t hdr;
-            if (_verify_stream_hdr(s->cur_hdr_raw, &hdr)) {
-                s->cur_hdr = hdr;
-                _take_hdr(s);
-                const vx_stream_hdr_t &h = s->cur_hdr;
-                LOG_TRC("HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n", h.idx, static_cast<int>(h.len),
-                        static_cast<int>(h.finfo.frame_size), h.finfo.frame_idx, h.finfo.frame_format);
-                p += k;
-                r -= k;
-                _on_new_hdr(s);
-                continue;
-            }
-            // Not a header after all: scan this input again from its start.
-            s->cur_hdr_len = 0;
-            _forget_prev_hdr(s);
+            uint32_t used = 0;
+            const collect_e c = _collect_stream_hdr(s, p, r, &used);
+            p += used;
+            r -= used;
+            if (c == collect_e::found) _on_new_hdr(s);
+            if (c != collect_e::scan) continue;
+            // The bytes taken from this input hold no header start: scan on
+            // after them, counting them as skipped should a header follow.
+            pre_skipped = used;
         } else {
             _forget_prev_hdr(s);
         }
         bool found = false;
-        const uint32_t used = _sync_stream_hdr(s, p, r, &found);
+        const uint32_t used = _sync_stream_hdr(s, p, r, pre_skipped, &found);
         p += used;
         r -= used;
         if (found) _on_new_hdr(s);
