@@ -12,11 +12,8 @@
 #include <cstring>
 #include <memory>
 
-// The stream module is compiled into this binary rather than taken from the
-// static library, so that libFuzzer's coverage instrumentation (applied only
-// to the fuzz target's own sources) sees the parser's branches. The linker
-// then does not pull the library's copy.
-#include "vx_stream.cpp"
+#include "vx_stream.h"
+#include "vx_stream_internal.h"
 
 namespace {
 

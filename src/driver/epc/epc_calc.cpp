@@ -6,6 +6,7 @@
 // of three loops (the scalar reference, SSE4.1, AVX2), which give identical
 // results: the vector loops repeat the scalar arithmetic lane by lane,
 // including its 32-bit wrap-around and its float rounding steps.
+#include "vx_simd_target.h"
 #include "driver/epc/epc_calc.h"
 
 #include <immintrin.h>
@@ -234,8 +235,7 @@ inline vi pix_hi() { return _mm_setr_epi32(4, 5, 6, 7); }
 // ---- AVX2, chosen at run time ---------------------------------------------------
 // 256-bit unpacks and packs work per 128-bit lane: lo32 holds pixels 0-3 and
 // 8-11, hi32 pixels 4-7 and 12-15, and pack16 puts them back in order.
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VX_TARGET_AVX2_BEGIN
 namespace avx2 {
 #define EPC_SIMD_FN __attribute__((target("avx2")))
 using vi = __m256i;
@@ -302,7 +302,7 @@ inline vi pix_hi() { return _mm256_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15); }
 #include "driver/epc/epc_calc_simd.inc"
 #undef EPC_SIMD_FN
 }  // namespace avx2
-#pragma GCC pop_options
+VX_TARGET_AVX2_END
 
 // ---- dispatch ------------------------------------------------------------------
 std::atomic<int> g_isa{-1};  // -1: not chosen yet
