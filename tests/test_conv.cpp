@@ -190,6 +190,9 @@ struct Kernel {
     bool float_src;
 };
 
+// Test names and failure messages show the kernel's name, not its raw bytes.
+void PrintTo(const Kernel &k, std::ostream *os) { *os << k.name; }
+
 template <typename D, typename S>
 Kernel make_kernel(std::string name, std::function<void(D *, const S *, int)> run, std::function<D(S)> ref) {
     Kernel k;
