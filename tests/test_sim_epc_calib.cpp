@@ -148,7 +148,7 @@ TEST_F(SimCalibMount, BothBlocksMountWithTheSimulatorsValues) {
         SimDriver d;
         ASSERT_EQ(d.mount(freq), 1) << freq;
         const _epc_calc_config_t &c = d.calc().config;
-        EXPECT_EQ(d.calc().drnu.hdr.mod_freq, freq);
+        EXPECT_EQ(uint32_t{d.calc().drnu.hdr.mod_freq}, freq);
         EXPECT_EQ(c.num_calib_dist, opts_.num_dist);
         EXPECT_EQ(c.calib_temp_cb, opts_.temp_cb);
         EXPECT_EQ(c.calib_temp_ib, opts_.temp_ib);
