@@ -82,18 +82,18 @@ ParamBlock current_block(const Blk &k) {
 }
 
 std::vector<uint8_t> current_file(const std::vector<Blk> &blks, uint8_t ver = 150) {
-    ParamFileSpec spec;
-    spec.ver = ver;
-    for (const Blk &k : blks) spec.blocks.push_back(current_block(k));
-    return kavro_test::build_param_file(spec);
+    ParamFileSpec ps;
+    ps.ver = ver;
+    for (const Blk &k : blks) ps.blocks.push_back(current_block(k));
+    return kavro_test::build_param_file(ps);
 }
 
 // Old layout: type byte, EPC header whose reserved word is the payload size,
 // four reserved bytes, payload.
 std::vector<uint8_t> old_file(const std::vector<Blk> &blks) {
-    ParamFileSpec spec;
-    spec.ver = 120;
-    std::vector<uint8_t> f = kavro_test::build_param_file(spec);
+    ParamFileSpec ps;
+    ps.ver = 120;
+    std::vector<uint8_t> f = kavro_test::build_param_file(ps);
     for (const Blk &k : blks) {
         const std::vector<uint8_t> p = payload_bytes(k);
         f.push_back(k.type);
