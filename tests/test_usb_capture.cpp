@@ -86,6 +86,7 @@ protected:
         usb_cam_opts o;
         o.fw.sensor.fps = fps;
         o.fw.max_fps = 1000;
+        o.fw.fifo_bytes = 64u << 20;  // a loaded host may lag a few frames behind
         o.fw.faults = faults;
         bed_->add_camera(o);
         dev_ = kavro_dev_t{};
