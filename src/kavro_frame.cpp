@@ -116,9 +116,15 @@ static int _kavro_frame_get_pcl_n(kavro_dev_t *dev, float *pcl, int pcl_len, con
             float d = dist[static_cast<size_t>(y) * static_cast<size_t>(img_w) + static_cast<size_t>(x)];
             if (!(d > 0.0f && d < 60.0f)) continue;
             d = d * lv.s;
-            const float X = static_cast<float>(static_cast<double>(static_cast<float>(x - lv.cx) * d) / lv.fx);
-            const float Y = static_cast<float>(static_cast<double>(static_cast<float>(y - lv.cy) * d) / lv.fy);
-            const float Z = std::sqrt(d * d - X * X - Y * Y);
+            // d is the distance along the pixel's ray (u, v, 1) of the
+            // pinhole model: the point is d times the unit ray, so a flat
+            // wall gives a flat cloud and no pixel gives a negative Z.
+            const double u = (x - lv.cx) / lv.fx;
+            const double v = (y - lv.cy) / lv.fy;
+            const double k = d / std::sqrt(1.0 + u * u + v * v);
+            const float X = static_cast<float>(u * k);
+            const float Y = static_cast<float>(v * k);
+            const float Z = static_cast<float>(k);
             float *p = pcl + static_cast<size_t>(per_point) * static_cast<size_t>(points);
             p[0] = X;
             p[1] = Y;
