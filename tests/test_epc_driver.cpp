@@ -905,4 +905,21 @@ TEST_F(EpcOnCamera, InterferenceDropsTheFrameAndWritesSyncDelay) {
     EXPECT_EQ(sd->param_val_len, 3);
 }
 
+// A driver without filter operations (the TI stub) offers no filter; a
+// closed device has no driver at all.
+TEST(EpcFilterApi, DriverWithoutFiltersAndClosedDevice) {
+    kavro_init(("test_epc_api_" + std::to_string(::getpid()) + ".log").c_str());
+    kavro_log_cfg(LOG_LEVEL_NONE, LOG_LEVEL_NONE, LOG_LEVEL_NONE);
+    FakeCamera cam;  // product "VX1-T0-01"
+    kavro_dev_t dev{};
+    ASSERT_EQ(fake_open(&dev, &cam), &dev);
+    kavro_filter_args_u a{};
+    EXPECT_EQ(kavro_filter_enable(&dev, KAVRO_FILTER_ID_MEDIAN, &a, sizeof a), 0);
+    EXPECT_EQ(kavro_filter_disable(&dev, KAVRO_FILTER_ID_MEDIAN), 0);
+    kavro_dev_close(&dev);
+    EXPECT_EQ(kavro_filter_enable(&dev, KAVRO_FILTER_ID_MEDIAN, &a, sizeof a), -1);
+    EXPECT_EQ(kavro_filter_disable(&dev, KAVRO_FILTER_ID_MEDIAN), -1);
+    kavro_uninit();
+}
+
 }  // namespace
