@@ -815,21 +815,21 @@ TEST_F(EpcOnCamera, SwitchesWriteTheDevice) {
     ASSERT_EQ(kavro_filter_enable(&dev_, KAVRO_FILTER_ID_HDR, &a, sizeof a), 1);
     ASSERT_EQ(cam_.sets.back().size(), 2u);
     EXPECT_EQ(cam_.sets.back()[0].param_id, PARAM_INTG_TIME);
-    EXPECT_EQ(cam_.sets.back()[0].param_val.intg.intg_us, 400);
+    EXPECT_EQ(+cam_.sets.back()[0].param_val.intg.intg_us, 400);
     EXPECT_EQ(cam_.sets.back()[1].param_id, PARAM_HDR_INTG_TIME);
-    EXPECT_EQ(cam_.sets.back()[1].param_val.intg_hdr.intg_3dhdr, 120);
+    EXPECT_EQ(+cam_.sets.back()[1].param_val.intg_hdr.intg_3dhdr, 120);
     EXPECT_TRUE(e().f_en_hdr);
     ASSERT_EQ(kavro_filter_disable(&dev_, KAVRO_FILTER_ID_HDR), 1);
-    EXPECT_EQ(last_set(PARAM_HDR_INTG_TIME)->param_val.intg_hdr.intg_3dhdr, 0);
+    EXPECT_EQ(+last_set(PARAM_HDR_INTG_TIME)->param_val.intg_hdr.intg_3dhdr, 0);
     EXPECT_FALSE(e().f_en_hdr);
 
     a = {};
     a.sport_mode = 1;
     ASSERT_EQ(kavro_filter_enable(&dev_, KAVRO_FILTER_ID_SPORT_MODE, &a, sizeof a), 1);
-    EXPECT_EQ(last_set(PARAM_FRAME_FORMAT)->param_val.frame_format.format, 4u);
+    EXPECT_EQ(+last_set(PARAM_FRAME_FORMAT)->param_val.frame_format.format, 4u);
     EXPECT_EQ(e().f_param_sport_mode, 1);
     ASSERT_EQ(kavro_filter_disable(&dev_, KAVRO_FILTER_ID_SPORT_MODE), 1);
-    EXPECT_EQ(last_set(PARAM_FRAME_FORMAT)->param_val.frame_format.format, 2u);
+    EXPECT_EQ(+last_set(PARAM_FRAME_FORMAT)->param_val.frame_format.format, 2u);
     EXPECT_FALSE(e().f_en_sport_mode);
 
     // The frequency written through the parameter call reaches the driver.
@@ -901,8 +901,8 @@ TEST_F(EpcOnCamera, InterferenceDropsTheFrameAndWritesSyncDelay) {
     EXPECT_EQ(epc_frame_decode(drv(), out.data(), 2 * N, VX_FRAME_FMT_DISTANCE, raw.data(), 8 * N, &fi), -1);
     const vxif_param_item_t *sd = last_set(PARAM_SYNC_DELAY);
     ASSERT_NE(sd, nullptr);
-    EXPECT_EQ(sd->param_val.sync_delay.random_delay_en, 1);
-    EXPECT_EQ(sd->param_val_len, 3);
+    EXPECT_EQ(+sd->param_val.sync_delay.random_delay_en, 1);
+    EXPECT_EQ(+sd->param_val_len, 3);
 }
 
 // A driver without filter operations (the TI stub) offers no filter; a
