@@ -541,6 +541,54 @@ KAVRO_API int kavro_data_upload(kavro_dev_t *dev, uint8_t type, const char *file
 KAVRO_API int kavro_firmware_upgrade(kavro_dev_t *dev, uint8_t type, uint16_t version,
                                      const char *file_name);
 
+/* ---- frame decoding, point clouds, colour maps and filters -------------- */
+
+/**
+ * Decode the raw frame src (src_len bytes, described by finfo) into a
+ * distance image in metres (0 ... range; rejected or saturated pixels hold
+ * 65.3 and 65.5). dst must hold finfo->width * finfo->height floats
+ * (dst_len); its second half serves as the decoder's 16-bit buffer. Returns
+ * the pixels written, 0 on failure. Any application thread; the device
+ * must be open.
+ */
+KAVRO_API int kavro_frame_get_distance(kavro_dev_t *dev, float *dst, int dst_len, uint8_t *src, int src_len,
+                                       const kavro_frame_info_t *finfo);
+/** The same for the gray (amplitude) image. */
+KAVRO_API int kavro_frame_get_gray(kavro_dev_t *dev, float *dst, int dst_len, uint8_t *src, int src_len,
+                                   const kavro_frame_info_t *finfo);
+/**
+ * Turn the img_w x img_h distance image dist (metres) into points X, Y, Z
+ * (3 floats each) in pixel order, leaving out pixels outside 0 < d < 60.
+ * The lens values come from p_cam_param when given, else from the driver.
+ * Stops when pcl (pcl_len floats) is full. Returns the points written.
+ */
+KAVRO_API int kavro_frame_get_pcl(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int dist_len,
+                                  int img_w, int img_h, const kavro_camera_para_t *p_cam_param);
+/**
+ * As kavro_frame_get_pcl with 4 floats per point: X, Y, Z and the distance,
+ * or with pseudo_color the colour of the library colour map for the
+ * distance in mm, as a float of that integer value.
+ */
+KAVRO_API int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                                       int dist_len, int img_w, int img_h, bool pseudo_color,
+                                       const kavro_camera_para_t *p_cam_param);
+/**
+ * Colour-map src (src_len floats, metres) into dst (dst_len bytes) with the
+ * library colour map spread over min_val ... max_val. Returns the pixels
+ * written; 0 for an unknown outfmt. Not thread-safe: it changes the library
+ * colour map's range.
+ */
+KAVRO_API int kavro_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len,
+                               kavro_cmap_outfmt_e outfmt, float min_val, float max_val);
+/**
+ * Switch a driver filter on with its argument (arg_len is not used) or off.
+ * 1 when the driver accepted, 0 when it refused or has no filters, -1 when
+ * the device has no driver or is not open.
+ */
+KAVRO_API int kavro_filter_enable(kavro_dev_t *dev, kavro_filter_id_e fid, kavro_filter_args_u *args,
+                                  uint32_t arg_len);
+KAVRO_API int kavro_filter_disable(kavro_dev_t *dev, kavro_filter_id_e fid);
+
 KAVRO_END_DECLS
 
 #endif /* KAVRO_H */

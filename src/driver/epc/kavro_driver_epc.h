@@ -10,6 +10,7 @@
 
 #include "kavro_driver.h"
 #include "vx_bilateralfilter.h"
+#include "vx_imgproc.h"
 
 // Unambiguous range in millimetres of a modulation frequency in Hz: half the
 // speed of light in mm/s as a single-precision float, over the frequency.
@@ -21,6 +22,8 @@
 #define EPC_DIST_FILTERED 65300   // removed by a filter
 
 typedef struct {
+    vx_len_calib_t h_calib_len;  // lens undistortion map for 320 x 240 images
+
     // Switches.
     bool f_en_pix_calib;   // use the per-pixel DRNU calibration
     bool f_en_lens_calib;  // undistort output images
@@ -69,3 +72,104 @@ typedef struct {
     uint32_t mod_freq;           // current modulation frequency, Hz; 0 until known
     void *priv_data;             // the epc_calc_t
 } epc_drv_t;
+
+// Device frame formats (PARAM_FRAME_FORMAT, frame_format of the frame
+// header). This driver decodes formats 2 (four DCS images) and 4 (one image
+// whose row pairs alternate between two phase samples).
+typedef enum {
+    EPC_FRAME_FMT_DCSx1 = 0,
+    EPC_FRAME_FMT_DUAL_MGX_SINE_PIDELAY_DCSx2 = 1,
+    EPC_FRAME_FMT_SINGLE_MGX_SINE_PIDELAY_DCSx4 = 2,
+    EPC_FRAME_FMT_DUAL_MGX_PN_NOPIDELAY_DCSx1 = 3,
+    EPC_FRAME_FMT_DUAL_MGX_SINE_NOPIDELAY_DCSx1 = 4,
+    EPC_FRAME_FMT_SINGLE_MGX_PN_PIDELAY_DCSx4 = 5,
+    EPC_FRAME_FMT_DUAL_MGX_PN_PIDELAY_DCSx2 = 6,
+    EPC_FRAME_FMT_SINGLE_MGX_PN_NOPIDELAY_DCSx2 = 7,
+    EPC_FRAME_FMT_SINGLE_MGX_SINE_NOPIDELAY_DCSx2 = 8,
+    EPC_FRAME_FMT_CNT = 9
+} epc_frame_fmt_code_e;
+
+// Frame format of a calibration data frame; never decoded.
+#define EPC_FRAME_FMT_CALIB_DATA 171
+
+#pragma pack(push, 1)
+// The 12 frame property bytes of the frame header info, little-endian.
+typedef struct {
+    uint16_t width;   // 0 means 320
+    uint16_t height;  // 0 means 240
+    int16_t temp_cb;  // sensor temperature, 0.1 degC
+    int16_t temp_ib;  // IB temperature, 0.1 degC
+    uint8_t reserved[4];
+} epc_frame_prop_t;
+#pragma pack(pop)
+static_assert(sizeof(epc_frame_prop_t) == 12, "frame properties are 12 bytes");
+
+// ---- Operations of the driver table (g_kavro_driver_op_epc). ----
+
+// Bind drv to dev, allocate and set up the state, program the sensor. Ends
+// the process on allocation (-3) or mutex (-1) failure; otherwise true.
+bool epc_init(kavro_drv_t *drv, kavro_dev_t *dev);
+// Release everything init and the later calls allocated.
+void epc_uninit(kavro_drv_t *drv);
+// Describe a frame from its header info; false (frinfo cleared) when its
+// size is not a multiple of its pixel count.
+bool epc_frame_get_info(kavro_drv_t *drv, kavro_frame_info_t *frinfo, const vx_frinfo_t *src_hdr);
+// Decode a raw frame into a 16-bit distance (mm) or gray image; bytes
+// written (2 per pixel) or -1.
+int epc_frame_decode(kavro_drv_t *drv, void *dst, int dst_len, kavro_frame_fmt_e dst_frfmt, const void *src,
+                     int src_len, const kavro_frame_info_t *src_frinfo);
+int epc_frame_raw_get(kavro_drv_t *drv, void *fr_data, int fr_cnt, kavro_frame_info_t *fr_info);
+int epc_frame_raw_proc(kavro_drv_t *drv, void *fr_data, int fr_cnt, const kavro_frame_info_t *fr_info);
+// Lens parameters of the library-wide record scaled down to img_w x img_h.
+bool epc_lens_param_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h);
+int epc_use_case_get_count(kavro_drv_t *drv);
+void epc_on_update_intg_time(kavro_drv_t *drv, uint32_t intg_us, bool second_intg);
+void epc_on_update_frame_format(kavro_drv_t *drv, uint32_t frfmt);
+void epc_on_update_mod_freq(kavro_drv_t *drv, uint32_t mod_freq, uint8_t type);
+int epc_calib_load(kavro_drv_t *drv, void *calib_buf, int buf_len, uint32_t user_case_idx);
+// Calibration routine run at device open; 0, or -1 without a parameter file name.
+int epc_calib_save(kavro_drv_t *drv, void *calib_buf, int buf_len, uint32_t user_case_idx);
+bool epc_calib_apply(kavro_drv_t *drv, void *data, int data_len, const kavro_frame_info_t *frinfo,
+                     uint32_t user_case_idx);
+bool epc_filter_enable(kavro_drv_t *drv, kavro_filter_id_e fid, kavro_filter_args_u *args);
+bool epc_filter_disable(kavro_drv_t *drv, kavro_filter_id_e fid);
+
+// ---- Features and pipeline steps (kavro_driver_epc_feature.cpp). ----
+
+// The modulation frequency changed to freq0 (Hz): re-mount the calibration
+// and recompute the range and the phase-unit constants. A frequency of 0
+// leaves the range and constants as they were.
+void epc_event_freq_change(kavro_drv_t *drv, uint32_t freq0, uint32_t freq1);
+// Read the lens parameter text file len_file into *param; true when all
+// eleven values were read.
+bool _vx_update_len_param(kavro_dev_t *dev, vx_len_param_t *param, const char *len_file);
+// The library-wide lens record shared by all EPC devices.
+extern vx_len_param_t g_epc_len_param;
+// Its built-in values (restores g_epc_len_param; for tests and set-up).
+void _epc_len_param_reset();
+
+// Step of the automatic integration time (us) for the n raw samples of src
+// at the saturation ratio ratio (tenths of a percent).
+int _feature_auto_intg_calc_step(const uint16_t *src, int n, uint16_t ratio);
+// Automatic integration time: at most one step per 2 ms, read the current
+// time, apply the step within 50 ... 1500 us and write it back.
+void _feature_auto_intg(kavro_drv_t *drv, const void *src, int src_len);
+// Interference check of a frame of four DCS images (w x h each, src_len
+// bytes): true when another camera's light shows and the frame is to be
+// dropped (after writing a new sync delay, at most once a second).
+bool _epc_interference_check(kavro_drv_t *drv, const uint16_t *src, int src_len, int w, int h);
+// HDR merge in sensor row order over blocks of four rows: each pixel of rows
+// r, r + 1 is paired with the one two rows further; both take the values of
+// the brighter (see the rule in the source). dist may be null.
+void _feature_hdr_update(uint16_t *amp, uint16_t *dist, int w, int h);
+// Minimum-amplitude filter (with hysteresis when switched on) of the
+// distance image dist by the amplitude image amp, n pixels.
+void _feature_minamp_filter(epc_drv_t *edrv, uint16_t *dist, const uint16_t *amp, int n);
+// Range filter: valid distances of at most 100 mm or beyond the range less
+// 100 mm become EPC_DIST_FILTERED; codes above 60000 stay.
+void _dist_filter_bad_dist(uint16_t *img, int n, uint32_t dist_max_mm);
+// Temperature log, at most every 10 s (process-wide).
+void _feature_temp_monitor(epc_drv_t *edrv, int16_t temp_ib, int16_t temp_cb);
+// Forget the process-wide times of the features (auto integration,
+// interference check, temperature log), so the next frame runs each again.
+void _epc_feature_times_reset();
