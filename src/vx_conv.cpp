@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "vx_conv_internal.h"
 
@@ -33,20 +34,27 @@ namespace {
 
 // Element access for the scalar paths: callers may hand buffers that are not
 // aligned to their element size, and the widening conversions alias source
-// and destination, so scalar reads and writes go through types that carry
-// neither an alignment nor an aliasing promise.
-typedef uint16_t u16_ua __attribute__((aligned(1), may_alias));
-typedef uint32_t u32_ua __attribute__((aligned(1), may_alias));
-typedef float f32_ua __attribute__((aligned(1), may_alias));
+// and destination, so scalar reads and writes go through memcpy (one plain
+// load or store after optimisation, with no alignment or aliasing promise).
+template <typename T>
+inline T load_ua(const void *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+template <typename T>
+inline void store_ua(void *p, T v) {
+    memcpy(p, &v, sizeof v);
+}
 
 // Below this count the vector set-up does not pay off.
 constexpr int SHORT_CNT = 32;
 
-inline uint16_t load_u16(const uint16_t *p) { return *reinterpret_cast<const u16_ua *>(p); }
-inline float load_f32(const float *p) { return *reinterpret_cast<const f32_ua *>(p); }
-inline void store_u16(uint16_t *p, uint16_t v) { *reinterpret_cast<u16_ua *>(p) = v; }
-inline void store_u32(uint32_t *p, uint32_t v) { *reinterpret_cast<u32_ua *>(p) = v; }
-inline void store_f32(float *p, float v) { *reinterpret_cast<f32_ua *>(p) = v; }
+inline uint16_t load_u16(const uint16_t *p) { return load_ua<uint16_t>(p); }
+inline float load_f32(const float *p) { return load_ua<float>(p); }
+inline void store_u16(uint16_t *p, uint16_t v) { store_ua(p, v); }
+inline void store_u32(uint32_t *p, uint32_t v) { store_ua(p, v); }
+inline void store_f32(float *p, float v) { store_ua(p, v); }
 
 // Truncation toward zero with the same instruction family as the vector
 // paths (0x80000000 for NaN and out-of-range values; a plain cast would be

@@ -1,7 +1,10 @@
 // Capture through the public camera API over the USB transport, against a
 // simulated camera on an emulated USB bus: sustained streaming, stalls and a
 // camera unplugged mid-stream.
-// ctest-labels: threads
+// ctest-labels: threads;nosan
+// Kept out of the sanitizer runs: streaming at the camera's real frame rate
+// through the emulated bus needs the host to keep up, which a sanitized build
+// on a loaded 2-core machine does not always do (camera-side FIFO overflow).
 #include <gtest/gtest.h>
 
 #include <dirent.h>

@@ -172,7 +172,9 @@ TEST_F(UsbTransport, ChunkedRegisterAndParameterReads)
         if (c.setup[0] == 0x22 && c.setup[1] == 0xC2) {
             vxif_reg_rw_t h;
             std::memcpy(&h, c.data.data(), sizeof h);
-            chunks.push_back({h.baseaddr, h.val_cnt});
+            const uint32_t base = h.baseaddr;  // copies: the record is packed
+            const uint16_t cnt = h.val_cnt;
+            chunks.push_back({base, cnt});
         }
     }
     EXPECT_EQ(chunks, (std::vector<std::pair<uint32_t, uint16_t>>{{100, 64}, {116, 64}, {132, 32}}));
