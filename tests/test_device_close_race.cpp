@@ -1,9 +1,10 @@
 // ctest-labels: threads
-// Closing a replayed device from one thread while others are inside frame
-// requests, frame waits and parameter, register and buffer calls, many times
-// over: every call returns, the close frees the device only after them
-// (the sanitizer runs catch a use after free or a leak), and the frames
-// handed out before the close are whole.
+// Calls racing on one replayed device. Closing it from one thread while
+// others are inside frame requests, frame waits and parameter, register and
+// buffer calls, many times over: every call returns, the close frees the
+// device only after them (the sanitizer runs catch a use after free or a
+// leak), and the frames handed out before the close are whole. And a frame
+// rate set on one thread while a frame request starts on another.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -50,7 +51,7 @@ protected:
     static void SetUpTestSuite() {
         std::remove(g_log.c_str());
         kavro_init(g_log.c_str());
-        kavro_log_cfg(LOG_LEVEL_ERROR, LOG_LEVEL_WARN, LOG_LEVEL_NONE);
+        kavro_log_cfg(LOG_LEVEL_NONE, LOG_LEVEL_WARN, LOG_LEVEL_NONE);
         ASSERT_TRUE(kavro_test::write_recording(g_rec, FRAMES, "VX1-T0-RACE"));
     }
     static void TearDownTestSuite() {
@@ -136,6 +137,29 @@ TEST_F(DeviceCloseRace, CloseWhileCallsAreInside) {
     }
     // The races above must not have kept every frame away.
     EXPECT_GT(g_good_frames.load(), 0);
+}
+
+// A request derives its time limit from the frame rate, which a parameter
+// call may set to 0 at any moment (0 means "assume 20 per second").
+TEST_F(DeviceCloseRace, FrameRateSetWhileRequestsStart) {
+    kavro_dev_t *dev = kavro_dev_open_replay(g_rec.c_str());
+    ASSERT_EQ(dev, &default_dev);
+    std::atomic<bool> done{false};
+    std::thread setter([&] {
+        kavro_param_item_t rate{};
+        rate.param_id = PARAM_FRAME_RATE;
+        rate.param_val_len = 4;
+        for (uint32_t i = 0; !done; ++i) {
+            rate.param_val.frame_rate.fps = i % 2 ? 30 : 0;
+            kavro_param_batch_set(dev, &rate, 1);
+        }
+    });
+    uint8_t buf[REC_FRAME_BYTES];
+    // Not capturing: each request works out its time limit and returns.
+    for (int i = 0; i < 1000000; ++i) ASSERT_EQ(kavro_cap_get_frames(dev, 1, buf, sizeof buf, nullptr), -2);
+    done = true;
+    setter.join();
+    kavro_dev_close(dev);
 }
 
 }  // namespace
