@@ -499,6 +499,48 @@ KAVRO_API int kavro_frame_load_distance(int fd, float *dst, int dst_len, int *ds
 /** Load one gray frame; returns the values stored (0: end or failure). */
 KAVRO_API int kavro_frame_load_gray(int fd, float *dst, int dst_len, int *dst_w, int *dst_h);
 
+/* ---- data and firmware transfer ------------------------------------------
+ * Images kept in the device's flash, by image type. The calls block the
+ * calling thread for the whole transfer (a firmware image: seconds to
+ * minutes); the device must be open and not capturing. Results:
+ *   KAVRO_XFER_DONE          the image was transferred (and, for a write,
+ *                            the finishing step for its type has run)
+ *   KAVRO_XFER_FAILED        wrong parameters, device not open or capturing,
+ *                            a file that cannot be read or written, or a
+ *                            failed command on the device's control channel
+ *   KAVRO_XFER_REFUSED       the device refused the image before any packet
+ *                            was sent (announcement not acknowledged, or its
+ *                            erase ended in another state); nothing changed
+ *   KAVRO_XFER_NACKED        a packet was not acknowledged with the next
+ *                            index; the stored image is incomplete
+ *   KAVRO_XFER_TX_SHORT      the bulk channel took fewer bytes than a packet
+ *   KAVRO_XFER_ERASE_TIMEOUT the device was still erasing after the poll bound
+ *   other negative values    the bulk channel's own error code
+ * Only KAVRO_XFER_DONE runs the finishing step (device reset and logging
+ * switched off for image types 0 and 1, logging off for types 2 and 3).
+ */
+#define KAVRO_XFER_DONE 1
+#define KAVRO_XFER_FAILED (-1)
+#define KAVRO_XFER_REFUSED (-100)
+#define KAVRO_XFER_NACKED (-101)
+#define KAVRO_XFER_TX_SHORT (-102)
+#define KAVRO_XFER_ERASE_TIMEOUT (-103)
+
+/**
+ * Progress of a transfer, on the calling thread: `done` of `total` image
+ * bytes, after each acknowledged packet (write) or each stored piece (read).
+ */
+typedef void (*kavro_xfer_progress_f)(uint32_t done, uint32_t total, void *arg);
+
+/** Write the file `name` into the device as an image of `type` at `addr`. */
+KAVRO_API int kavro_data_download(kavro_dev_t *dev, char *name, uint8_t type, uint16_t version,
+                                  uint32_t addr);
+/** Read the device's image of `type` into `file_name` (NULL: "calib.bin"). */
+KAVRO_API int kavro_data_upload(kavro_dev_t *dev, uint8_t type, const char *file_name);
+/** Write a firmware image file: kavro_data_download at address 0. */
+KAVRO_API int kavro_firmware_upgrade(kavro_dev_t *dev, uint8_t type, uint16_t version,
+                                     const char *file_name);
+
 KAVRO_END_DECLS
 
 #endif /* KAVRO_H */

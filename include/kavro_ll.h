@@ -214,6 +214,28 @@ KAVRO_API bool kavro_ll_param_set(kavro_ll_dev_t *dev, const vxif_param_item_t *
 KAVRO_API bool kavro_ll_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *param_items,
                                   int item_cnt);
 
+/* ---- data and firmware transfer ------------------------------------------
+ * Blocking, on the caller's thread; results are the KAVRO_XFER_* codes of
+ * kavro.h. A dead device cannot hold the caller forever: every command is
+ * bounded by the transport and the erase poll by a count.
+ */
+/** Write the file into the device as an image of `type` at flash address `addr`. */
+KAVRO_API int kavro_bin_data_write(kavro_ll_dev_t *pdev, uint8_t type, uint16_t version,
+                                   uint32_t addr, const char *file_name);
+/** Read the device's image of `type` into a file (NULL: "calib.bin"). 1 or -1. */
+KAVRO_API int kavro_bin_data_read(kavro_ll_dev_t *pdev, uint8_t type, const char *file_name);
+/** kavro_bin_data_write at address 0. */
+KAVRO_API int kavro_ll_firmware_upgrade(kavro_ll_dev_t *pdev, uint8_t type, uint16_t version,
+                                        const char *file_name);
+/** kavro_bin_data_write reporting progress through `cb` (may be NULL). */
+KAVRO_API int kavro_bin_data_write_progress(kavro_ll_dev_t *pdev, uint8_t type, uint16_t version,
+                                            uint32_t addr, const char *file_name,
+                                            kavro_xfer_progress_f cb, void *cb_arg);
+/** kavro_bin_data_read reporting progress through `cb` (may be NULL). */
+KAVRO_API int kavro_bin_data_read_progress(kavro_ll_dev_t *pdev, uint8_t type,
+                                           const char *file_name, kavro_xfer_progress_f cb,
+                                           void *cb_arg);
+
 KAVRO_END_DECLS
 
 #endif /* KAVRO_LL_H */

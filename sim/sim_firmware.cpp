@@ -594,7 +594,9 @@ struct firmware::impl {
         }
         case DATA_ACTION_PAYLOAD: {
             rd_piece.clear();
-            if (len != (int)sizeof(data_payload_req_t))
+            // The host sends the request as an exchange of the piece size:
+            // the request fills the first 12 bytes, the rest is padding.
+            if (len < (int)sizeof(data_payload_req_t))
                 return fail("payload request of %d bytes", len);
             data_payload_req_t r;
             std::memcpy(&r, d, sizeof r);

@@ -237,15 +237,15 @@ void u16_u8(uint8_t *dst, const uint16_t *src, int cnt, unsigned shr) {
 
 void u16_f32(float *dst, const uint16_t *src, int cnt, float scale) {
     const __m256 s = _mm256_set1_ps(scale);
-    run<32, 16>(
+    // 32 elements per step: four independent widen-convert-multiply chains
+    // keep both load ports and the store port busy.
+    run<32, 32>(
         dst, cnt, [&](int i) { el_u16_f32(dst + i, src + i, scale); },
         [&](int i) {
-            const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
-            const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 8));
-            const __m256 f0 = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(v0));
-            const __m256 f1 = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(v1));
-            _mm256_storeu_ps(dst + i, _mm256_mul_ps(f0, s));
-            _mm256_storeu_ps(dst + i + 8, _mm256_mul_ps(f1, s));
+            for (int k = 0; k < 32; k += 8) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + k));
+                _mm256_storeu_ps(dst + i + k, _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(v)), s));
+            }
         });
 }
 

@@ -1,25 +1,805 @@
-// USB transport. Its operations are not built yet: every slot is empty, so
-// dispatch treats USB as offering nothing (no devices listed, every open
-// passed on to the next transport). The table keeps its first place in the
-// transport list.
+// USB transport on libusb-1.0: listing cameras, opening one with its own
+// context and event thread, the command channel on endpoint 0 (each command
+// checked by asking the device for the status of its last command), resets,
+// the ring of bulk IN transfers that carries the camera byte stream, and bulk
+// OUT blocks for the data transfer.
+#include <libusb.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
 #include "ll/ll_imp.h"
+#include "ll/ll_usb_proto.h"
+#include "vx_log_internal.h"
+#include "vx_port.h"
+
+namespace {
+
+struct ll_dev_usb_t;
+
+// One control (or bulk OUT) transfer waited on by a command. The waiter
+// owns it until it gives up; a transfer that neither completes nor reacts
+// to cancellation is then handed over (abandoned) and freed by its
+// completion handler, or at close once libusb can no longer complete it.
+struct ctrl_wait_t {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    bool abandoned = false;
+    int status = 0;
+    int actual = 0;
+    libusb_transfer *xfer = nullptr;
+    ll_dev_usb_t *owner = nullptr;
+};
+
+struct ll_dev_usb_t {
+    libusb_context *ctx = nullptr;
+    libusb_device_handle *h_usb = nullptr;
+    libusb_transfer *cap_trans[VXIF_CAP_TRANS_CNT] = {};
+    uint8_t *cap_trans_buffer[VXIF_CAP_TRANS_CNT] = {};
+    bool cap_thread_stop = true;  // accessed atomically: read on the event thread
+    kavro_ll_trans_notify_f trans_cb = nullptr;
+    void *trans_cb_arg = nullptr;
+    pthread_t evt_thread{};
+    int evt_thread_stop = 0;  // libusb's completion flag of the event loop
+    bool evt_loop_running = false;
+    pthread_mutex_t usb_mutex;
+    // Control transfers given up on while libusb may still complete them.
+    std::mutex abandoned_mu;
+    std::vector<ctrl_wait_t *> abandoned;
+};
+
+int g_usb_debug_level = 0;
+
+template <typename T> T ld(const T &v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); }
+template <typename T> void st(T &v, T x) { __atomic_store_n(&v, x, __ATOMIC_RELEASE); }
+
+ll_dev_usb_t *priv(kavro_ll_dev_t *dev) { return dev ? static_cast<ll_dev_usb_t *>(dev->h) : nullptr; }
+
+bool usable(ll_dev_usb_t *u) { return u && u->ctx && u->h_usb && ld(u->evt_thread_stop) == 0; }
+
+// Takes usb_mutex; returns the state when the device is usable, else
+// releases the mutex again and returns null.
+ll_dev_usb_t *lock_usable(kavro_ll_dev_t *dev) {
+    ll_dev_usb_t *u = priv(dev);
+    if (!u) return nullptr;
+    pthread_mutex_lock(&u->usb_mutex);
+    if (!usable(u)) {
+        pthread_mutex_unlock(&u->usb_mutex);
+        return nullptr;
+    }
+    return u;
+}
+
+ll_dev_usb_t *_usb_ll_dev_priv_alloc() {
+    auto *u = new (std::nothrow) ll_dev_usb_t;
+    if (!u) {
+        LOG_ERR("malloc failed\n");
+        exit(-2);
+    }
+    for (int i = 0; i < VXIF_CAP_TRANS_CNT; ++i) {
+        u->cap_trans[i] = libusb_alloc_transfer(0);
+        u->cap_trans_buffer[i] = static_cast<uint8_t *>(malloc(VXIF_CAP_TRANS_SIZE));
+        if (!u->cap_trans[i] || !u->cap_trans_buffer[i]) {
+            LOG_ERR("malloc failed!\n");
+            exit(-1);
+        }
+    }
+    if (pthread_mutex_init(&u->usb_mutex, nullptr) != 0) {
+        LOG_ERR("pthread_mutex_init failed\n");
+        exit(-1);
+    }
+    return u;
+}
+
+void free_abandoned(ll_dev_usb_t *u) {
+    std::lock_guard<std::mutex> g(u->abandoned_mu);
+    for (ctrl_wait_t *w : u->abandoned) {
+        libusb_free_transfer(w->xfer);
+        delete w;
+    }
+    u->abandoned.clear();
+}
+
+void priv_free(kavro_ll_dev_t *dev) {
+    ll_dev_usb_t *u = priv(dev);
+    if (!u) return;
+    for (int i = 0; i < VXIF_CAP_TRANS_CNT; ++i) {
+        libusb_free_transfer(u->cap_trans[i]);
+        free(u->cap_trans_buffer[i]);
+    }
+    free_abandoned(u);
+    pthread_mutex_destroy(&u->usb_mutex);
+    delete u;
+    dev->h = nullptr;
+}
+
+// ---- event thread -------------------------------------------------------------
+
+void _ll_event_loop(ll_dev_usb_t *u) {
+    LOG_TRC("Enter ll event loop...\n");
+    for (;;) {
+        timeval tv{0, 200000};
+        const int r = libusb_handle_events_timeout_completed(u->ctx, &tv, &u->evt_thread_stop);
+        if (r >= 0) {
+            if (ld(u->evt_thread_stop)) break;
+            continue;
+        }
+        LOG_ERR("libusb reports error: %s\n", libusb_error_name(r));
+        if (r == LIBUSB_ERROR_INTERRUPTED) {
+            LOG_WRN("libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n");
+            break;
+        }
+        if (r == LIBUSB_ERROR_TIMEOUT) {
+            LOG_WRN("libusb_handle_events timeout \n");
+            break;
+        }
+        if ((r == LIBUSB_ERROR_BUSY || r == LIBUSB_ERROR_OVERFLOW) && !ld(u->evt_thread_stop)) continue;
+        break;
+    }
+    st(u->evt_loop_running, false);
+    LOG_TRC("Exit ll event loop...\n");
+}
+
+void *_usb_ll_evt_thread(void *arg) {
+    auto *dev = static_cast<kavro_ll_dev_t *>(arg);
+    ll_dev_usb_t *u = priv(dev);
+    LOG_DBG("enter\n");
+    st(u->evt_loop_running, true);
+    _ll_event_loop(u);
+    LOG_DBG("exit\n");
+    return nullptr;
+}
+
+// ---- command channel ----------------------------------------------------------
+
+void LIBUSB_CALL _usb_cmd_trans_cb(libusb_transfer *t) {
+    LOG_TRC("tx actual_len = %d, status  = %d\n", t->actual_length, static_cast<int>(t->status));
+    auto *w = static_cast<ctrl_wait_t *>(t->user_data);
+    std::unique_lock<std::mutex> g(w->mu);
+    w->status = t->status;
+    w->actual = t->actual_length;
+    if (w->abandoned) {
+        g.unlock();
+        ll_dev_usb_t *u = w->owner;
+        {
+            std::lock_guard<std::mutex> ag(u->abandoned_mu);
+            for (auto it = u->abandoned.begin(); it != u->abandoned.end(); ++it)
+                if (*it == w) {
+                    u->abandoned.erase(it);
+                    break;
+                }
+        }
+        libusb_free_transfer(t);
+        delete w;
+        return;
+    }
+    w->done = true;
+    w->cv.notify_all();
+}
+
+int map_status(int status) {
+    switch (status) {
+    case LIBUSB_TRANSFER_ERROR:
+    case LIBUSB_TRANSFER_CANCELLED: return -1;
+    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    default: return LIBUSB_ERROR_OTHER;
+    }
+}
+
+// Waits for a submitted command transfer: the completion is looked at at
+// least every 10 ms; after 1 s the transfer is cancelled, after 2 s it is
+// abandoned. Returns the transfer's status, or -1 when it was abandoned (the
+// wait record then belongs to the completion handler or to close).
+// *timed_out tells whether the host limit ran out.
+bool wait_transfer(ll_dev_usb_t *u, ctrl_wait_t *w, bool host_limits, bool *timed_out) {
+    using clk = std::chrono::steady_clock;
+    const auto t0 = clk::now();
+    bool cancelled = false;
+    std::unique_lock<std::mutex> g(w->mu);
+    while (!w->done) {
+        w->cv.wait_for(g, std::chrono::milliseconds(VXIF_CTRL_POLL_MS));
+        if (w->done || !host_limits) continue;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t0).count();
+        if (!cancelled && ms >= VXIF_CTRL_CANCEL_MS) {
+            LOG_WRN("control trans timeout , cancel it\n");
+            cancelled = true;
+            *timed_out = true;
+            g.unlock();
+            libusb_cancel_transfer(w->xfer);
+            g.lock();
+        } else if (ms >= VXIF_CTRL_ABANDON_MS && !w->done) {
+            LOG_ERR("control transfer timeout !\n");
+            w->abandoned = true;
+            std::lock_guard<std::mutex> ag(u->abandoned_mu);
+            u->abandoned.push_back(w);
+            return false;
+        }
+    }
+    return true;
+}
+
+// One phase of a command: a control transfer on endpoint 0 that sends buf
+// (wr_nrd) or reads buf_len bytes into it.
+bool raw_phase(kavro_ll_dev_t *dev, bool wr_nrd, uint8_t cmd_type, uint16_t cmd_val, void *buf, int buf_len,
+               uint32_t timeout_ms) {
+    ll_dev_usb_t *u = priv(dev);
+    if (!u || !u->h_usb) {
+        LOG_ERR(" USB handler Is NULL!\r\n");
+        return false;
+    }
+    libusb_transfer *t = libusb_alloc_transfer(0);
+    if (!t) {
+        LOG_ERR("no memory\n");
+        return false;
+    }
+    auto *data = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(buf_len) + LIBUSB_CONTROL_SETUP_SIZE));
+    if (!data) {
+        LOG_ERR("no memory\n");
+        libusb_free_transfer(t);
+        return false;
+    }
+    libusb_fill_control_setup(data, wr_nrd ? VXIF_SETUP_OUT : VXIF_SETUP_IN, cmd_type, cmd_val, 0,
+                              static_cast<uint16_t>(buf_len));
+    if (wr_nrd && buf_len > 0) memcpy(data + LIBUSB_CONTROL_SETUP_SIZE, buf, static_cast<size_t>(buf_len));
+    auto *w = new ctrl_wait_t;
+    w->xfer = t;
+    w->owner = u;
+    libusb_fill_control_transfer(t, u->h_usb, data, _usb_cmd_trans_cb, w, timeout_ms);
+    t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    if (libusb_submit_transfer(t) != 0) {
+        LOG_ERR("libusb_submit_transfer failed\n");
+        libusb_free_transfer(t);
+        delete w;
+        return false;
+    }
+    bool timed_out = false;
+    int result;
+    if (!wait_transfer(u, w, true, &timed_out)) {
+        result = LIBUSB_ERROR_TIMEOUT;  // the transfer now belongs to its handler
+    } else {
+        if (w->status == LIBUSB_TRANSFER_COMPLETED) {
+            result = w->actual;
+            if (!wr_nrd && buf_len > 0)
+                memcpy(buf, libusb_control_transfer_get_data(t), static_cast<size_t>(std::min(w->actual, buf_len)));
+        } else if (timed_out && w->status == LIBUSB_TRANSFER_CANCELLED) {
+            result = LIBUSB_ERROR_TIMEOUT;  // cancelled by the host limit
+        } else {
+            result = map_status(w->status);
+            if (result == LIBUSB_ERROR_OTHER) LOG_WRN("unrecognised status code %d", w->status);
+        }
+        libusb_free_transfer(t);
+        delete w;
+    }
+    if (result != buf_len) {
+        LOG_ERR("exe usb cmd failed: %s\n", libusb_error_name(result));
+        return false;
+    }
+    return true;
+}
+
+// Asks the device how its last command ended; asks again while it answers
+// that the command is still running.
+bool cmd_check(kavro_ll_dev_t *dev, uint8_t cmd_type, uint8_t cmd_val) {
+    for (;;) {
+        vxif_cmd_status_t s{};
+        if (!raw_phase(dev, false, VXIF_REQ_STATUS, VXIF_STATUS_LAST_CMD, &s, sizeof s, VXIF_CMD_TIMEOUT_MS))
+            return false;
+        if (s.cmd_req_type != cmd_type || s.cmd_req_val != cmd_val) {
+            LOG_WRN(" last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", s.cmd_req_type, s.cmd_req_val, cmd_type,
+                    cmd_val);
+            return false;
+        }
+        if (s.cmd_status == VXIF_CMD_FAILED) {
+            s.msg[VXIF_CMD_MSG_LEN - 1] = '\0';
+            LOG_ERR("%s\n", s.msg);
+            return false;
+        }
+        if (s.cmd_status != VXIF_CMD_RUNNING) return true;
+    }
+}
+
+bool send_checked(kavro_ll_dev_t *dev, uint8_t type, uint16_t val, const void *buf, int len, uint32_t tmo) {
+    return raw_phase(dev, true, type, val, const_cast<void *>(buf), len, tmo) && cmd_check(dev, type, (uint8_t)val);
+}
+
+// ---- operations -----------------------------------------------------------------
+
+bool usb_init() { return true; }
+void usb_uninit() {}
+
+void usb_set_debug(int level) {
+    switch (level) {
+    case 0:
+    case 1: g_usb_debug_level = LIBUSB_LOG_LEVEL_DEBUG; break;
+    case 2: g_usb_debug_level = LIBUSB_LOG_LEVEL_INFO; break;
+    case 3: g_usb_debug_level = LIBUSB_LOG_LEVEL_WARNING; break;
+    case 4: g_usb_debug_level = LIBUSB_LOG_LEVEL_ERROR; break;
+    default: g_usb_debug_level = LIBUSB_LOG_LEVEL_NONE; break;
+    }
+}
+
+bool is_camera(const libusb_device_descriptor &d) {
+    return d.idVendor == KAVRO_USB_VID && d.idProduct == KAVRO_USB_PID;
+}
+
+void fill_info(kavro_ll_dev_t *dev, libusb_device *d) {
+    dev->ll_info.type = LL_IF_USB;
+    dev->ll_info.info.usb.usb_bus_num = libusb_get_bus_number(d);
+    dev->ll_info.info.usb.usb_port_num = libusb_get_port_number(d);
+    dev->ll_info.info.usb.usb_dev_addr = libusb_get_device_address(d);
+    dev->ll_info.info.usb.usb_speed = static_cast<uint8_t>(libusb_get_device_speed(d));
+}
+
+int usb_dev_list(kavro_ll_dev_t *list, int num) {
+    if (!list || num <= 0) return 0;
+    libusb_context *ctx = nullptr;
+    if (libusb_init(&ctx) != 0) return 0;
+    memset(static_cast<void *>(list), 0, sizeof(*list) * static_cast<size_t>(num));
+    libusb_device **devs = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &devs);
+    if (n < 0) {
+        LOG_ERR("  enum usb device failed: %d \n", static_cast<int>(n));
+        libusb_exit(ctx);
+        return 0;
+    }
+    LOG_DBG("probe kavro device (max=%d) in %d usb device\n", num, static_cast<int>(n));
+    int cnt = 0;
+    for (ssize_t i = 0; i < n && cnt < num; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(devs[i], &d) != 0) {
+            LOG_ERR("  Failed to get device desc of device %d\n", static_cast<int>(i));
+            continue;
+        }
+        LOG_TRC("[%02d] %04x:%04x @ %03d:%03d:%03d\n", static_cast<int>(i), d.idVendor, d.idProduct,
+                libusb_get_port_number(devs[i]), libusb_get_bus_number(devs[i]), libusb_get_device_address(devs[i]));
+        if (!is_camera(d)) continue;
+        kavro_ll_dev_t *r = &list[cnt++];
+        r->h = nullptr;
+        fill_info(r, devs[i]);
+        r->init_flag = true;
+        r->ll_op = &ll_op_usb;
+        LOG_DBG("  KAVRO device (speed=%d) found @ %03d:%03d:%03d, %p\n", r->ll_info.info.usb.usb_speed,
+                r->ll_info.info.usb.usb_port_num, r->ll_info.info.usb.usb_bus_num, r->ll_info.info.usb.usb_dev_addr,
+                static_cast<void *>(r));
+    }
+    libusb_free_device_list(devs, 1);
+    libusb_exit(ctx);
+    return cnt;
+}
+
+void usb_dev_close(kavro_ll_dev_t *dev);
+
+// Releases the device and the context: the event thread is joined first, so
+// no completion handler runs any more; transfers libusb still counted as in
+// flight are freed after the handle is closed and before the context ends.
+void close_locked(ll_dev_usb_t *u) {
+    if (ld(u->evt_thread_stop) == 0) {
+        LOG_DBG("stop evt thread...\n");
+        st(u->evt_thread_stop, 1);
+        libusb_interrupt_event_handler(u->ctx);
+        pthread_join(u->evt_thread, nullptr);
+    }
+    libusb_release_interface(u->h_usb, 0);
+    libusb_release_interface(u->h_usb, 1);
+    libusb_close(u->h_usb);
+    free_abandoned(u);
+    // A ring transfer left in flight (device gone mid-stream) is no longer
+    // known to libusb once the handle is closed; its object is released
+    // before the context ends (the state is freed right after closing).
+    for (int i = 0; i < VXIF_CAP_TRANS_CNT; ++i) {
+        libusb_free_transfer(u->cap_trans[i]);
+        u->cap_trans[i] = nullptr;
+    }
+    libusb_exit(u->ctx);
+    u->ctx = nullptr;
+    u->h_usb = nullptr;
+}
+
+kavro_ll_dev_t *usb_dev_open(kavro_ll_dev_t *dev) {
+    if (!dev || (dev->ll_info.type != LL_IF_USB && dev->ll_info.type != LL_IF_NONE)) return nullptr;
+    if (!dev->h) dev->h = _usb_ll_dev_priv_alloc();
+    ll_dev_usb_t *u = priv(dev);
+    if (!u->ctx) {
+        LOG_DBG(" create usb context\n");
+        const int r = libusb_init(&u->ctx);
+        if (r != 0) {
+            LOG_ERR(" create usb context failed: %s\n", libusb_error_name(r));
+            u->ctx = nullptr;
+            priv_free(dev);
+            return nullptr;
+        }
+        libusb_set_option(u->ctx, LIBUSB_OPTION_LOG_LEVEL, g_usb_debug_level);
+    }
+    libusb_device **devs = nullptr;
+    const ssize_t n = libusb_get_device_list(u->ctx, &devs);
+    if (n < 0) {
+        LOG_ERR("  enum libusb device failed: %d \n", static_cast<int>(n));
+        libusb_exit(u->ctx);
+        u->ctx = nullptr;
+        priv_free(dev);
+        return nullptr;
+    }
+    LOG_TRC("  %d usb device found \n", static_cast<int>(n));
+    for (ssize_t i = 0; i < n && !u->h_usb; ++i) {
+        libusb_device *d = devs[i];
+        libusb_device_descriptor dd{};
+        if (libusb_get_device_descriptor(d, &dd) != 0) {
+            LOG_ERR("  Failed to get device desc of device %d\n", static_cast<int>(i));
+            continue;
+        }
+        const int speed = libusb_get_device_speed(d);
+        const int port = libusb_get_port_number(d), bus = libusb_get_bus_number(d),
+                  addr = libusb_get_device_address(d);
+        if (dev->init_flag) {
+            LOG_TRC("[%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", static_cast<int>(i), dd.idVendor, dd.idProduct,
+                    speed, port, bus, addr);
+            if (!is_camera(dd) || bus != dev->ll_info.info.usb.usb_bus_num ||
+                port != dev->ll_info.info.usb.usb_port_num)
+                continue;
+            LOG_DBG("open kavro device @ %03d:%03d:%03d\n", port, bus, addr);
+            const int r = libusb_open(d, &u->h_usb);
+            if (r != 0) {
+                u->h_usb = nullptr;
+                LOG_WRN("failed to open this device: %s\n", libusb_error_name(r));
+                continue;
+            }
+            fill_info(dev, d);
+        } else {
+            if (!is_camera(dd)) continue;
+            LOG_DBG("found kavro device (speed=%d) @ %03d:%03d:%03d\n", speed, port, bus, addr);
+            if (speed < KAVRO_USB_SPEED_HIGH)
+                LOG_WRN("found kavro device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", speed, port, bus, addr);
+            const int r = libusb_open(d, &u->h_usb);
+            if (r != 0) {
+                u->h_usb = nullptr;
+                LOG_WRN("  failed to open this device: %s, try next ...\n", libusb_error_name(r));
+                continue;
+            }
+            dev->init_flag = true;
+            fill_info(dev, d);
+        }
+    }
+    libusb_free_device_list(devs, 1);
+    if (!u->h_usb) {
+        libusb_exit(u->ctx);
+        u->ctx = nullptr;
+        priv_free(dev);
+        return nullptr;
+    }
+    dev->ll_info.type = LL_IF_USB;
+    bool ok = true;
+    int r = libusb_set_configuration(u->h_usb, 1);
+    if (r != 0) {
+        LOG_ERR("libusb_set_configuration failed: %s\n", libusb_error_name(r));
+        ok = false;
+    }
+    if (ok) {
+        libusb_set_auto_detach_kernel_driver(u->h_usb, 1);
+        r = libusb_claim_interface(u->h_usb, 0);
+        if (r != 0) r = libusb_claim_interface(u->h_usb, 1);
+        if (r != 0) {
+            LOG_ERR("libusb_claim_interface failed: %s\n", libusb_error_name(r));
+            ok = false;
+        }
+    }
+    if (ok) {
+        st(u->evt_loop_running, false);
+        st(u->evt_thread_stop, 0);
+        st(u->cap_thread_stop, true);
+        if (pthread_create(&u->evt_thread, nullptr, _usb_ll_evt_thread, dev) != 0) {
+            LOG_ERR(" create evt thread failed\n");
+            st(u->evt_thread_stop, 1);  // nothing to join
+            ok = false;
+        }
+    }
+    if (!ok) {
+        if (ld(u->evt_thread_stop) == 0) st(u->evt_thread_stop, 1);  // no thread was started
+        pthread_mutex_lock(&u->usb_mutex);
+        close_locked(u);
+        pthread_mutex_unlock(&u->usb_mutex);
+        priv_free(dev);
+        return nullptr;
+    }
+    dev->ll_op = &ll_op_usb;
+    return dev;
+}
+
+kavro_ll_dev_t *usb_dev_open_by_fd(kavro_ll_dev_t *dev, int) {
+    if (dev && !dev->h && (dev->ll_info.type == LL_IF_USB || dev->ll_info.type == LL_IF_NONE))
+        dev->h = _usb_ll_dev_priv_alloc();
+    return usb_dev_open(dev);
+}
+
+void usb_dev_close(kavro_ll_dev_t *dev) {
+    if (!dev || dev->ll_info.type != LL_IF_USB) return;
+    ll_dev_usb_t *u = priv(dev);
+    if (!u || !u->ctx || !u->h_usb) {
+        LOG_WRN("device no need to closed!\n");
+        return;
+    }
+    pthread_mutex_lock(&u->usb_mutex);
+    close_locked(u);
+    pthread_mutex_unlock(&u->usb_mutex);
+    priv_free(dev);
+}
+
+bool usb_exe_cmd(kavro_ll_dev_t *dev, bool wr_nrd, uint8_t cmd_type, uint16_t cmd_val, void *buf, int buf_len,
+                 uint32_t timeout_ms) {
+    ll_dev_usb_t *u = lock_usable(dev);
+    if (!u) return false;
+    bool ok = raw_phase(dev, true, cmd_type, cmd_val, buf, buf_len, timeout_ms) &&
+              cmd_check(dev, cmd_type, static_cast<uint8_t>(cmd_val));
+    if (ok && !wr_nrd)
+        ok = raw_phase(dev, false, cmd_type, cmd_val, buf, buf_len, timeout_ms) &&
+             cmd_check(dev, cmd_type, static_cast<uint8_t>(cmd_val));
+    pthread_mutex_unlock(&u->usb_mutex);
+    return ok;
+}
+
+bool usb_reg_write(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, const uint32_t *reg_vals,
+                   uint16_t reg_cnt) {
+    if (!reg_vals && reg_cnt) return false;
+    const size_t len = sizeof(vxif_reg_rw_t) + 4u * reg_cnt;
+    std::vector<uint8_t> msg;
+    try {
+        msg.resize(len);
+    } catch (...) {
+        LOG_ERR("malloc failed\n");
+        return false;
+    }
+    vxif_reg_rw_t hdr{target, reg_base, static_cast<uint16_t>(reg_cnt * 4u)};
+    memcpy(msg.data(), &hdr, sizeof hdr);
+    if (reg_cnt) memcpy(msg.data() + sizeof hdr, reg_vals, 4u * reg_cnt);
+    ll_dev_usb_t *u = lock_usable(dev);
+    if (!u) return false;
+    const bool ok = send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_REG_WRITE, msg.data(), static_cast<int>(len),
+                                 VXIF_CMD_TIMEOUT_MS);
+    pthread_mutex_unlock(&u->usb_mutex);
+    return ok;
+}
+
+bool usb_reg_read(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *reg_vals, uint16_t reg_cnt) {
+    if (reg_cnt == 0) return true;
+    if (!reg_vals) return false;
+    for (int done = 0; done < reg_cnt;) {
+        const int chunk = std::min<int>(VXIF_REG_READ_CHUNK, reg_cnt - done);
+        ll_dev_usb_t *u = lock_usable(dev);
+        if (!u) return false;
+        vxif_reg_rw_t hdr{target, reg_base, static_cast<uint16_t>(chunk * 4)};
+        bool ok = raw_phase(dev, true, VXIF_REQ_CTRL, VXIF_CTRL_REG_READ, &hdr, sizeof hdr, VXIF_CMD_TIMEOUT_MS) &&
+                  cmd_check(dev, VXIF_REQ_CTRL, VXIF_CTRL_REG_READ);
+        if (!ok) {
+            LOG_ERR("write phase failed\n");
+        } else {
+            ok = raw_phase(dev, false, VXIF_REQ_CTRL, VXIF_CTRL_REG_READ, reg_vals + done, chunk * 4,
+                           VXIF_CMD_TIMEOUT_MS) &&
+                 cmd_check(dev, VXIF_REQ_CTRL, VXIF_CTRL_REG_READ);
+            if (!ok) LOG_ERR("read phase failed\n");
+        }
+        pthread_mutex_unlock(&u->usb_mutex);
+        if (!ok) return false;
+        reg_base += static_cast<uint32_t>(chunk);
+        done += chunk;
+    }
+    return true;
+}
+
+bool usb_param_set(kavro_ll_dev_t *dev, const vxif_param_item_t *items, int item_cnt) {
+    if (!items || item_cnt <= 0) return false;
+    ll_dev_usb_t *u = lock_usable(dev);
+    if (!u) return false;
+    const bool ok = send_checked(dev, VXIF_REQ_DEV, VXIF_DEV_PARAM_SET, items, item_cnt * VXIF_PARAM_ITEM_SIZE,
+                                 VXIF_CMD_TIMEOUT_MS);
+    pthread_mutex_unlock(&u->usb_mutex);
+    return ok;
+}
+
+bool usb_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int item_cnt) {
+    if (item_cnt <= 0) return true;
+    if (!items) return false;
+    for (int i = 0; i < item_cnt; ++i) {
+        items[i].param_val_len = 0;
+        memset(&items[i].param_val, 0, sizeof items[i].param_val);
+    }
+    for (int done = 0; done < item_cnt;) {
+        const int chunk = std::min(VXIF_PARAM_GET_CHUNK, item_cnt - done);
+        const int len = chunk * VXIF_PARAM_ITEM_SIZE;
+        ll_dev_usb_t *u = lock_usable(dev);
+        if (!u) return false;
+        bool ok = raw_phase(dev, true, VXIF_REQ_DEV, VXIF_DEV_PARAM_GET, items + done, len, VXIF_CMD_TIMEOUT_MS);
+        if (!ok) {
+            LOG_ERR("write phase failed\n");
+        } else {
+            ok = cmd_check(dev, VXIF_REQ_DEV, VXIF_DEV_PARAM_GET) &&
+                 raw_phase(dev, false, VXIF_REQ_DEV, VXIF_DEV_PARAM_GET, items + done, len, VXIF_CMD_TIMEOUT_MS) &&
+                 cmd_check(dev, VXIF_REQ_DEV, VXIF_DEV_PARAM_GET);
+            if (!ok) LOG_ERR("read phase failed\n");
+        }
+        pthread_mutex_unlock(&u->usb_mutex);
+        if (!ok) return false;
+        done += chunk;
+    }
+    return true;
+}
+
+bool usb_dev_reset(kavro_ll_dev_t *dev, uint8_t target) {
+    ll_dev_usb_t *u = lock_usable(dev);
+    if (!u) return false;
+    LOG_TRC("rest device (target=%d)\n", target);
+    const uint32_t t32 = target;
+    if (target != RESET_TARGET_USB) {
+        const bool ok = send_checked(dev, VXIF_REQ_DEV, VXIF_DEV_RESET, &t32, 4, VXIF_CMD_TIMEOUT_MS);
+        pthread_mutex_unlock(&u->usb_mutex);
+        return ok;
+    }
+    LOG_TRC("Reset usb if (timeout = %d ms) ...\n", static_cast<int>(VXIF_USB_RESET_TIMEOUT_MS));
+    raw_phase(dev, true, VXIF_REQ_DEV, VXIF_DEV_RESET, const_cast<uint32_t *>(&t32), 4, VXIF_CMD_TIMEOUT_MS);
+    pthread_mutex_unlock(&u->usb_mutex);
+    usb_dev_close(dev);
+    bool reopened = false;
+    for (int i = 0; i < VXIF_USB_REOPEN_TRIES && !reopened; ++i) {
+        vx_port::sleep_ms(VXIF_USB_REOPEN_WAIT_MS);
+        reopened = kavro_ll_dev_open(dev) != nullptr;
+    }
+    if (!reopened) LOG_WRN("reopen device failed!\n");
+    LOG_TRC("Reset usb if end. \n");
+    return false;
+}
+
+// ---- streaming ------------------------------------------------------------------
+
+void LIBUSB_CALL _usb_cap_trans_cb(libusb_transfer *t) {
+    auto *dev = static_cast<kavro_ll_dev_t *>(t->user_data);
+    ll_dev_usb_t *u = priv(dev);
+    const int slot = static_cast<int>(libusb_transfer_get_stream_id(t));
+    LOG_TRC("trans[%d]: txlen=%d, status = %d\n", slot, t->actual_length, static_cast<int>(t->status));
+    int ns;
+    switch (t->status) {
+    case LIBUSB_TRANSFER_COMPLETED: ns = LL_TRANS_OK; break;
+    case LIBUSB_TRANSFER_CANCELLED:
+        LOG_TRC("trans[%d] cancelled (last_tx=%d)\n", slot, t->actual_length);
+        ns = LL_TRANS_CANCELLED;
+        break;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        LOG_DBG("trans[%d] timeout (last_tx=%d)\n", slot, t->actual_length);
+        ns = LL_TRANS_TIMEOUT;
+        break;
+    case LIBUSB_TRANSFER_STALL:
+        LOG_WRN("trans[%d] stall (last_tx=%d)\n", slot, t->actual_length);
+        if (libusb_clear_halt(t->dev_handle, VXIF_EP_BULK_IN) != 0)
+            LOG_ERR(" Clear halt failed on EP: %0x!\r\n", VXIF_EP_BULK_IN);
+        ns = LL_TRANS_STALL;
+        break;
+    default:
+        LOG_WRN("trans[%d] error (%d) (last_tx=%d)\n", slot, static_cast<int>(t->status), t->actual_length);
+        ns = LL_TRANS_ERROR;
+        break;
+    }
+    const kavro_ll_trans_notify_f cb = ld(u->trans_cb);
+    if (cb) cb(dev, ns, t->buffer, t->actual_length, ld(u->trans_cb_arg));
+    if (t->length > 0 && !ld(u->cap_thread_stop)) {
+        LOG_TRC("trans[%d] issue: size=%d \n", slot, t->length);
+        t->timeout = VXIF_BULK_TIMEOUT_MS;
+        const int r = libusb_submit_transfer(t);
+        if (r != 0) LOG_ERR("Unable to submit URB. libusb error code: %d\n", r);
+    }
+}
+
+void cancel_ring(ll_dev_usb_t *u) {
+    for (int i = 0; i < VXIF_CAP_TRANS_CNT; ++i) {
+        LOG_TRC("trans[%d] cancel: status=%d\n", i, static_cast<int>(u->cap_trans[i]->status));
+        libusb_cancel_transfer(u->cap_trans[i]);
+    }
+}
+
+bool usb_cap_start(kavro_ll_dev_t *dev, uint32_t fr_cnt, kavro_ll_trans_notify_f cb, void *cb_arg) {
+    ll_dev_usb_t *u = lock_usable(dev);
+    if (!u) return false;
+    st(u->cap_thread_stop, false);
+    if (libusb_clear_halt(u->h_usb, VXIF_EP_BULK_IN) != 0) LOG_ERR(" Clear halt failed on EP: %0x!\r\n", VXIF_EP_BULK_IN);
+    st(u->trans_cb, cb);
+    st(u->trans_cb_arg, cb_arg);
+    for (int i = 0; i < VXIF_CAP_TRANS_CNT; ++i) {
+        libusb_transfer *t = u->cap_trans[i];
+        libusb_fill_bulk_transfer(t, u->h_usb, VXIF_EP_BULK_IN, u->cap_trans_buffer[i], VXIF_CAP_TRANS_SIZE,
+                                  _usb_cap_trans_cb, dev, VXIF_BULK_TIMEOUT_MS);
+        t->flags = 0;
+        libusb_transfer_set_stream_id(t, static_cast<uint32_t>(i));
+        if (libusb_submit_transfer(t) == 0)
+            LOG_TRC("trans[%d] issue: txlen=%d\n", i, VXIF_CAP_TRANS_SIZE);
+        else
+            LOG_ERR("trans[%d] issue failed\n", i);
+    }
+    LOG_TRC("Enter\n");
+    vxif_frame_cnt_t fc{fr_cnt};
+    const bool ok = send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_CAP_START, &fc, sizeof fc, VXIF_CMD_TIMEOUT_MS);
+    if (!ok) {
+        LOG_WRN("kavro_ll_cap_start failed\n");
+        cancel_ring(u);
+    }
+    pthread_mutex_unlock(&u->usb_mutex);
+    return ok;
+}
+
+bool usb_cap_stop(kavro_ll_dev_t *dev) {
+    ll_dev_usb_t *u = lock_usable(dev);
+    if (!u) return false;
+    st(u->cap_thread_stop, true);
+    cancel_ring(u);
+    const uint8_t b = VXIF_CAP_STOP_BYTE;
+    const bool ok = send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_CAP_STOP, &b, 1, VXIF_CMD_TIMEOUT_MS);
+    pthread_mutex_unlock(&u->usb_mutex);
+    return ok;
+}
+
+void usb_cap_abort(kavro_ll_dev_t *dev) {
+    ll_dev_usb_t *u = priv(dev);
+    if (u) st(u->cap_thread_stop, true);
+}
+
+int usb_tx_data(kavro_ll_dev_t *dev, const void *buf, uint32_t len) {
+    ll_dev_usb_t *u = lock_usable(dev);
+    if (!u) return LIBUSB_ERROR_NO_DEVICE;
+    libusb_transfer *t = libusb_alloc_transfer(0);
+    if (!t) {
+        LOG_ERR("no memory\n");
+        pthread_mutex_unlock(&u->usb_mutex);
+        return 0;
+    }
+    auto *w = new ctrl_wait_t;
+    w->xfer = t;
+    w->owner = u;
+    libusb_fill_bulk_transfer(t, u->h_usb, VXIF_EP_BULK_OUT, static_cast<unsigned char *>(const_cast<void *>(buf)),
+                              static_cast<int>(len), _usb_cmd_trans_cb, w, VXIF_BULK_TIMEOUT_MS);
+    const int r = libusb_submit_transfer(t);
+    if (r != 0) {
+        LOG_ERR("trans[%d] issue failed\n", 0);
+        libusb_free_transfer(t);
+        delete w;
+        pthread_mutex_unlock(&u->usb_mutex);
+        return r;
+    }
+    LOG_TRC("trans[%d] issue: txlen=%d\n", 0, static_cast<int>(len));
+    bool timed_out = false;
+    wait_transfer(u, w, false, &timed_out);  // the transfer's own time-out ends it
+    int result = w->status == LIBUSB_TRANSFER_COMPLETED ? w->actual : map_status(w->status);
+    if (w->status != LIBUSB_TRANSFER_COMPLETED && result == LIBUSB_ERROR_OTHER)
+        LOG_WRN("unrecognised status code %d", w->status);
+    libusb_free_transfer(t);
+    delete w;
+    pthread_mutex_unlock(&u->usb_mutex);
+    return result;
+}
+
+}  // namespace
 
 const kavro_ll_op ll_op_usb = {
-    .init = nullptr,
-    .uninit = nullptr,
-    .set_debug = nullptr,
-    .dev_open = nullptr,
-    .dev_open_by_fd = nullptr,
-    .dev_close = nullptr,
-    .dev_list = nullptr,
-    .exe_cmd = nullptr,
-    .tx_data = nullptr,
-    .cap_abort = nullptr,
-    .cap_start = nullptr,
-    .cap_stop = nullptr,
-    .dev_reset = nullptr,
-    .dev_reg_write = nullptr,
-    .dev_reg_read = nullptr,
-    .dev_param_set = nullptr,
-    .dev_param_get = nullptr,
+    .init = usb_init,
+    .uninit = usb_uninit,
+    .set_debug = usb_set_debug,
+    .dev_open = usb_dev_open,
+    .dev_open_by_fd = usb_dev_open_by_fd,
+    .dev_close = usb_dev_close,
+    .dev_list = usb_dev_list,
+    .exe_cmd = usb_exe_cmd,
+    .tx_data = usb_tx_data,
+    .cap_abort = usb_cap_abort,
+    .cap_start = usb_cap_start,
+    .cap_stop = usb_cap_stop,
+    .dev_reset = usb_dev_reset,
+    .dev_reg_write = usb_reg_write,
+    .dev_reg_read = usb_reg_read,
+    .dev_param_set = usb_param_set,
+    .dev_param_get = usb_param_get,
 };

@@ -214,7 +214,9 @@ struct data_action_data_t {
 };
 
 /// Payload request: `len` bytes of the image named by the last
-/// DATA_ACTION_GET_INFO, from where the previous request ended.
+/// DATA_ACTION_GET_INFO, from where the previous request ended. The host
+/// sends it as the first 12 bytes of an exchange of `len` bytes (at least
+/// 12), whose read phase brings the piece back.
 struct data_payload_req_t {
     uint32_t reserved0;
     uint32_t len;

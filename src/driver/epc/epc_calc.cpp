@@ -18,6 +18,7 @@
 #include <cstring>
 #include <new>
 
+#include "driver/epc/epc_calib.h"
 #include "driver/epc/kavro_driver_epc.h"
 #include "math/vx_math.h"
 #include "vx_log_internal.h"
@@ -496,7 +497,8 @@ bool epc_calc_init(kavro_drv_t *drv) {
 void epc_calc_uninit(kavro_drv_t *drv) {
     if (!drv || !drv->priv_data) return;
     epc_drv_t *edrv = epc_of(drv);
-    delete calc_of(edrv);  // frees a mounted payload and line fit with it
+    epc_calc_unmount_clib(drv);
+    delete calc_of(edrv);
     edrv->priv_data = nullptr;
 }
 

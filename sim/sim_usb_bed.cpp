@@ -1,0 +1,673 @@
+// Simulated cameras on an emulated USB bus; see sim_usb_bed.h.
+#include "sim_usb_bed.h"
+
+#include <errno.h>
+#include <linux/usb/ch9.h>
+#include <linux/usbdevice_fs.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <umockdev.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace kavro_sim {
+
+namespace {
+
+std::string hex(const std::vector<uint8_t>& v)
+{
+    static const char* digits = "0123456789abcdef";
+    std::string s;
+    for (uint8_t b : v) {
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
+// The process-wide testbed and the hubs already on it.
+std::mutex g_tb_mu;
+UMockdevTestbed* g_tb = nullptr;
+std::set<int> g_hubs;
+
+UMockdevTestbed* testbed()
+{
+    std::lock_guard<std::mutex> g(g_tb_mu);
+    if (!g_tb)
+        g_tb = umockdev_testbed_new();  // sets UMOCKDEV_DIR for this process
+    return g_tb;
+}
+
+void add_hub(int bus)
+{
+    std::lock_guard<std::mutex> g(g_tb_mu);
+    if (g_hubs.count(bus))
+        return;
+    const std::vector<uint8_t> hub = {18, 1, 0x00, 0x02, 9, 0, 1, 64, 0x6b, 0x1d, 0x02, 0x00, 0x06, 0x06, 3, 2, 1, 1,
+                                      9, 2, 25, 0, 1, 1, 0, 0xe0, 0, 9, 4, 0, 0, 1, 9, 0, 0, 0,
+                                      7, 5, 0x81, 3, 4, 0, 12};
+    char buf[2048];
+    std::snprintf(buf, sizeof buf,
+                  "P: /devices/usb%d\nN: bus/usb/%03d/001\n"
+                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=%03d\nE: DEVNUM=001\n"
+                  "E: DEVNAME=/dev/bus/usb/%03d/001\n"
+                  "A: busnum=%d\\n\nA: devnum=1\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
+                  "H: descriptors=%s\n",
+                  bus, bus, bus, bus, bus, hex(hub).c_str());
+    GError* e = nullptr;
+    if (!umockdev_testbed_add_from_string(g_tb, buf, &e))
+        throw std::runtime_error(std::string("usb bed: add hub: ") + (e ? e->message : "?"));
+    g_hubs.insert(bus);
+}
+
+UMockdevIoctlData* resolve(UMockdevIoctlData* d, size_t off, size_t len)
+{
+    GError* e = nullptr;
+    UMockdevIoctlData* r = umockdev_ioctl_data_resolve(d, off, len, &e);
+    if (!r) {
+        std::fprintf(stderr, "usb bed: resolve failed: %s\n", e ? e->message : "?");
+        g_clear_error(&e);
+    }
+    return r;
+}
+
+void finish(UMockdevIoctlClient* c, long res, int err) { umockdev_ioctl_client_complete(c, res, err); }
+
+usbdevfs_urb* urb(UMockdevIoctlData* d) { return reinterpret_cast<usbdevfs_urb*>(d->data); }
+
+}  // namespace
+
+bool usb_bed_available()
+{
+    const char* pre = std::getenv("LD_PRELOAD");
+    return pre && std::strstr(pre, "libumockdev-preload");
+}
+
+struct usb_bed::cam {
+    usb_cam_opts opt;
+    std::unique_ptr<firmware> fw;
+    UMockdevTestbed* tb = nullptr;
+    UMockdevIoctlBase* handler = nullptr;
+    std::string devnode, syspath;
+
+    std::mutex mu;
+    std::condition_variable pump_cv;
+    std::deque<UMockdevIoctlData*> done;  // completed URBs waiting to be reaped
+    std::deque<UMockdevIoctlData*> in_q;  // bulk IN URBs in order
+    std::deque<UMockdevIoctlData*> hung;  // control URBs that never complete
+    std::vector<usb_ctrl_record> ctrl_log;
+    std::vector<uint8_t> carry;           // stream bytes read for a URB that was discarded meanwhile
+    UMockdevIoctlData* held = nullptr;    // URB waiting for the host's time-out
+    uint8_t ovr_type = 0, ovr_val = 0;    // status answers rewritten for tests
+    int ovr_count = 0;
+    bool ep_halted = false;
+    bool unplugged = false;
+    bool quit = false;
+    usb_cam_stats st;
+
+    // Parked empty reaps: the emulated node always polls writable, so an
+    // empty REAPURBNDELAY is held briefly (released early on any completion)
+    // instead of letting the event loop spin.
+    struct parked_t {
+        UMockdevIoctlClient* c;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::deque<parked_t> parked;
+    bool release_all = false;
+    std::condition_variable park_cv;
+    std::thread waker, pump;
+
+    void kick()  // mu held
+    {
+        if (!parked.empty()) {
+            release_all = true;
+            park_cv.notify_one();
+        }
+    }
+
+    void waker_loop()
+    {
+        std::unique_lock<std::mutex> g(mu);
+        while (!quit) {
+            if (parked.empty()) {
+                park_cv.wait(g);
+                continue;
+            }
+            if (!release_all && park_cv.wait_until(g, parked.front().deadline) == std::cv_status::no_timeout)
+                continue;
+            const auto now = std::chrono::steady_clock::now();
+            std::vector<UMockdevIoctlClient*> out;
+            while (!parked.empty() && (release_all || parked.front().deadline <= now)) {
+                out.push_back(parked.front().c);
+                parked.pop_front();
+            }
+            release_all = false;
+            g.unlock();
+            for (auto* c : out) {
+                finish(c, -1, EAGAIN);
+                g_object_unref(c);
+            }
+            g.lock();
+        }
+    }
+
+    void complete(UMockdevIoctlData* ud, int status, int len)  // mu held
+    {
+        urb(ud)->status = status;
+        urb(ud)->actual_length = len;
+        done.push_back(ud);
+        kick();
+    }
+
+    // Every queued transfer ends: the device left the bus.
+    void drop_all(int status)  // mu held
+    {
+        for (auto* ud : in_q)
+            complete(ud, status, 0);
+        in_q.clear();
+        held = nullptr;
+        for (auto* ud : hung)
+            complete(ud, status, 0);
+        hung.clear();
+    }
+
+    void do_unplug()
+    {
+        {
+            std::lock_guard<std::mutex> g(mu);
+            if (unplugged)
+                return;
+            unplugged = true;
+            st.unplugged = true;
+            drop_all(-ESHUTDOWN);
+        }
+        umockdev_testbed_uevent(tb, syspath.c_str(), "remove");
+    }
+
+    // Moves the byte stream into the queued bulk IN URBs, in order.
+    void pump_loop()
+    {
+        std::vector<uint8_t> stage;
+        std::unique_lock<std::mutex> g(mu);
+        while (!quit) {
+            if (in_q.empty() || ep_halted || unplugged || held) {
+                pump_cv.wait_for(g, std::chrono::milliseconds(20));
+                continue;
+            }
+            UMockdevIoctlData* ud = in_q.front();
+            const int cap = urb(ud)->buffer_length;
+            xfer_result r{xfer_status::ok, 0};
+            bool injected_timeout = false;
+            if (!carry.empty()) {
+                stage.swap(carry);
+                carry.clear();
+                r.len = (int)stage.size();
+            } else {
+                g.unlock();
+                stage.resize((size_t)cap);
+                const uint32_t before = fw->counts().bulk_timeout;
+                r = fw->bulk_in(stage.data(), cap, 10);
+                injected_timeout = r.status == xfer_status::timeout && fw->counts().bulk_timeout != before;
+                g.lock();
+            }
+            const bool still_head = !in_q.empty() && in_q.front() == ud;
+            if (r.status == xfer_status::ok && r.len > 0) {
+                if (!still_head) {  // cancelled meanwhile: the bytes go to the next URB
+                    carry.assign(stage.begin(), stage.begin() + r.len);
+                    continue;
+                }
+                in_q.pop_front();
+                std::memcpy(reinterpret_cast<void*>(urb(ud)->buffer), stage.data(), (size_t)r.len);
+                ++st.bulk_in_urbs;
+                st.bulk_in_bytes += (uint64_t)r.len;
+                complete(ud, 0, r.len);
+            } else if (r.status == xfer_status::stall) {
+                if (still_head) {
+                    in_q.pop_front();
+                    complete(ud, -EPIPE, 0);
+                }
+                ep_halted = true;
+            } else if (r.status == xfer_status::timeout && injected_timeout) {
+                if (still_head)
+                    held = ud;  // no data for this one until the host gives up on it
+            } else if (r.status == xfer_status::no_device) {
+                if (fw->state() == usb_state::gone) {
+                    g.unlock();
+                    do_unplug();
+                    g.lock();
+                } else {
+                    drop_all(-ESHUTDOWN);  // reset: off the bus for a while
+                }
+            }
+        }
+    }
+
+    bool device_off()  // the device does not answer (gone or resetting)
+    {
+        return unplugged || fw->state() != usb_state::attached;
+    }
+
+    gboolean on_ioctl(UMockdevIoctlClient* client)
+    {
+        const unsigned long req = umockdev_ioctl_client_get_request(client);
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        if (req != USBDEVFS_REAPURB && req != USBDEVFS_REAPURBNDELAY && req != USBDEVFS_DISCARDURB &&
+            req != USBDEVFS_GET_CAPABILITIES && req != USBDEVFS_SUBMITURB) {
+            bool off;
+            {
+                std::lock_guard<std::mutex> g(mu);
+                off = unplugged;
+            }
+            if (off || fw->state() != usb_state::attached) {
+                finish(client, -1, ENODEV);
+                return TRUE;
+            }
+        }
+        switch (req) {
+        case USBDEVFS_GET_CAPABILITIES: {
+            UMockdevIoctlData* d = resolve(arg, 0, sizeof(uint32_t));
+            *(uint32_t*)d->data = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+            g_object_unref(d);
+            finish(client, 0, 0);
+            return TRUE;
+        }
+        case USBDEVFS_GET_SPEED:
+            finish(client, opt.speed_mbps >= 480 ? 3 : 2, 0);
+            return TRUE;
+        case USBDEVFS_SETCONFIGURATION: {
+            UMockdevIoctlData* d = resolve(arg, 0, sizeof(int));
+            const int cfg = *(int*)d->data;
+            g_object_unref(d);
+            if (cfg != 1 && cfg != 0 && cfg != -1) {
+                finish(client, -1, EINVAL);
+                return TRUE;
+            }
+            {
+                std::lock_guard<std::mutex> g(mu);
+                st.configuration = cfg < 0 ? 0 : cfg;
+            }
+            finish(client, 0, 0);
+            return TRUE;
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE: {
+            UMockdevIoctlData* d = resolve(arg, 0, sizeof(unsigned));
+            const unsigned ifc = *(unsigned*)d->data;
+            g_object_unref(d);
+            std::lock_guard<std::mutex> g(mu);
+            if (ifc > 1 || st.configuration != 1) {
+                finish(client, -1, ifc > 1 ? ENOENT : EINVAL);
+                return TRUE;
+            }
+            if (req == USBDEVFS_RELEASEINTERFACE)
+                st.claimed_mask &= ~(1u << ifc);
+            else
+                st.claimed_mask |= 1u << ifc;
+            finish(client, 0, 0);
+            return TRUE;
+        }
+        case USBDEVFS_GETDRIVER:
+            finish(client, -1, ENODATA);  // no system driver bound
+            return TRUE;
+        case USBDEVFS_IOCTL: {
+            UMockdevIoctlData* d = resolve(arg, 0, sizeof(usbdevfs_ioctl));
+            const int code = ((usbdevfs_ioctl*)d->data)->ioctl_code;
+            g_object_unref(d);
+            if (code == USBDEVFS_DISCONNECT)
+                finish(client, -1, ENODATA);
+            else
+                finish(client, 0, 0);
+            return TRUE;
+        }
+        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_RESETEP: {
+            UMockdevIoctlData* d = resolve(arg, 0, sizeof(unsigned));
+            const unsigned ep = *(unsigned*)d->data;
+            g_object_unref(d);
+            if (ep != VXIF_EP_BULK_IN && ep != VXIF_EP_BULK_OUT) {
+                finish(client, -1, ENOENT);
+                return TRUE;
+            }
+            if (req == USBDEVFS_CLEAR_HALT && ep == VXIF_EP_BULK_IN) {
+                fw->clear_halt();
+                std::lock_guard<std::mutex> g(mu);
+                ++st.clear_halts;
+                ep_halted = false;
+                pump_cv.notify_all();
+            }
+            finish(client, 0, 0);
+            return TRUE;
+        }
+        case USBDEVFS_RESET:
+            finish(client, 0, 0);
+            return TRUE;
+        case USBDEVFS_CONTROL: {  // synchronous control transfer
+            UMockdevIoctlData* d = resolve(arg, 0, sizeof(usbdevfs_ctrltransfer));
+            auto* ct = (usbdevfs_ctrltransfer*)d->data;
+            uint8_t s[8] = {ct->bRequestType, ct->bRequest, (uint8_t)ct->wValue, (uint8_t)(ct->wValue >> 8),
+                            (uint8_t)ct->wIndex, (uint8_t)(ct->wIndex >> 8), (uint8_t)ct->wLength,
+                            (uint8_t)(ct->wLength >> 8)};
+            UMockdevIoctlData* b =
+                ct->wLength ? resolve(d, offsetof(usbdevfs_ctrltransfer, data), ct->wLength) : nullptr;
+            std::vector<uint8_t> tmp(ct->wLength + 1u);
+            if (b)
+                std::memcpy(tmp.data(), b->data, ct->wLength);
+            const xfer_result r = fw->control(s, tmp.data());
+            if (b) {
+                if (s[0] & USB_DIR_IN)
+                    std::memcpy(b->data, tmp.data(), ct->wLength);
+                g_object_unref(b);
+            }
+            g_object_unref(d);
+            if (r.status == xfer_status::ok)
+                finish(client, r.len, 0);
+            else
+                finish(client, -1, r.status == xfer_status::no_device ? ENODEV : EPIPE);
+            return TRUE;
+        }
+        case USBDEVFS_SUBMITURB:
+            return submit(client, arg);
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY:
+            return reap(client, arg);
+        case USBDEVFS_DISCARDURB:
+            return discard(client, arg);
+        default:
+            finish(client, -1, ENOTTY);
+            return TRUE;
+        }
+    }
+
+    gboolean discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+    {
+        const unsigned long addr = *(unsigned long*)arg->data;
+        std::lock_guard<std::mutex> g(mu);
+        ++st.discards;
+        for (auto it = in_q.begin(); it != in_q.end(); ++it) {
+            if ((*it)->client_addr != addr)
+                continue;
+            UMockdevIoctlData* ud = *it;
+            in_q.erase(it);
+            if (held == ud)
+                held = nullptr;
+            complete(ud, -ENOENT, 0);
+            pump_cv.notify_all();
+            finish(client, 0, 0);
+            return TRUE;
+        }
+        for (auto it = hung.begin(); it != hung.end(); ++it) {
+            if ((*it)->client_addr != addr)
+                continue;
+            if (!opt.hang_ignores_cancel) {
+                UMockdevIoctlData* ud = *it;
+                hung.erase(it);
+                complete(ud, -ENOENT, 0);
+            }
+            finish(client, 0, 0);  // accepted (and, for a hanging device, ignored)
+            return TRUE;
+        }
+        finish(client, -1, EINVAL);  // already completed
+        return TRUE;
+    }
+
+    gboolean submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+    {
+        UMockdevIoctlData* ud = resolve(arg, 0, sizeof(usbdevfs_urb));
+        if (!ud) {
+            finish(client, -1, EFAULT);
+            return TRUE;
+        }
+        usbdevfs_urb* u = urb(ud);
+        u->status = 0;
+        u->actual_length = 0;
+        {
+            std::lock_guard<std::mutex> g(mu);
+            if (unplugged) {
+                g_object_unref(ud);
+                finish(client, -1, ENODEV);
+                return TRUE;
+            }
+        }
+        if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
+            if (u->buffer_length < 8) {
+                g_object_unref(ud);
+                finish(client, -1, EINVAL);
+                return TRUE;
+            }
+            UMockdevIoctlData* b = resolve(ud, offsetof(usbdevfs_urb, buffer), (size_t)u->buffer_length);
+            uint8_t s[8];
+            std::memcpy(s, b->data, 8);
+            const int wlen = s[6] | s[7] << 8;
+            if (u->buffer_length < 8 + wlen) {
+                g_object_unref(b);
+                g_object_unref(ud);
+                finish(client, -1, EINVAL);
+                return TRUE;
+            }
+            const xfer_result r = fw->control(s, b->data + 8);
+            if (s[1] == VXIF_REQ_STATUS && r.status == xfer_status::ok && wlen >= 3) {
+                std::lock_guard<std::mutex> g(mu);
+                if (ovr_count > 0) {
+                    --ovr_count;
+                    b->data[8 + 1] = ovr_type;
+                    b->data[8 + 2] = ovr_val;
+                }
+            }
+            usb_ctrl_record rec;
+            std::memcpy(rec.setup.data(), s, 8);
+            rec.data.assign(b->data + 8, b->data + 8 + (r.status == xfer_status::ok ? r.len : 0));
+            g_object_unref(b);
+            std::lock_guard<std::mutex> g(mu);
+            ++st.submits;
+            ctrl_log.push_back(std::move(rec));
+            switch (r.status) {
+            case xfer_status::ok: complete(ud, 0, (s[0] & USB_DIR_IN) ? r.len : wlen); break;
+            case xfer_status::pending:
+                ++st.hung_ctrl;
+                hung.push_back(ud);
+                break;
+            case xfer_status::no_device: complete(ud, -ESHUTDOWN, 0); break;
+            default: complete(ud, -EPIPE, 0); break;
+            }
+        } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == VXIF_EP_BULK_IN) {
+            std::lock_guard<std::mutex> g(mu);
+            ++st.submits;
+            in_q.push_back(ud);
+            pump_cv.notify_all();
+        } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == VXIF_EP_BULK_OUT) {
+            UMockdevIoctlData* b = resolve(ud, offsetof(usbdevfs_urb, buffer), (size_t)u->buffer_length);
+            const xfer_result r = fw->bulk_out(b->data, u->buffer_length);
+            g_object_unref(b);
+            std::lock_guard<std::mutex> g(mu);
+            ++st.submits;
+            if (r.status == xfer_status::ok) {
+                st.bulk_out_bytes += (uint64_t)r.len;
+                complete(ud, 0, r.len);
+            } else {
+                complete(ud, r.status == xfer_status::no_device ? -ESHUTDOWN : -EPIPE, 0);
+            }
+        } else {
+            g_object_unref(ud);
+            finish(client, -1, ENOENT);
+            return TRUE;
+        }
+        finish(client, 0, 0);
+        return TRUE;
+    }
+
+    gboolean reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+    {
+        UMockdevIoctlData* ud = nullptr;
+        {
+            std::lock_guard<std::mutex> g(mu);
+            if (!done.empty()) {
+                ud = done.front();
+                done.pop_front();
+                ++st.reaps;
+            } else {
+                ++st.reaps_empty;
+                if (unplugged) {
+                    finish(client, -1, ENODEV);
+                    return TRUE;
+                }
+                if (opt.park_us > 0) {
+                    parked.push_back({(UMockdevIoctlClient*)g_object_ref(client),
+                                      std::chrono::steady_clock::now() + std::chrono::microseconds(opt.park_us)});
+                    park_cv.notify_one();
+                    return TRUE;  // answered by waker_loop()
+                }
+            }
+        }
+        if (!ud) {
+            finish(client, -1, EAGAIN);
+            return TRUE;
+        }
+        UMockdevIoctlData* slot = resolve(arg, 0, sizeof(void*));
+        umockdev_ioctl_data_set_ptr(slot, 0, ud);
+        finish(client, 0, 0);
+        g_object_unref(slot);
+        g_object_unref(ud);
+        return TRUE;
+    }
+
+    ~cam()
+    {
+        {
+            std::lock_guard<std::mutex> g(mu);
+            quit = true;
+            park_cv.notify_all();
+            pump_cv.notify_all();
+        }
+        if (pump.joinable())
+            pump.join();
+        if (waker.joinable())
+            waker.join();
+        for (auto& p : parked) {
+            finish(p.c, -1, EAGAIN);
+            g_object_unref(p.c);
+        }
+        if (tb) {
+            umockdev_testbed_detach_ioctl(tb, devnode.c_str(), nullptr);
+            umockdev_testbed_remove_device(tb, syspath.c_str());
+        }
+        if (handler)
+            g_object_unref(handler);
+        for (auto* u : done)
+            g_object_unref(u);
+        for (auto* u : in_q)
+            g_object_unref(u);
+        for (auto* u : hung)
+            g_object_unref(u);
+    }
+};
+
+static gboolean on_ioctl_cb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
+{
+    return static_cast<usb_bed::cam*>(self)->on_ioctl(client);
+}
+
+usb_bed::usb_bed()
+{
+    if (!usb_bed_available())
+        throw std::runtime_error("usb bed: not running under libumockdev-preload");
+    testbed();
+}
+
+usb_bed::~usb_bed() = default;
+
+int usb_bed::add_camera(const usb_cam_opts& o)
+{
+    auto c = std::make_unique<cam>();
+    c->opt = o;
+    c->opt.fw.virtual_time = false;
+    c->fw = std::make_unique<firmware>(c->opt.fw);
+    c->st.configuration = 1;
+    c->tb = testbed();
+    add_hub(o.bus);
+    char node[64], sys[64], name[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", o.bus, o.addr);
+    std::snprintf(name, sizeof name, "%d-%d", o.bus, o.port);
+    std::snprintf(sys, sizeof sys, "/sys/devices/usb%d/%s", o.bus, name);
+    c->devnode = node;
+    c->syspath = sys;
+    const uint16_t bcd_usb = o.speed_mbps >= 480 ? 0x0200 : 0x0110;
+    const std::vector<uint8_t> dev_desc = {18, USB_DT_DEVICE, (uint8_t)bcd_usb, (uint8_t)(bcd_usb >> 8), 0, 0, 0, 64,
+                                           (uint8_t)(KAVRO_USB_VID & 0xff), (uint8_t)(KAVRO_USB_VID >> 8),
+                                           (uint8_t)(KAVRO_USB_PID & 0xff), (uint8_t)(KAVRO_USB_PID >> 8),
+                                           0x00, 0x01, 0, 0, 0, 1};
+    const uint8_t mps_lo = o.speed_mbps >= 480 ? 0x00 : 0x40, mps_hi = o.speed_mbps >= 480 ? 0x02 : 0x00;
+    const std::vector<uint8_t> cfg_desc = {9, USB_DT_CONFIG, 41, 0, 2, 1, 0, 0x80, 250,
+                                           9, USB_DT_INTERFACE, 0, 0, 2, 0xff, 0x00, 0x00, 0,
+                                           7, USB_DT_ENDPOINT, VXIF_EP_BULK_IN, USB_ENDPOINT_XFER_BULK, mps_lo, mps_hi, 0,
+                                           7, USB_DT_ENDPOINT, VXIF_EP_BULK_OUT, USB_ENDPOINT_XFER_BULK, mps_lo, mps_hi, 0,
+                                           9, USB_DT_INTERFACE, 1, 0, 0, 0xff, 0x01, 0x00, 0};
+    std::vector<uint8_t> desc = dev_desc;
+    desc.insert(desc.end(), cfg_desc.begin(), cfg_desc.end());
+
+    cam* raw = c.get();
+    c->waker = std::thread([raw] { raw->waker_loop(); });
+    c->pump = std::thread([raw] { raw->pump_loop(); });
+    c->handler = umockdev_ioctl_base_new();
+    g_signal_connect_after(c->handler, "handle-ioctl", G_CALLBACK(on_ioctl_cb), raw);
+    GError* e = nullptr;
+    if (!umockdev_testbed_attach_ioctl(c->tb, node, c->handler, &e))
+        throw std::runtime_error(std::string("usb bed: attach_ioctl: ") + (e ? e->message : "?"));
+    char buf[4096];
+    std::snprintf(buf, sizeof buf,
+                  "P: /devices/usb%d/%s\nN: bus/usb/%03d/%03d\n"
+                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=%03d\nE: DEVNUM=%03d\n"
+                  "E: DEVNAME=%s\n"
+                  "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=%d\\n\nA: bConfigurationValue=1\\n\n"
+                  "A: devpath=%d\\n\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\nH: descriptors=%s\n",
+                  o.bus, name, o.bus, o.addr, o.bus, o.addr, node, o.bus, o.addr, o.speed_mbps, o.port,
+                  KAVRO_USB_VID, KAVRO_USB_PID, hex(desc).c_str());
+    if (!umockdev_testbed_add_from_string(c->tb, buf, &e))
+        throw std::runtime_error(std::string("usb bed: add camera: ") + (e ? e->message : "?"));
+    cams_.push_back(std::move(c));
+    return (int)cams_.size() - 1;
+}
+
+firmware& usb_bed::fw(int i) { return *cams_.at((size_t)i)->fw; }
+
+usb_cam_stats usb_bed::stats(int i)
+{
+    cam& c = *cams_.at((size_t)i);
+    std::lock_guard<std::mutex> g(c.mu);
+    usb_cam_stats s = c.st;
+    s.hung_ctrl = c.st.hung_ctrl;
+    return s;
+}
+
+std::vector<usb_ctrl_record> usb_bed::take_ctrl_log(int i)
+{
+    cam& c = *cams_.at((size_t)i);
+    std::lock_guard<std::mutex> g(c.mu);
+    std::vector<usb_ctrl_record> out;
+    out.swap(c.ctrl_log);
+    return out;
+}
+
+void usb_bed::override_status(int i, uint8_t type, uint8_t val, int count)
+{
+    cam& c = *cams_.at((size_t)i);
+    std::lock_guard<std::mutex> g(c.mu);
+    c.ovr_type = type;
+    c.ovr_val = val;
+    c.ovr_count = count;
+}
+
+void usb_bed::unplug(int i) { cams_.at((size_t)i)->do_unplug(); }
+
+}  // namespace kavro_sim
