@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -66,6 +67,8 @@ struct LimitCase {
     int tolerated;  // events that do not stop capture
     int code;       // what the reader and the error callback get after the next one
 };
+
+void PrintTo(const LimitCase &c, std::ostream *os) { *os << c.name; }
 
 class CaptureLimitRules : public CaptureLimits, public ::testing::WithParamInterface<LimitCase> {};
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -112,6 +113,10 @@ protected:
 // ---- every frame, whichever way it is taken ------------------------------------
 
 enum class Mode { Blocking, Single, Callback };
+
+void PrintTo(Mode m, std::ostream *os) {
+    *os << (m == Mode::Blocking ? "blocking" : m == Mode::Single ? "single" : "callback");
+}
 
 class CaptureReplayModes : public CaptureReplay, public ::testing::WithParamInterface<Mode> {};
 
@@ -323,6 +328,8 @@ struct PaceCase {
     int cap_fps;      // the rate the engine works with
     int timeout_ms;   // for a request of 3 frames
 };
+
+void PrintTo(const PaceCase &c, std::ostream *os) { *os << c.fps << " fps"; }
 
 class CaptureReplayPacing : public CaptureReplay, public ::testing::WithParamInterface<PaceCase> {};
 
