@@ -351,13 +351,14 @@ int _kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_d
         return -1;
     }
     _kavro_handler_t *h = guard.handler();
-    int period_ms;
-    if (h->cap_fps == 0) {
-        h->cap_fps = CAP_DEFAULT_FPS;
-        period_ms = 1000 / CAP_DEFAULT_FPS;
-    } else {
-        period_ms = 1000 / h->cap_fps;
+    // The frame rate is read once: a parameter call on another thread may set
+    // it to 0 between a check and the division.
+    int fps = h->cap_fps;
+    if (fps == 0) {
+        fps = CAP_DEFAULT_FPS;
+        h->cap_fps = fps;
     }
+    const int period_ms = 1000 / fps;
 
     kavro_frame_info_t finfo{};
     kavro_drv_t *drv = h->driver;
@@ -380,8 +381,11 @@ int _kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_d
     h->cap_req = &req;
     int err = 0;
     const bool flush = wait;
-    if (h->cap_errno < 0) {
-        err = h->cap_errno;
+    // Read once: the event thread may replace a pending error meanwhile (a
+    // frame-discard report, 3, must not become this call's result).
+    const int pending = h->cap_errno;
+    if (pending < 0) {
+        err = pending;
         _cap_handle_rdy_data(dev, h, as_frame_max(frame_num), flush);
     } else {
         if (wait) {

@@ -15,7 +15,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <shared_mutex>
 
 #include "kavro_frame_file.h"
 #include "ll/ll_imp.h"
@@ -54,6 +56,15 @@ struct ll_dev_file_t {
     // several replays (and the application's own loads) do not share one.
     vx_frame_file_hdr_t file_hdr{};
 };
+
+// The device layer closes the transport while calls that entered before the
+// close may still be running on other threads (it waits for them only
+// afterwards), so the state must not be freed under such a call: every
+// operation that reaches the state holds this lock shared, and the close
+// frees the state holding it exclusively. No operation blocks while holding
+// it, and the close joins the replay thread (whose callback may abort) before
+// taking it.
+std::shared_mutex g_state_lock;
 
 constexpr int OPEN_PROBE_SAMPLES = 16;
 constexpr uint16_t REPLAY_FRAME_FORMAT = 2;
@@ -98,6 +109,7 @@ ll_dev_file_t *_file_ll_dev_priv_alloc() {
 }
 
 void _file_ll_dev_priv_free(kavro_ll_dev_t *dev) {
+    std::unique_lock<std::shared_mutex> lock(g_state_lock);
     ll_dev_file_t *priv = priv_of(dev);
     pthread_cond_destroy(&priv->evt_cond);
     pthread_mutex_destroy(&priv->evt_mutex);
@@ -305,10 +317,12 @@ bool file_ll_exe_cmd(kavro_ll_dev_t *, bool, uint8_t, uint16_t, void *, int, uin
 int file_ll_tx_data(kavro_ll_dev_t *, const void *, uint32_t) { return 0; }
 
 void file_ll_cap_abort(kavro_ll_dev_t *dev) {
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
     if (ll_dev_file_t *priv = priv_of(dev)) priv->cap_stop.store(true);
 }
 
 bool file_ll_cap_start(kavro_ll_dev_t *dev, uint32_t, kavro_ll_trans_notify_f cb, void *cb_arg) {
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
     ll_dev_file_t *priv = priv_of(dev);
     if (!priv) return false;
     pthread_mutex_lock(&priv->file_mutex);
@@ -329,6 +343,7 @@ bool file_ll_cap_start(kavro_ll_dev_t *dev, uint32_t, kavro_ll_trans_notify_f cb
 }
 
 bool file_ll_cap_stop(kavro_ll_dev_t *dev) {
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
     ll_dev_file_t *priv = priv_of(dev);
     if (!priv) return false;
     pthread_mutex_lock(&priv->file_mutex);
@@ -344,6 +359,7 @@ bool file_ll_cap_stop(kavro_ll_dev_t *dev) {
 }
 
 bool file_ll_dev_reset(kavro_ll_dev_t *dev, uint8_t) {
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
     ll_dev_file_t *priv = priv_of(dev);
     if (!priv) return false;
     // Whatever the target: back to the first frame, done by the replay
@@ -361,6 +377,7 @@ bool file_ll_dev_reg_write(kavro_ll_dev_t *, uint8_t, uint32_t, const uint32_t *
 bool file_ll_dev_reg_read(kavro_ll_dev_t *, uint8_t, uint32_t, uint32_t *, uint16_t) { return true; }
 
 bool file_ll_dev_param_set(kavro_ll_dev_t *dev, const vxif_param_item_t *items, int item_cnt) {
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
     ll_dev_file_t *priv = priv_of(dev);
     if (!priv) return false;
     for (int i = 0; items && i < item_cnt; ++i) {
@@ -374,6 +391,7 @@ bool file_ll_dev_param_set(kavro_ll_dev_t *dev, const vxif_param_item_t *items, 
 }
 
 bool file_ll_dev_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int item_cnt) {
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
     ll_dev_file_t *priv = priv_of(dev);
     if (!priv) return false;
     for (int i = 0; items && i < item_cnt; ++i) {
