@@ -257,10 +257,18 @@ int main(int argc, char **argv) {
             status = 1;
             break;
         }
-        // The replay plays the recording in order: the n-th frame taken is
-        // the n-th frame recorded.
-        r.err = compare(dist, truth[static_cast<size_t>(taken)]);
-        printf("%5d %7.2f ms %4.2f ms %4.2f ms %7d %8.1f %8.1f %7.2f %%\n", taken, r.dist_ms, r.gray_ms, r.pcl_ms,
+        // The replay numbers the frames of a recording 1, 2, ... in file
+        // order (the end of the frame in the file, in frames), so frame i
+        // pairs with ground-truth frame i - 1, even if one were dropped.
+        const uint32_t rec_idx = info.frame_idx;
+        if (rec_idx < 1 || rec_idx > truth.size()) {
+            fprintf(stderr, "kavro_demo: frame index %u is not in the recording\n", static_cast<unsigned>(rec_idx));
+            status = 1;
+            break;
+        }
+        r.err = compare(dist, truth[rec_idx - 1]);
+        printf("%5u %7.2f ms %4.2f ms %4.2f ms %7d %8.1f %8.1f %7.2f %%\n", static_cast<unsigned>(rec_idx), r.dist_ms,
+               r.gray_ms, r.pcl_ms,
                r.points, r.err.mae_mm, r.err.p95_mm, 100.0 * r.err.invalid);
         results.push_back(r);
     }
