@@ -1,4 +1,4 @@
-// Minimal 8-bit RGB PNG writer for the example programs.
+// Minimal 8-bit PNG writer for the example programs.
 #pragma once
 
 #include <cstdint>
@@ -8,3 +8,7 @@
 /// Returns false and fills `error` when the file cannot be written.
 bool write_png_rgb(const std::string &path, const uint8_t *rgb, int width, int height,
                    std::string &error);
+
+/// Write `gray` (width * height bytes, rows top to bottom) as a grayscale PNG file.
+bool write_png_gray(const std::string &path, const uint8_t *gray, int width, int height,
+                    std::string &error);

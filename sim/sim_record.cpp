@@ -28,8 +28,13 @@ std::string errors_text(const sensor_errors& e)
 {
     std::string s;
     auto add = [&](bool on, const char* name) {
-        if (on)
-            s += (s.empty() ? "" : ",") + std::string(name);
+        // Appended piecewise: the one-expression form trips a false
+        // -Wrestrict of g++ 12 at -O3 (Release builds).
+        if (!on)
+            return;
+        if (!s.empty())
+            s += ',';
+        s += name;
     };
     add(e.fpn, "fpn");
     add(e.wiggle, "wiggle");
