@@ -159,6 +159,19 @@ KAVRO_API char *kavro_get_param_absolute_name(kavro_dev_t *dev, char *buf, int l
 /** The same for the lens file "<path>kavro_param_lens_<id>.txt". */
 KAVRO_API char *kavro_get_param_lens_absolute_name(kavro_dev_t *dev, char *buf, int len);
 
+/**
+ * Fetch the camera's calibration package and write the device's parameter
+ * file (or extract the package's archive) into the device's path. The camera
+ * must be open and not capturing; the call uses its capture engine for its
+ * duration and leaves the capture frame buffer size at 1228800 bytes with no
+ * capture callbacks. Blocks on the caller's thread. Returns true when the
+ * device reported a usable package and the download could begin; whether a
+ * valid file resulted is found out by opening it afterwards. The parameter
+ * file is only ever replaced by a complete copy (written under a temporary
+ * name, then renamed).
+ */
+KAVRO_API bool kavro_param_load_from_dev(kavro_dev_t *dev);
+
 KAVRO_END_DECLS
 
 #endif /* KAVRO_PARAM_H */

@@ -1,6 +1,7 @@
 #include "sim_transport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "kavro_handler.h"
@@ -82,9 +83,67 @@ kavro_ll_dev_t* sim_dev_open(kavro_ll_dev_t* d) {
     return d;
 }
 
-void sim_dev_close(kavro_ll_dev_t*) {
+// Ends the bulk IN pump, if one runs, and waits for it.
+void stop_pump(sim_link* l) {
+    l->pump_stop = true;
+    if (l->pump.joinable() && l->pump.get_id() != std::this_thread::get_id()) l->pump.join();
+}
+
+void sim_dev_close(kavro_ll_dev_t* d) {
     // The link belongs to the test and stays bound, so the record can be
-    // opened again.
+    // opened again; only a running pump is ended.
+    if (sim_link* l = link_of(d)) stop_pump(l);
+}
+
+// The pump thread: the bulk IN stream, piece by piece, into the notify
+// callback, with the transfer statuses of the USB transport.
+void pump_loop(kavro_ll_dev_t* d, sim_link* l) {
+    std::vector<uint8_t> buf(65536);
+    while (!l->pump_stop) {
+        const xfer_result r = l->fw.bulk_in(buf.data(), (int)buf.size(), 50);
+        if (l->pump_stop) break;
+        switch (r.status) {
+        case xfer_status::ok:
+            if (r.len > 0) l->notify(d, LL_TRANS_OK, buf.data(), r.len, l->notify_arg);
+            break;
+        case xfer_status::timeout:
+        case xfer_status::pending: break;
+        case xfer_status::stall:
+            l->fw.clear_halt();
+            l->notify(d, LL_TRANS_STALL, nullptr, 0, l->notify_arg);
+            break;
+        case xfer_status::no_device:
+        case xfer_status::error:
+            l->notify(d, LL_TRANS_ERROR, nullptr, 0, l->notify_arg);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            break;
+        }
+    }
+}
+
+void sim_cap_abort(kavro_ll_dev_t* d) {
+    if (sim_link* l = link_of(d)) l->pump_stop = true;
+}
+
+bool sim_cap_start(kavro_ll_dev_t* d, uint32_t fr_cnt, kavro_ll_trans_notify_f cb, void* cb_arg) {
+    sim_link* l = link_of(d);
+    if (!l || !cb) return false;
+    stop_pump(l);
+    vxif_frame_cnt_t fc{fr_cnt};
+    if (!command(l, VXIF_REQ_CTRL, VXIF_CTRL_CAP_START, &fc, sizeof fc)) return false;
+    l->notify = cb;
+    l->notify_arg = cb_arg;
+    l->pump_stop = false;
+    l->pump = std::thread(pump_loop, d, l);
+    return true;
+}
+
+bool sim_cap_stop(kavro_ll_dev_t* d) {
+    sim_link* l = link_of(d);
+    if (!l) return false;
+    stop_pump(l);
+    const uint8_t b = VXIF_CAP_STOP_BYTE;
+    return command(l, VXIF_REQ_CTRL, VXIF_CTRL_CAP_STOP, &b, 1);
 }
 
 bool sim_exe_cmd(kavro_ll_dev_t* d, bool wr_nrd, uint8_t req, uint16_t val, void* buf, int len,
@@ -185,15 +244,17 @@ const kavro_ll_op g_sim_ll_op = {
     .dev_list = nullptr,
     .exe_cmd = sim_exe_cmd,
     .tx_data = sim_tx_data,
-    .cap_abort = nullptr,
-    .cap_start = nullptr,
-    .cap_stop = nullptr,
+    .cap_abort = sim_cap_abort,
+    .cap_start = sim_cap_start,
+    .cap_stop = sim_cap_stop,
     .dev_reset = sim_dev_reset,
     .dev_reg_write = sim_reg_write,
     .dev_reg_read = sim_reg_read,
     .dev_param_set = sim_param_set,
     .dev_param_get = sim_param_get,
 };
+
+sim_link::~sim_link() { stop_pump(this); }
 
 std::vector<sim_call> sim_link::of(sim_call::kind_e kind, uint8_t req, uint16_t val) {
     std::lock_guard<std::mutex> g(mu);

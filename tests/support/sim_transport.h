@@ -8,16 +8,20 @@
 // Every control and bulk OUT transfer is recorded in order, and two hooks
 // let a test play a faulty line or device: `before` sees (and may change)
 // the bytes of every transfer before the device does, `after` sees (and may
-// change) what the device answered. Capture and the bulk IN stream are not
-// served (their slots are empty).
+// change) what the device answered. Capture start runs a pump thread of the
+// link's own that reads the bulk IN stream from the model and hands every
+// piece to the capture engine's notify callback, as the USB transport's
+// event thread does; capture stop and close end and join it.
 //
 // Bind with sim_bind(); the record's `h` then points at the sim_link, which
 // must outlive the record's use.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "kavro.h"
@@ -59,6 +63,14 @@ struct sim_link {
     /// transfer, in order.
     std::vector<sim_call> calls;
     std::mutex mu;  // guards `calls`
+
+    /// Bulk IN pump (capture): the thread, its stop flag and the notify
+    /// callback it calls. Owned by the transport's capture slots.
+    std::thread pump;
+    std::atomic<bool> pump_stop{false};
+    kavro_ll_trans_notify_f notify = nullptr;
+    void* notify_arg = nullptr;
+    ~sim_link();
 
     /// Recorded transfers matching a request and value (bulk: kind only).
     std::vector<sim_call> of(sim_call::kind_e kind, uint8_t req = 0, uint16_t val = 0);

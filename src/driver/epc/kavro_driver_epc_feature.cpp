@@ -223,6 +223,16 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
         }
         kavro_param_close(&ph);
     }
+    if (!edrv->param_valid) {
+        // Missing, damaged or older than the device's: fetch the package.
+        LOG_DBG("Try to load calib data from device\n");
+        if (kavro_param_load_from_dev(drv->dev))
+            LOG_TRC("Load calibration data from device OK\n");
+        else
+            LOG_TRC("Load calibration data from device failed\n");
+        edrv->param_valid = kavro_param_open_file(&ph, edrv->pname);
+        kavro_param_close(&ph);
+    }
 
     uint32_t freq = k_default_mod_freq;
     if (edrv->param_valid) {

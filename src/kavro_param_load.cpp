@@ -1,0 +1,400 @@
+// Calibration package download: switch the camera into data-upload mode,
+// capture the package it streams as frames into "calibration.bin", check the
+// package header and write the payload out as the device's parameter file,
+// or as "tmp.zip" extracted into the device's path.
+//
+// Files that later decide how the camera is calibrated are never written in
+// place: every output goes to a temporary file beside its final name and is
+// renamed over it only once complete, so an interrupted download leaves
+// either the old file or the full new one. Archive entries whose names would
+// leave the device's folder, and links, are refused.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "kavro.h"
+#include "kavro_param.h"
+#include "kavro_param_load_internal.h"
+#include "vx_log_internal.h"
+#include "vx_port.h"
+
+void (*_calib_write_piece_hook)(const char *tmp_path, const char *out_path) = nullptr;
+
+namespace {
+
+constexpr uint32_t kCapBufSize = 1228800;  // eight package frames
+constexpr uint16_t kMinSwVer = 133;        // firmware that can send the package
+constexpr size_t kPathMax = 255;
+constexpr size_t kCopyPiece = 4096;
+constexpr uint32_t kModeNormal = 0;
+constexpr uint32_t kModeDataUp = 9;
+
+#pragma pack(push, 1)
+struct calib_hdr_t {
+    uint8_t valid;
+    uint8_t flag;  // 1: the payload is a zip archive
+    uint32_t ID;
+    uint32_t timestamp;
+    uint32_t fsize;  // whole package, header included
+    uint32_t datasize;
+};
+#pragma pack(pop)
+static_assert(sizeof(calib_hdr_t) == 18);
+
+// Entries extracted since the library was loaded (for the log only).
+std::atomic<int> g_extracted_cnt{0};
+
+struct FileCloser {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct ZipDiscard {
+    void operator()(zip_t *z) const { zip_discard(z); }
+};
+struct ZipFileClose {
+    void operator()(zip_file_t *f) const { zip_fclose(f); }
+};
+
+bool set_dev_mode(kavro_dev_t *dev, uint32_t mode) {
+    kavro_param_item_t it{};
+    it.param_id = PARAM_DEV_MODE;
+    it.param_val_len = 1;
+    it.param_val.dev_mode = mode;
+    return kavro_param_batch_set(dev, &it, 1);
+}
+
+// A temporary file beside `out_path`, created exclusively.
+struct tmp_file_t {
+    std::string path;
+    FILE *f = nullptr;
+};
+
+}  // namespace
+
+static bool _tmp_open(const char *out_path, tmp_file_t *t) {
+    t->path = std::string(out_path) + ".XXXXXX";
+    const int fd = mkstemp(t->path.data());
+    if (fd < 0) {
+        LOG_ERR("Open %s failed\n", t->path.c_str());
+        return false;
+    }
+    fchmod(fd, 0644);
+    t->f = fdopen(fd, "wb");
+    if (!t->f) {
+        close(fd);
+        unlink(t->path.c_str());
+        LOG_ERR("Open %s failed\n", t->path.c_str());
+        return false;
+    }
+    return true;
+}
+
+static void _tmp_discard(tmp_file_t *t) {
+    if (t->f) std::fclose(t->f);
+    t->f = nullptr;
+    unlink(t->path.c_str());
+}
+
+// Flush the temporary file to disk and rename it to out_path.
+static bool _tmp_commit(tmp_file_t *t, const char *out_path) {
+    bool ok = std::fflush(t->f) == 0 && fsync(fileno(t->f)) == 0;
+    ok = (std::fclose(t->f) == 0) && ok;
+    t->f = nullptr;
+    if (!ok || std::rename(t->path.c_str(), out_path) != 0) {
+        LOG_ERR("write %s failed: %s\n", out_path, std::strerror(errno));
+        unlink(t->path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool _calib_copy_payload(FILE *src, const char *src_name, const char *out_path, uint32_t size) {
+    tmp_file_t t;
+    if (!_tmp_open(out_path, &t)) return false;
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyPiece]);
+    if (!buf) {
+        LOG_ERR("malloc failed\n");
+        std::exit(-3);
+    }
+    uint32_t rem = size;
+    while (rem > 0) {
+        const size_t n = rem < kCopyPiece ? rem : kCopyPiece;
+        if (std::fread(buf.get(), 1, n, src) != n) {
+            LOG_ERR("read %s failed: rem_size = %d\n", src_name, static_cast<int>(rem));
+            _tmp_discard(&t);
+            return false;
+        }
+        if (std::fwrite(buf.get(), 1, n, t.f) != n) {
+            LOG_ERR("write %s failed: rem_size = %d\n", out_path, static_cast<int>(rem));
+            _tmp_discard(&t);
+            return false;
+        }
+        rem -= static_cast<uint32_t>(n);
+        if (_calib_write_piece_hook) _calib_write_piece_hook(t.path.c_str(), out_path);
+    }
+    return _tmp_commit(&t, out_path);
+}
+
+bool _calib_entry_name_safe(const char *name) {
+    if (!name || !*name) return false;
+    if (name[0] == '/') return false;             // absolute
+    if (std::strchr(name, '\\')) return false;    // a separator elsewhere: a\..\b
+    if (std::strchr(name, ':')) return false;     // drive letters, streams
+    const char *p = name;
+    while (*p) {
+        const char *e = std::strchr(p, '/');
+        const size_t len = e ? static_cast<size_t>(e - p) : std::strlen(p);
+        if (len == 0) return false;  // "a//b"
+        if ((len == 1 && p[0] == '.') || (len == 2 && p[0] == '.' && p[1] == '.')) return false;
+        if (!e) break;
+        p = e + 1;  // a trailing '/' ends the loop: a folder entry
+    }
+    return true;
+}
+
+// Create the folders of `rel` (up to its last '/') under the prefix dir.
+static bool _calib_make_parents(const std::string &dir, const std::string &rel) {
+    for (size_t pos = rel.find('/'); pos != std::string::npos; pos = rel.find('/', pos + 1)) {
+        const std::string sub = dir + rel.substr(0, pos);
+        if (!vx_port::dir_exists(sub.c_str()) && !vx_port::make_dir(sub.c_str())) {
+            LOG_ERR("create folder %s failed\n", sub.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// One regular entry into dir + name, through a temporary file.
+static bool _calib_unzip_entry(zip_t *za, zip_uint64_t idx, const zip_stat_t &st, const std::string &out) {
+    std::unique_ptr<zip_file_t, ZipFileClose> zf(zip_fopen_index(za, idx, 0));
+    if (!zf) {
+        LOG_ERR("open zip entry %s failed: %s\n", st.name, zip_strerror(za));
+        return false;
+    }
+    tmp_file_t t;
+    if (!_tmp_open(out.c_str(), &t)) return false;
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyPiece]);
+    if (!buf) {
+        LOG_ERR("malloc failed\n");
+        std::exit(-3);
+    }
+    uint64_t total = 0;
+    for (;;) {
+        const zip_int64_t n = zip_fread(zf.get(), buf.get(), kCopyPiece);
+        if (n < 0) {  // includes a CRC mismatch at the end of the entry
+            LOG_ERR("read zip entry %s failed: %s\n", st.name, zip_file_strerror(zf.get()));
+            _tmp_discard(&t);
+            return false;
+        }
+        if (n == 0) break;
+        total += static_cast<uint64_t>(n);
+        if (total > kCalibMaxEntrySize || std::fwrite(buf.get(), 1, static_cast<size_t>(n), t.f) != static_cast<size_t>(n)) {
+            LOG_ERR("write %s failed: %llu bytes\n", out.c_str(), static_cast<unsigned long long>(total));
+            _tmp_discard(&t);
+            return false;
+        }
+    }
+    if ((st.valid & ZIP_STAT_SIZE) && total != st.size) {
+        LOG_ERR("zip entry %s: %llu of %llu bytes\n", st.name, static_cast<unsigned long long>(total),
+                static_cast<unsigned long long>(st.size));
+        _tmp_discard(&t);
+        return false;
+    }
+    return _tmp_commit(&t, out.c_str());
+}
+
+bool _calib_unzip(const char *zip_path, const char *dir) {
+    int zerr = 0;
+    std::unique_ptr<zip_t, ZipDiscard> za(zip_open(zip_path, ZIP_RDONLY, &zerr));
+    if (!za) {
+        LOG_ERR("open %s failed: zip error %d\n", zip_path, zerr);
+        return false;
+    }
+    const zip_int64_t cnt = zip_get_num_entries(za.get(), 0);
+    const std::string base = dir ? dir : "";
+    bool ok = cnt >= 0;
+    for (zip_int64_t i = 0; i < cnt; ++i) {
+        const auto idx = static_cast<zip_uint64_t>(i);
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(za.get(), idx, 0, &st) != 0 || !(st.valid & ZIP_STAT_NAME)) {
+            LOG_ERR("zip entry #%d unreadable\n", static_cast<int>(i));
+            ok = false;
+            continue;
+        }
+        if (!_calib_entry_name_safe(st.name)) {
+            LOG_ERR("zip entry %s skipped: it would land outside %s\n", st.name, base.c_str());
+            ok = false;
+            continue;
+        }
+        // Only regular files and folders: a link could point anywhere.
+        zip_uint8_t opsys = 0;
+        zip_uint32_t attr = 0;
+        if (zip_file_get_external_attributes(za.get(), idx, 0, &opsys, &attr) == 0 && opsys == ZIP_OPSYS_UNIX) {
+            const mode_t type = static_cast<mode_t>(attr >> 16) & S_IFMT;
+            if (type != 0 && type != S_IFREG && type != S_IFDIR) {
+                LOG_ERR("zip entry %s skipped: not a regular file\n", st.name);
+                ok = false;
+                continue;
+            }
+        }
+        const std::string rel = st.name;
+        if (!_calib_make_parents(base, rel)) {
+            ok = false;
+            continue;
+        }
+        if (rel.back() == '/') continue;  // a folder: made above
+        if ((st.valid & ZIP_STAT_SIZE) && st.size > kCalibMaxEntrySize) {
+            LOG_ERR("zip entry %s skipped: %llu bytes\n", st.name, static_cast<unsigned long long>(st.size));
+            ok = false;
+            continue;
+        }
+        if (!_calib_unzip_entry(za.get(), idx, st, base + rel)) {
+            ok = false;
+            continue;
+        }
+        LOG_DBG("Extracted: %s (%d of %d)\n", st.name, ++g_extracted_cnt, 1);
+    }
+    return ok;
+}
+
+// Capture the package frames into the open file: frames are written in the
+// order of their index, starting with frame 0. The device sends the package
+// round and round, so a frame that arrives out of turn (capture began
+// mid-package, or a frame was lost) is skipped and taken on the next round.
+static void _calib_download(kavro_dev_t *dev, FILE *f, const char *path, uint32_t fr_num) {
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCalibFrameSize]);
+    if (!buf) {
+        LOG_ERR("malloc failed\n");
+        std::exit(-3);
+    }
+    if (!kavro_cap_start(dev)) return;
+    uint32_t written = 0;
+    // Enough gets for three rounds of the package.
+    for (uint32_t gets = 0; written < fr_num && gets < 3 * fr_num + 8; ++gets) {
+        kavro_frame_t fr{};
+        const int ret = kavro_cap_get_frames(dev, 1, buf.get(), kCalibFrameSize, &fr);
+        if (ret != 1) {
+            LOG_DBG("get calib frames failed: ret=%d\n", ret);
+            break;
+        }
+        if (fr.frame_info.frame_idx != written || fr.frame_info.frame_size != kCalibFrameSize) {
+            LOG_DBG("calib frame #%d (%u bytes) skipped, waiting for #%u\n", fr.frame_info.frame_idx,
+                    fr.frame_info.frame_size, written);
+            continue;
+        }
+        if (std::fwrite(buf.get(), 1, kCalibFrameSize, f) != kCalibFrameSize) {
+            LOG_ERR("write calib frames to %s failed\n", path);
+            break;
+        }
+        ++written;
+    }
+    kavro_cap_stop(dev);
+}
+
+// Check the captured package and write its payload out (parameter file or
+// archive, then extracted). Leaves the package file in place on failure.
+static void _calib_pk_parse(kavro_dev_t *dev, const std::string &dir, const std::string &pkg_path) {
+    FilePtr in(std::fopen(pkg_path.c_str(), "rb"));
+    if (!in) {
+        LOG_ERR("Open %s failed\n", pkg_path.c_str());
+        return;
+    }
+    long file_size = -1;
+    if (std::fseek(in.get(), 0, SEEK_END) == 0) file_size = std::ftell(in.get());
+    calib_hdr_t hdr{};
+    if (file_size < 0 || std::fseek(in.get(), 0, SEEK_SET) != 0 || std::fread(&hdr, sizeof hdr, 1, in.get()) != 1) {
+        LOG_ERR("Read header of %s falied\n", pkg_path.c_str());
+        return;
+    }
+    LOG_TRC("fsize, dsize = %d, %d\n", static_cast<int>(hdr.fsize), static_cast<int>(hdr.datasize));
+    if (hdr.valid == 0 || static_cast<long>(hdr.fsize) != file_size || hdr.datasize == 0 || hdr.timestamp == 0 ||
+        static_cast<uint64_t>(hdr.fsize) < static_cast<uint64_t>(hdr.datasize) + sizeof hdr) {
+        LOG_ERR("%s header verify failed: valid=%d, ts=%u, fsize=%d (expect=%d), dsize=%d)\n", pkg_path.c_str(),
+                hdr.valid, static_cast<unsigned>(hdr.timestamp), static_cast<int>(hdr.fsize),
+                static_cast<int>(file_size), static_cast<int>(hdr.datasize));
+        return;
+    }
+
+    const bool zipped = hdr.flag == 1;
+    std::string out;
+    if (zipped) {
+        out = dir + "tmp.zip";
+        std::remove(out.c_str());
+    } else {
+        char pname[kPathMax + 1] = {};
+        if (!kavro_get_param_absolute_name(dev, pname, sizeof pname)) {
+            LOG_ERR("Open %s failed\n", "kavro_param");
+            return;
+        }
+        out = pname;
+    }
+    if (!_calib_copy_payload(in.get(), pkg_path.c_str(), out.c_str(), hdr.datasize)) return;
+    in.reset();
+
+    if (zipped) {
+        if (!_calib_unzip(out.c_str(), dir.c_str())) {
+            LOG_ERR("unzip %s failed\n", out.c_str());
+            return;
+        }
+        LOG_DBG("unzip %s OK\n", out.c_str());
+        std::remove(out.c_str());
+    }
+    std::remove(pkg_path.c_str());
+}
+
+bool kavro_param_load_from_dev(kavro_dev_t *dev) {
+    if (!dev) return false;
+    kavro_cap_set_frame_buffer(dev, nullptr, kCapBufSize);
+    kavro_cap_set_callback_on_error(dev, nullptr);
+    kavro_cap_set_callback_on_frame_ready(dev, nullptr);
+
+    if (!set_dev_mode(dev, kModeDataUp)) {
+        LOG_ERR(" set mode to DATA_UP failed!\n");
+        return false;
+    }
+
+    bool result = false;
+    kavro_param_item_t it{};
+    it.param_id = PARAM_INFO_CALIB;
+    if (!kavro_param_batch_get(dev, &it, 1)) {
+        LOG_ERR(" get param of calib data failed!\n");
+    } else {
+        const auto &ci = it.param_val.cinfo;
+        const uint32_t fsize = ci.fsize;
+        const uint32_t dsize = ci.datasize;
+        const uint32_t fr_num = fsize / kCalibFrameSize;
+        LOG_DBG("valid:%d, fsize:%d, fr_num: %d\n", ci.valid, static_cast<int>(fsize), static_cast<int>(fr_num));
+        const bool usable = ci.valid == 1 && dev->version.ver.sw_ver >= kMinSwVer && ci.timestamp != 0 &&
+                            fsize <= kCalibMaxFsize && static_cast<uint64_t>(fsize) >= static_cast<uint64_t>(dsize) + 18;
+        if (usable) {
+            const std::string dir = dev->expath ? dev->expath : "";
+            const std::string pkg_path = dir + "calibration.bin";
+            FilePtr f;
+            if (pkg_path.size() <= kPathMax) f.reset(std::fopen(pkg_path.c_str(), "wb+"));
+            if (!f) {
+                LOG_ERR("open %s failed\n", pkg_path.c_str());
+            } else {
+                result = true;
+                _calib_download(dev, f.get(), pkg_path.c_str(), fr_num);
+                f.reset();
+                _calib_pk_parse(dev, dir, pkg_path);
+            }
+        }
+    }
+
+    if (!set_dev_mode(dev, kModeNormal) && !set_dev_mode(dev, kModeNormal))
+        LOG_ERR("Device set back to normal mode failed! It may not work\n");
+    return result;
+}
