@@ -1,7 +1,7 @@
 // ctest-labels: threads
 // Calls racing on one replayed device. Closing it from one thread while
-// others are inside frame requests, frame waits and parameter, register and
-// buffer calls, many times over: every call returns, the close frees the
+// others are inside frame requests, frame waits, parameter, register,
+// buffer and frame decoding calls, many times over: every call returns, the close frees the
 // device only after them (the sanitizer runs catch a use after free or a
 // leak), and the frames handed out before the close are whole. And a frame
 // rate set on one thread while a frame request starts on another.
@@ -81,7 +81,7 @@ void wait_frames(kavro_dev_t *dev) {
     }
 }
 
-// Parameter, register and buffer calls until the device is gone.
+// Parameter, register, buffer or decoding calls until the device is gone.
 void call_params(kavro_dev_t *dev, const std::atomic<bool> &done, int flavour) {
     while (!done) {
         kavro_param_item_t rate{};
@@ -89,6 +89,18 @@ void call_params(kavro_dev_t *dev, const std::atomic<bool> &done, int flavour) {
         rate.param_val_len = 4;
         if (flavour == 0) {
             if (kavro_param_batch_get(dev, &rate, 1)) kavro_param_batch_set(dev, &rate, 1);
+        } else if (flavour == 2) {
+            // Decoding calls: the driver's decode runs inside the device guard.
+            std::vector<uint8_t> raw(REC_FRAME_BYTES, 0x11);
+            std::vector<float> out(REC_FRAME_BYTES);
+            kavro_frame_info_t fi{};
+            fi.frame_size = REC_FRAME_BYTES;
+            fi.width = 160;
+            fi.height = 120;
+            kavro_frame_get_distance(dev, out.data(), static_cast<int>(out.size()), raw.data(),
+                                     static_cast<int>(raw.size()), &fi);
+            kavro_frame_get_gray(dev, out.data(), static_cast<int>(out.size()), raw.data(),
+                                 static_cast<int>(raw.size()), &fi);
         } else {
             uint32_t regs[4];
             uint8_t *fb = nullptr;
@@ -124,6 +136,7 @@ TEST_F(DeviceCloseRace, CloseWhileCallsAreInside) {
             threads.emplace_back(wait_frames, dev);
         threads.emplace_back(call_params, dev, std::cref(done), 0);
         threads.emplace_back(call_params, dev, std::cref(done), 1);
+        threads.emplace_back(call_params, dev, std::cref(done), 2);
 
         // Close at different points of the replay and of the calls.
         if (round % 5 != 0) std::this_thread::sleep_for(std::chrono::microseconds(500 * (round % 7)));
