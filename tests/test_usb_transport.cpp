@@ -314,6 +314,47 @@ TEST_F(UsbTransport, ControlTransferThatNeverCompletes)
     EXPECT_TRUE(kavro_ll_reg_read(&dev_, 1, 0, &v, 1));
 }
 
+// The device layer may close the transport while calls that entered earlier
+// still run: one stuck in a command that never completes, others waiting for
+// the command channel behind it. The close waits for the first to give up; both
+// then fail, and the state (with the lock they wait on) is freed only after
+// they have left it.
+TEST_F(UsbTransport, CloseWhileCallsAreInProgress)
+{
+    add(1, 2);
+    ASSERT_EQ(open_first(), &dev_);
+    fault_cfg f;
+    f.ctrl_hang.prob = 1;
+    f.ctrl_hang.limit = 1;
+    bed_->fw(0).set_faults(f);
+    std::atomic<int> stuck_ok{-1}, waiting_ok{-1};
+    std::thread stuck([&] {
+        uint32_t v = 0;
+        stuck_ok = kavro_ll_reg_read(&dev_, 1, 0, &v, 1);
+    });
+    while (bed_->stats(0).hung_ctrl == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Writes until the close makes one fail (the first may still get the
+    // channel before the close does).
+    std::thread waiting([&] {
+        const uint32_t v = 7;
+        while (kavro_ll_reg_write(&dev_, 1, 0, &v, 1)) {
+        }
+        waiting_ok = 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it queue up
+    kavro_ll_dev_close(&dev_);
+    EXPECT_EQ(dev_.h, nullptr);
+    stuck.join();
+    waiting.join();
+    EXPECT_EQ(stuck_ok, 0);
+    EXPECT_EQ(waiting_ok, 0);
+    EXPECT_EQ(bed_->stats(0).claimed_mask, 0u);
+    // Calls after the close find no device.
+    uint32_t v = 0;
+    EXPECT_FALSE(kavro_ll_reg_read(&dev_, 1, 0, &v, 1));
+}
+
 TEST_F(UsbTransport, UsbResetReopensTheSameCamera)
 {
     add(1, 2);

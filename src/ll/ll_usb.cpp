@@ -51,6 +51,14 @@ struct ll_dev_usb_t {
     int evt_thread_stop = 0;  // libusb's completion flag of the event loop
     bool evt_loop_running = false;
     pthread_mutex_t usb_mutex;
+    // Set on the event thread when a transfer reports that the device left
+    // the bus: commands then fail at once and the event loop slows down (a
+    // vanished device may keep its node readable without anything to reap).
+    bool dev_gone = false;
+    // Calls that reach this state (guarded by g_life_mu) and whether a close
+    // has begun; the close frees the state only once no call uses it.
+    int users = 0;
+    bool closing = false;
     // Control transfers given up on while libusb may still complete them.
     std::mutex abandoned_mu;
     std::vector<ctrl_wait_t *> abandoned;
@@ -58,25 +66,88 @@ struct ll_dev_usb_t {
 
 int g_usb_debug_level = 0;
 
+// Lifetime of the state behind kavro_ll_dev_t.h. The device layer may close
+// the transport while calls that entered earlier still run on other threads
+// (for instance one waiting for usb_mutex), so the state, and the mutex in
+// it, must outlive them: each call holds a reference (state_ref) for its
+// whole run, and the close, after shutting the device down, waits for the
+// count to drop to zero before it frees the state. The lock is held only to
+// take or drop a reference, never while waiting for the device, so a close
+// of one camera does not wait for calls on another.
+std::mutex g_life_mu;
+std::condition_variable g_life_cv;
+
 template <typename T> T ld(const T &v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); }
 template <typename T> void st(T &v, T x) { __atomic_store_n(&v, x, __ATOMIC_RELEASE); }
 
 ll_dev_usb_t *priv(kavro_ll_dev_t *dev) { return dev ? static_cast<ll_dev_usb_t *>(dev->h) : nullptr; }
 
-bool usable(ll_dev_usb_t *u) { return u && u->ctx && u->h_usb && ld(u->evt_thread_stop) == 0; }
-
-// Takes usb_mutex; returns the state when the device is usable, else
-// releases the mutex again and returns null.
-ll_dev_usb_t *lock_usable(kavro_ll_dev_t *dev) {
-    ll_dev_usb_t *u = priv(dev);
-    if (!u) return nullptr;
-    pthread_mutex_lock(&u->usb_mutex);
-    if (!usable(u)) {
-        pthread_mutex_unlock(&u->usb_mutex);
-        return nullptr;
-    }
-    return u;
+bool usable(ll_dev_usb_t *u) {
+    return u && u->ctx && u->h_usb && ld(u->evt_thread_stop) == 0 && !ld(u->dev_gone);
 }
+
+// A reference to the device state for the length of one call. A call that
+// starts once a close has begun gets none (the device is going away), unless
+// it only raises a flag (the abort, which the event thread may call while
+// the close joins it).
+class state_ref {
+public:
+    explicit state_ref(kavro_ll_dev_t *dev, bool even_closing = false) {
+        if (!dev) return;
+        std::lock_guard<std::mutex> g(g_life_mu);
+        auto *u = static_cast<ll_dev_usb_t *>(dev->h);
+        if (u && (even_closing || !u->closing)) {
+            ++u->users;
+            u_ = u;
+        }
+    }
+    ~state_ref() { release(); }
+    state_ref(const state_ref &) = delete;
+    state_ref &operator=(const state_ref &) = delete;
+    void release() {
+        if (!u_) return;
+        std::lock_guard<std::mutex> g(g_life_mu);
+        if (--u_->users == 0) g_life_cv.notify_all();
+        u_ = nullptr;
+    }
+    ll_dev_usb_t *get() const { return u_; }
+
+private:
+    ll_dev_usb_t *u_ = nullptr;
+};
+
+// One call on an open device: holds a reference to the state and usb_mutex,
+// and is true only when the device is usable.
+class usb_call {
+public:
+    explicit usb_call(kavro_ll_dev_t *dev) : ref_(dev) {
+        ll_dev_usb_t *u = ref_.get();
+        if (!u) return;
+        pthread_mutex_lock(&u->usb_mutex);
+        if (usable(u))
+            u_ = u;
+        else
+            pthread_mutex_unlock(&u->usb_mutex);
+    }
+    ~usb_call() { unlock(); }
+    usb_call(const usb_call &) = delete;
+    usb_call &operator=(const usb_call &) = delete;
+    void unlock() {
+        if (u_) pthread_mutex_unlock(&u_->usb_mutex);
+        u_ = nullptr;
+    }
+    // Drops the mutex and the reference (before a call closes the device).
+    void release() {
+        unlock();
+        ref_.release();
+    }
+    explicit operator bool() const { return u_ != nullptr; }
+    ll_dev_usb_t *get() const { return u_; }
+
+private:
+    state_ref ref_;
+    ll_dev_usb_t *u_ = nullptr;
+};
 
 ll_dev_usb_t *_usb_ll_dev_priv_alloc() {
     auto *u = new (std::nothrow) ll_dev_usb_t;
@@ -108,9 +179,17 @@ void free_abandoned(ll_dev_usb_t *u) {
     u->abandoned.clear();
 }
 
+// Frees the state once no call holds a reference to it any more.
 void priv_free(kavro_ll_dev_t *dev) {
-    ll_dev_usb_t *u = priv(dev);
-    if (!u) return;
+    ll_dev_usb_t *u;
+    {
+        std::unique_lock<std::mutex> g(g_life_mu);
+        u = priv(dev);
+        if (!u) return;
+        u->closing = true;
+        g_life_cv.wait(g, [u] { return u->users == 0; });
+        dev->h = nullptr;
+    }
     for (int i = 0; i < VXIF_CAP_TRANS_CNT; ++i) {
         libusb_free_transfer(u->cap_trans[i]);
         free(u->cap_trans_buffer[i]);
@@ -118,7 +197,6 @@ void priv_free(kavro_ll_dev_t *dev) {
     free_abandoned(u);
     pthread_mutex_destroy(&u->usb_mutex);
     delete u;
-    dev->h = nullptr;
 }
 
 // ---- event thread -------------------------------------------------------------
@@ -130,6 +208,10 @@ void _ll_event_loop(ll_dev_usb_t *u) {
         const int r = libusb_handle_events_timeout_completed(u->ctx, &tv, &u->evt_thread_stop);
         if (r >= 0) {
             if (ld(u->evt_thread_stop)) break;
+            // A camera that left the bus may leave its node always ready
+            // with nothing to reap; waiting here keeps the loop from
+            // spinning until the device is closed.
+            if (ld(u->dev_gone)) vx_port::sleep_ms(VXIF_CTRL_POLL_MS);
             continue;
         }
         LOG_ERR("libusb reports error: %s\n", libusb_error_name(r));
@@ -523,11 +605,21 @@ kavro_ll_dev_t *usb_dev_open_by_fd(kavro_ll_dev_t *dev, int) {
 
 void usb_dev_close(kavro_ll_dev_t *dev) {
     if (!dev || dev->ll_info.type != LL_IF_USB) return;
-    ll_dev_usb_t *u = priv(dev);
-    if (!u || !u->ctx || !u->h_usb) {
+    ll_dev_usb_t *u;
+    {
+        // Only one close goes on; calls that start from now on get no state.
+        std::lock_guard<std::mutex> g(g_life_mu);
+        u = priv(dev);
+        const bool open = u && !u->closing && u->ctx && u->h_usb;
+        if (open) u->closing = true;
+        if (!open) u = nullptr;
+    }
+    if (!u) {
         LOG_WRN("device no need to closed!\n");
         return;
     }
+    // Waits for a command sequence in progress; the calls waiting behind it
+    // then find the device unusable and return.
     pthread_mutex_lock(&u->usb_mutex);
     close_locked(u);
     pthread_mutex_unlock(&u->usb_mutex);
@@ -536,14 +628,13 @@ void usb_dev_close(kavro_ll_dev_t *dev) {
 
 bool usb_exe_cmd(kavro_ll_dev_t *dev, bool wr_nrd, uint8_t cmd_type, uint16_t cmd_val, void *buf, int buf_len,
                  uint32_t timeout_ms) {
-    ll_dev_usb_t *u = lock_usable(dev);
-    if (!u) return false;
+    usb_call call(dev);
+    if (!call) return false;
     bool ok = raw_phase(dev, true, cmd_type, cmd_val, buf, buf_len, timeout_ms) &&
               cmd_check(dev, cmd_type, static_cast<uint8_t>(cmd_val));
     if (ok && !wr_nrd)
         ok = raw_phase(dev, false, cmd_type, cmd_val, buf, buf_len, timeout_ms) &&
              cmd_check(dev, cmd_type, static_cast<uint8_t>(cmd_val));
-    pthread_mutex_unlock(&u->usb_mutex);
     return ok;
 }
 
@@ -561,12 +652,10 @@ bool usb_reg_write(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, const
     vxif_reg_rw_t hdr{target, reg_base, static_cast<uint16_t>(reg_cnt * 4u)};
     memcpy(msg.data(), &hdr, sizeof hdr);
     if (reg_cnt) memcpy(msg.data() + sizeof hdr, reg_vals, 4u * reg_cnt);
-    ll_dev_usb_t *u = lock_usable(dev);
-    if (!u) return false;
-    const bool ok = send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_REG_WRITE, msg.data(), static_cast<int>(len),
-                                 VXIF_CMD_TIMEOUT_MS);
-    pthread_mutex_unlock(&u->usb_mutex);
-    return ok;
+    usb_call call(dev);
+    if (!call) return false;
+    return send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_REG_WRITE, msg.data(), static_cast<int>(len),
+                        VXIF_CMD_TIMEOUT_MS);
 }
 
 bool usb_reg_read(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *reg_vals, uint16_t reg_cnt) {
@@ -574,8 +663,8 @@ bool usb_reg_read(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32
     if (!reg_vals) return false;
     for (int done = 0; done < reg_cnt;) {
         const int chunk = std::min<int>(VXIF_REG_READ_CHUNK, reg_cnt - done);
-        ll_dev_usb_t *u = lock_usable(dev);
-        if (!u) return false;
+        usb_call call(dev);
+        if (!call) return false;
         vxif_reg_rw_t hdr{target, reg_base, static_cast<uint16_t>(chunk * 4)};
         bool ok = raw_phase(dev, true, VXIF_REQ_CTRL, VXIF_CTRL_REG_READ, &hdr, sizeof hdr, VXIF_CMD_TIMEOUT_MS) &&
                   cmd_check(dev, VXIF_REQ_CTRL, VXIF_CTRL_REG_READ);
@@ -587,7 +676,6 @@ bool usb_reg_read(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32
                  cmd_check(dev, VXIF_REQ_CTRL, VXIF_CTRL_REG_READ);
             if (!ok) LOG_ERR("read phase failed\n");
         }
-        pthread_mutex_unlock(&u->usb_mutex);
         if (!ok) return false;
         reg_base += static_cast<uint32_t>(chunk);
         done += chunk;
@@ -597,12 +685,10 @@ bool usb_reg_read(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32
 
 bool usb_param_set(kavro_ll_dev_t *dev, const vxif_param_item_t *items, int item_cnt) {
     if (!items || item_cnt <= 0) return false;
-    ll_dev_usb_t *u = lock_usable(dev);
-    if (!u) return false;
-    const bool ok = send_checked(dev, VXIF_REQ_DEV, VXIF_DEV_PARAM_SET, items, item_cnt * VXIF_PARAM_ITEM_SIZE,
-                                 VXIF_CMD_TIMEOUT_MS);
-    pthread_mutex_unlock(&u->usb_mutex);
-    return ok;
+    usb_call call(dev);
+    if (!call) return false;
+    return send_checked(dev, VXIF_REQ_DEV, VXIF_DEV_PARAM_SET, items, item_cnt * VXIF_PARAM_ITEM_SIZE,
+                        VXIF_CMD_TIMEOUT_MS);
 }
 
 bool usb_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int item_cnt) {
@@ -615,8 +701,8 @@ bool usb_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int item_cnt) 
     for (int done = 0; done < item_cnt;) {
         const int chunk = std::min(VXIF_PARAM_GET_CHUNK, item_cnt - done);
         const int len = chunk * VXIF_PARAM_ITEM_SIZE;
-        ll_dev_usb_t *u = lock_usable(dev);
-        if (!u) return false;
+        usb_call call(dev);
+        if (!call) return false;
         bool ok = raw_phase(dev, true, VXIF_REQ_DEV, VXIF_DEV_PARAM_GET, items + done, len, VXIF_CMD_TIMEOUT_MS);
         if (!ok) {
             LOG_ERR("write phase failed\n");
@@ -626,7 +712,6 @@ bool usb_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int item_cnt) 
                  cmd_check(dev, VXIF_REQ_DEV, VXIF_DEV_PARAM_GET);
             if (!ok) LOG_ERR("read phase failed\n");
         }
-        pthread_mutex_unlock(&u->usb_mutex);
         if (!ok) return false;
         done += chunk;
     }
@@ -634,18 +719,16 @@ bool usb_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int item_cnt) 
 }
 
 bool usb_dev_reset(kavro_ll_dev_t *dev, uint8_t target) {
-    ll_dev_usb_t *u = lock_usable(dev);
-    if (!u) return false;
+    usb_call call(dev);
+    if (!call) return false;
     LOG_TRC("rest device (target=%d)\n", target);
     const uint32_t t32 = target;
     if (target != RESET_TARGET_USB) {
-        const bool ok = send_checked(dev, VXIF_REQ_DEV, VXIF_DEV_RESET, &t32, 4, VXIF_CMD_TIMEOUT_MS);
-        pthread_mutex_unlock(&u->usb_mutex);
-        return ok;
+        return send_checked(dev, VXIF_REQ_DEV, VXIF_DEV_RESET, &t32, 4, VXIF_CMD_TIMEOUT_MS);
     }
     LOG_TRC("Reset usb if (timeout = %d ms) ...\n", static_cast<int>(VXIF_USB_RESET_TIMEOUT_MS));
     raw_phase(dev, true, VXIF_REQ_DEV, VXIF_DEV_RESET, const_cast<uint32_t *>(&t32), 4, VXIF_CMD_TIMEOUT_MS);
-    pthread_mutex_unlock(&u->usb_mutex);
+    call.release();  // the close below waits for every reference
     usb_dev_close(dev);
     bool reopened = false;
     for (int i = 0; i < VXIF_USB_REOPEN_TRIES && !reopened; ++i) {
@@ -683,16 +766,26 @@ void LIBUSB_CALL _usb_cap_trans_cb(libusb_transfer *t) {
         break;
     default:
         LOG_WRN("trans[%d] error (%d) (last_tx=%d)\n", slot, static_cast<int>(t->status), t->actual_length);
+        if (t->status == LIBUSB_TRANSFER_NO_DEVICE) st(u->dev_gone, true);
         ns = LL_TRANS_ERROR;
         break;
     }
     const kavro_ll_trans_notify_f cb = ld(u->trans_cb);
     if (cb) cb(dev, ns, t->buffer, t->actual_length, ld(u->trans_cb_arg));
-    if (t->length > 0 && !ld(u->cap_thread_stop)) {
+    if (t->length > 0 && !ld(u->cap_thread_stop) && !ld(u->dev_gone)) {
         LOG_TRC("trans[%d] issue: size=%d \n", slot, t->length);
         t->timeout = VXIF_BULK_TIMEOUT_MS;
         const int r = libusb_submit_transfer(t);
         if (r != 0) LOG_ERR("Unable to submit URB. libusb error code: %d\n", r);
+        if (r == LIBUSB_ERROR_NO_DEVICE) {
+            // The camera left the bus between this completion and the
+            // resubmission. The transfer itself may have ended normally (its
+            // bytes arrived before the removal), so without this report a
+            // ring whose every slot ends this way would go quiet and the
+            // capture would wait forever instead of failing.
+            st(u->dev_gone, true);
+            if (cb) cb(dev, LL_TRANS_ERROR, t->buffer, 0, ld(u->trans_cb_arg));
+        }
     }
 }
 
@@ -704,8 +797,9 @@ void cancel_ring(ll_dev_usb_t *u) {
 }
 
 bool usb_cap_start(kavro_ll_dev_t *dev, uint32_t fr_cnt, kavro_ll_trans_notify_f cb, void *cb_arg) {
-    ll_dev_usb_t *u = lock_usable(dev);
-    if (!u) return false;
+    usb_call call(dev);
+    if (!call) return false;
+    ll_dev_usb_t *u = call.get();
     st(u->cap_thread_stop, false);
     if (libusb_clear_halt(u->h_usb, VXIF_EP_BULK_IN) != 0) LOG_ERR(" Clear halt failed on EP: %0x!\r\n", VXIF_EP_BULK_IN);
     st(u->trans_cb, cb);
@@ -728,33 +822,39 @@ bool usb_cap_start(kavro_ll_dev_t *dev, uint32_t fr_cnt, kavro_ll_trans_notify_f
         LOG_WRN("kavro_ll_cap_start failed\n");
         cancel_ring(u);
     }
-    pthread_mutex_unlock(&u->usb_mutex);
     return ok;
 }
 
 bool usb_cap_stop(kavro_ll_dev_t *dev) {
-    ll_dev_usb_t *u = lock_usable(dev);
-    if (!u) return false;
+    usb_call call(dev);
+    if (!call) {
+        // A camera that left the bus cannot be told to stop, but nothing is
+        // resubmitted any more either.
+        state_ref ref(dev, true);
+        if (ref.get()) st(ref.get()->cap_thread_stop, true);
+        return false;
+    }
+    ll_dev_usb_t *u = call.get();
     st(u->cap_thread_stop, true);
     cancel_ring(u);
     const uint8_t b = VXIF_CAP_STOP_BYTE;
-    const bool ok = send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_CAP_STOP, &b, 1, VXIF_CMD_TIMEOUT_MS);
-    pthread_mutex_unlock(&u->usb_mutex);
-    return ok;
+    return send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_CAP_STOP, &b, 1, VXIF_CMD_TIMEOUT_MS);
 }
 
+// Only raises a flag; the notify callback calls it on the event thread, also
+// while a close joins that thread.
 void usb_cap_abort(kavro_ll_dev_t *dev) {
-    ll_dev_usb_t *u = priv(dev);
-    if (u) st(u->cap_thread_stop, true);
+    state_ref ref(dev, true);
+    if (ref.get()) st(ref.get()->cap_thread_stop, true);
 }
 
 int usb_tx_data(kavro_ll_dev_t *dev, const void *buf, uint32_t len) {
-    ll_dev_usb_t *u = lock_usable(dev);
-    if (!u) return LIBUSB_ERROR_NO_DEVICE;
+    usb_call call(dev);
+    if (!call) return LIBUSB_ERROR_NO_DEVICE;
+    ll_dev_usb_t *u = call.get();
     libusb_transfer *t = libusb_alloc_transfer(0);
     if (!t) {
         LOG_ERR("no memory\n");
-        pthread_mutex_unlock(&u->usb_mutex);
         return 0;
     }
     auto *w = new ctrl_wait_t;
@@ -767,7 +867,6 @@ int usb_tx_data(kavro_ll_dev_t *dev, const void *buf, uint32_t len) {
         LOG_ERR("trans[%d] issue failed\n", 0);
         libusb_free_transfer(t);
         delete w;
-        pthread_mutex_unlock(&u->usb_mutex);
         return r;
     }
     LOG_TRC("trans[%d] issue: txlen=%d\n", 0, static_cast<int>(len));
@@ -778,7 +877,6 @@ int usb_tx_data(kavro_ll_dev_t *dev, const void *buf, uint32_t len) {
         LOG_WRN("unrecognised status code %d", w->status);
     libusb_free_transfer(t);
     delete w;
-    pthread_mutex_unlock(&u->usb_mutex);
     return result;
 }
 
