@@ -21,7 +21,7 @@
 namespace {
 
 using kavro_test::ParamBlock;
-using kavro_test::ParamFileSpec;
+using kavro_test::ParamFileDesc;
 
 constexpr uint32_t kFreq12 = 12000000, kFreq15 = 15000000;
 constexpr size_t kRec = sizeof(epc_drv_param_drnu_payload_t);
@@ -82,7 +82,7 @@ ParamBlock current_block(const Blk &k) {
 }
 
 std::vector<uint8_t> current_file(const std::vector<Blk> &blks, uint8_t ver = 150) {
-    ParamFileSpec ps;
+    ParamFileDesc ps;
     ps.ver = ver;
     for (const Blk &k : blks) ps.blocks.push_back(current_block(k));
     return kavro_test::build_param_file(ps);
@@ -91,7 +91,7 @@ std::vector<uint8_t> current_file(const std::vector<Blk> &blks, uint8_t ver = 15
 // Old layout: type byte, EPC header whose reserved word is the payload size,
 // four reserved bytes, payload.
 std::vector<uint8_t> old_file(const std::vector<Blk> &blks) {
-    ParamFileSpec ps;
+    ParamFileDesc ps;
     ps.ver = 120;
     std::vector<uint8_t> f = kavro_test::build_param_file(ps);
     for (const Blk &k : blks) {

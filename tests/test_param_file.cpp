@@ -27,7 +27,7 @@ using kavro_test::get_le32;
 using kavro_test::param_file_seal_header;
 using kavro_test::param_pattern;
 using kavro_test::ParamBlock;
-using kavro_test::ParamFileSpec;
+using kavro_test::ParamFileDesc;
 using kavro_test::put_f64;
 using kavro_test::put_le16;
 using kavro_test::put_le32;
@@ -89,8 +89,8 @@ int record_block(kavro_param_handle_t *h, const kavro_param_blk_unit_t *unit, vo
 
 int reject_block(kavro_param_handle_t *, const kavro_param_blk_unit_t *, void *, int, void *) { return 0; }
 
-ParamFileSpec current_spec(std::vector<size_t> sizes, uint8_t ver = 150) {
-    ParamFileSpec s;
+ParamFileDesc current_spec(std::vector<size_t> sizes, uint8_t ver = 150) {
+    ParamFileDesc s;
     s.ver = ver;
     s.lens.name = "lens-A7 wide";
     for (size_t i = 0; i < sizes.size(); ++i)
@@ -98,8 +98,8 @@ ParamFileSpec current_spec(std::vector<size_t> sizes, uint8_t ver = 150) {
     return s;
 }
 
-ParamFileSpec old_spec(std::vector<size_t> sizes, uint8_t ver = 120) {
-    ParamFileSpec s = current_spec(std::move(sizes), ver);
+ParamFileDesc old_spec(std::vector<size_t> sizes, uint8_t ver = 120) {
+    ParamFileDesc s = current_spec(std::move(sizes), ver);
     for (auto &b : s.blocks) b.type = 1;  // the old layout knows only type 1
     return s;
 }
@@ -176,8 +176,8 @@ class ParamFileRoundTrip : public ParamFile, public ::testing::WithParamInterfac
 TEST_P(ParamFileRoundTrip, BlocksReachTheCallback) {
     const LayoutCase &c = GetParam();
     const bool old = c.ver < 140;
-    const ParamFileSpec spec = old ? old_spec(c.sizes, c.ver) : current_spec(c.sizes, c.ver);
-    const auto bytes = build_param_file(spec);
+    const ParamFileDesc desc = old ? old_spec(c.sizes, c.ver) : current_spec(c.sizes, c.ver);
+    const auto bytes = build_param_file(desc);
     ASSERT_TRUE(open_bytes(bytes)) << logged();
     EXPECT_TRUE(kavro_param_is_valid(&h_));
     EXPECT_STREQ(h_.pfilename, path_.c_str());
@@ -192,7 +192,7 @@ TEST_P(ParamFileRoundTrip, BlocksReachTheCallback) {
         ASSERT_TRUE(kavro_param_parse_blk(&h_, static_cast<int>(i), record_block, &seen));
         EXPECT_NE(logged().find("read param blk#" + std::to_string(i) + ": OK\n"), std::string::npos);
         EXPECT_EQ(seen.h, &h_);
-        const std::vector<uint8_t> &data = spec.blocks[i].data;
+        const std::vector<uint8_t> &data = desc.blocks[i].data;
         if (old) {
             EXPECT_EQ(seen.unit.type, 1);
             EXPECT_EQ(uint32_t{seen.unit.size}, static_cast<uint32_t>(data.size() + 41));
@@ -201,7 +201,7 @@ TEST_P(ParamFileRoundTrip, BlocksReachTheCallback) {
             EXPECT_EQ(seen.data, expect);
             unit_at += 42 + data.size();
         } else {
-            EXPECT_EQ(seen.unit.type, spec.blocks[i].type);
+            EXPECT_EQ(seen.unit.type, desc.blocks[i].type);
             EXPECT_EQ(size_t{seen.unit.size}, data.size());
             EXPECT_EQ(seen.data, data);
             unit_at += 5 + data.size();
@@ -213,7 +213,7 @@ TEST_P(ParamFileRoundTrip, BlocksReachTheCallback) {
         const int last = static_cast<int>(c.sizes.size()) - 1;
         ASSERT_TRUE(kavro_param_parse_blk(&h_, last, record_block, &seen));
         ASSERT_TRUE(kavro_param_parse_blk(&h_, 0, record_block, &seen));
-        EXPECT_EQ(seen.data.size(), old ? spec.blocks[0].data.size() + 41 : spec.blocks[0].data.size());
+        EXPECT_EQ(seen.data.size(), old ? desc.blocks[0].data.size() + 41 : desc.blocks[0].data.size());
     }
 }
 
@@ -235,7 +235,7 @@ TEST_F(ParamFile, OldUnitIsRecordedFromItsSecondByte) {
 }
 
 TEST_F(ParamFile, EmptyCurrentFileOpensWithNoBlocks) {
-    ParamFileSpec s = current_spec({});
+    ParamFileDesc s = current_spec({});
     s.blk_cksum = 0;
     s.blk_size_total = 0;
     ASSERT_TRUE(open_bytes(build_param_file(s))) << logged();
@@ -259,7 +259,7 @@ TEST_F(ParamFile, LensRangeOnlyForNamedLens) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string("name='") + c.name + "' cx=" + std::to_string(c.cx) + " cy=" + std::to_string(c.cy));
-        ParamFileSpec s = current_spec({10});
+        ParamFileDesc s = current_spec({10});
         s.lens.name = c.name;
         s.lens.cx = c.cx;
         s.lens.cy = c.cy;
@@ -271,7 +271,7 @@ TEST_F(ParamFile, LensRangeOnlyForNamedLens) {
 // A lens name that fills all 64 bytes has no NUL: the message shows exactly
 // those 64 characters and nothing of the doubles behind them.
 TEST_F(ParamFile, LensMessageWithUnterminatedName) {
-    ParamFileSpec s = current_spec({10});
+    ParamFileDesc s = current_spec({10});
     s.lens.name = std::string(64, 'N');
     s.lens.cx = 3.1;  // its low bytes are not 0: a missing NUL would show
     ASSERT_FALSE(open_bytes(build_param_file(s)));
@@ -284,7 +284,7 @@ TEST_F(ParamFile, LensMessageWithUnterminatedName) {
 
 struct HeaderCase {
     const char *name;
-    std::function<void(ParamFileSpec &)> change;
+    std::function<void(ParamFileDesc &)> change;
     const char *message;  // the check's own message
     friend void PrintTo(const HeaderCase &c, std::ostream *os) { *os << c.name; }
 };
@@ -292,7 +292,7 @@ struct HeaderCase {
 class ParamFileHeaderCheck : public ParamFile, public ::testing::WithParamInterface<HeaderCase> {};
 
 TEST_P(ParamFileHeaderCheck, RefusedWithItsMessage) {
-    ParamFileSpec s = current_spec({10, 20});
+    ParamFileDesc s = current_spec({10, 20});
     GetParam().change(s);
     EXPECT_FALSE(open_bytes(build_param_file(s)));
     EXPECT_FALSE(kavro_param_is_valid(&h_));
@@ -307,33 +307,33 @@ TEST_P(ParamFileHeaderCheck, RefusedWithItsMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Checks, ParamFileHeaderCheck,
     ::testing::Values(
-        HeaderCase{"current_with_old_magic", [](ParamFileSpec &s) { s.magic = 1000; },
+        HeaderCase{"current_with_old_magic", [](ParamFileDesc &s) { s.magic = 1000; },
                    "wrong magic id (ver=150): 0x3e8\n"},
         HeaderCase{"old_with_current_magic",
-                   [](ParamFileSpec &s) {
+                   [](ParamFileDesc &s) {
                        s = old_spec({10});
                        s.magic = 0x31505856;
                    },
                    "wrong magic id (ver=120): 0x31505856\n"},
         HeaderCase{"ver139_with_current_magic",
-                   [](ParamFileSpec &s) {
+                   [](ParamFileDesc &s) {
                        s = old_spec({10}, 139);
                        s.magic = 0x31505856;
                    },
                    "wrong magic id (ver=139): 0x31505856\n"},
-        HeaderCase{"header_cksum", [](ParamFileSpec &s) { s.hdr_cksum = 0xBEEF; },
+        HeaderCase{"header_cksum", [](ParamFileDesc &s) { s.hdr_cksum = 0xBEEF; },
                    "wrong cksum (ver=150): 0xbeef\n"},
-        HeaderCase{"lens_cx", [](ParamFileSpec &s) { s.lens.cx = 12.0; },
+        HeaderCase{"lens_cx", [](ParamFileDesc &s) { s.lens.cx = 12.0; },
                    "wrong range for lens param: cx/cy=12.0/120.0, name="},
-        HeaderCase{"eight_blocks", [](ParamFileSpec &s) { s.blocks.resize(8); }, "too much param blks: 8"},
-        HeaderCase{"huge_block_count", [](ParamFileSpec &s) { s.blk_cnt = 0xFFFFFFFF; }, "too much param blks: -1"},
+        HeaderCase{"eight_blocks", [](ParamFileDesc &s) { s.blocks.resize(8); }, "too much param blks: 8"},
+        HeaderCase{"huge_block_count", [](ParamFileDesc &s) { s.blk_cnt = 0xFFFFFFFF; }, "too much param blks: -1"},
         HeaderCase{"total_below_unit_headers",
-                   [](ParamFileSpec &s) {
+                   [](ParamFileDesc &s) {
                        s.blk_cnt = 3;
                        s.blk_size_total = 14;
                    },
                    "wrong blk total size: 14\n"},
-        HeaderCase{"total_above_limit", [](ParamFileSpec &s) { s.blk_size_total = 0x10240001; },
+        HeaderCase{"total_above_limit", [](ParamFileDesc &s) { s.blk_size_total = 0x10240001; },
                    "wrong blk total size: 270794753\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -350,7 +350,7 @@ TEST_F(ParamFile, SevenBlocksAndLargestTotalPassTheHeaderChecks) {
 
 // The old layout carries no block total: only the current one checks it.
 TEST_F(ParamFile, OldLayoutIgnoresBlockTotalAndChecksum) {
-    ParamFileSpec s = old_spec({10});
+    ParamFileDesc s = old_spec({10});
     s.blk_size_total = 0xFFFFFFFF;
     s.blk_cksum = 0x1234;
     EXPECT_TRUE(open_bytes(build_param_file(s))) << logged();
@@ -378,7 +378,7 @@ TEST_F(ParamFile, HeaderChecksumCoversExactlyLensAndReserved) {
 // ---- block checks --------------------------------------------------------------
 
 TEST_F(ParamFile, ChangedBlockByteFailsBlockChecksum) {
-    const ParamFileSpec s = current_spec({10, 1, 30});
+    const ParamFileDesc s = current_spec({10, 1, 30});
     const auto good = build_param_file(s);
     // One byte of each unit header and one data byte of each block.
     std::vector<size_t> offsets;
@@ -394,7 +394,7 @@ TEST_F(ParamFile, ChangedBlockByteFailsBlockChecksum) {
         EXPECT_FALSE(open_bytes(bad)) << "offset " << off;
         EXPECT_NE(logged().find("param blks cksum failed: ck_sum=0x"), std::string::npos) << logged();
     }
-    ParamFileSpec wrong = s;
+    ParamFileDesc wrong = s;
     wrong.blk_cksum = 0x0102;
     EXPECT_FALSE(open_bytes(build_param_file(wrong)));
     const std::string expect = "(expect 0x102)\n";
@@ -436,21 +436,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BlockCase{"total_larger",
                   [] {
-                      ParamFileSpec s = current_spec({10, 20});
+                      ParamFileDesc s = current_spec({10, 20});
                       s.blk_size_total = 41;
                       return build_param_file(s);
                   },
                   "param blks size wrong: size=40 (expect 41)\n"},
         BlockCase{"total_smaller",
                   [] {
-                      ParamFileSpec s = current_spec({10, 20});
+                      ParamFileDesc s = current_spec({10, 20});
                       s.blk_size_total = 39;
                       return build_param_file(s);
                   },
                   "param blks size wrong: size=40 (expect 39)\n"},
         BlockCase{"more_blocks_than_present",
                   [] {
-                      ParamFileSpec s = current_spec({10});
+                      ParamFileDesc s = current_spec({10});
                       s.blk_cnt = 2;
                       return build_param_file(s);
                   },
@@ -467,7 +467,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "wrong blk unit type: 2\n"},
         BlockCase{"old_more_blocks_than_present",
                   [] {
-                      ParamFileSpec s = old_spec({10});
+                      ParamFileDesc s = old_spec({10});
                       s.blk_cnt = 2;
                       return build_param_file(s);
                   },
@@ -489,24 +489,24 @@ INSTANTIATE_TEST_SUITE_P(
 // part where the cut falls.
 TEST_F(ParamFile, TruncatedAtEveryLength) {
     struct Layout {
-        ParamFileSpec spec;
+        ParamFileDesc desc;
         size_t unit;
         const char *unit_msg;
     };
     const Layout layouts[] = {{current_spec({7, 0, 3}), 5, "read par_dev_hdr failed: "},
                               {old_spec({7, 0, 3}), 42, "read blk_unit_hdr failed: "}};
     for (const Layout &l : layouts) {
-        const auto full = build_param_file(l.spec);
+        const auto full = build_param_file(l.desc);
         // Where each block's unit header starts and where its data end.
         std::vector<std::pair<size_t, size_t>> spans;
         size_t at = O::blocks;
-        for (const auto &b : l.spec.blocks) {
+        for (const auto &b : l.desc.blocks) {
             spans.emplace_back(at, at + l.unit + b.data.size());
             at += l.unit + b.data.size();
         }
         ASSERT_EQ(at, full.size());
         for (size_t len = 0; len < full.size(); ++len) {
-            SCOPED_TRACE("ver " + std::to_string(l.spec.ver) + " length " + std::to_string(len));
+            SCOPED_TRACE("ver " + std::to_string(l.desc.ver) + " length " + std::to_string(len));
             ASSERT_FALSE(open_bytes(std::vector<uint8_t>(full.begin(), full.begin() + len)));
             std::string expect = "read kavro_param_t failed: ";
             for (size_t i = 0; i < spans.size(); ++i) {

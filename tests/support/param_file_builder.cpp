@@ -54,19 +54,19 @@ void param_file_seal_header(std::vector<uint8_t> &file) {
     put_le16(file, O::hdr_cksum, param_fletcher16(file.data() + O::lens, O::hdr_cksum_end - O::lens));
 }
 
-std::vector<uint8_t> build_param_file(const ParamFileSpec &spec) {
+std::vector<uint8_t> build_param_file(const ParamFileDesc &desc) {
     using O = ParamFileOffsets;
-    const bool old = spec.ver < 140;
+    const bool old = desc.ver < 140;
     std::vector<uint8_t> f(O::blocks, 0);
 
-    f[O::ver] = spec.ver;
-    put_le32(f, O::ts, spec.ts);
-    put_le32(f, O::magic_id, spec.magic.value_or(old ? 1000u : 0x31505856u));
+    f[O::ver] = desc.ver;
+    put_le32(f, O::ts, desc.ts);
+    put_le32(f, O::magic_id, desc.magic.value_or(old ? 1000u : 0x31505856u));
     put_le32(f, 9, 0);  // reserved
-    f[13] = spec.ver2;
+    f[13] = desc.ver2;
     put_le32(f, 14, 0);  // reserved
 
-    const ParamLens &l = spec.lens;
+    const ParamLens &l = desc.lens;
     std::memcpy(&f[O::lens], l.name.data(), std::min<size_t>(l.name.size(), 64));
     put_f64(f, O::lens_cx, l.cx);
     put_f64(f, O::lens_cy, l.cy);
@@ -76,12 +76,12 @@ std::vector<uint8_t> build_param_file(const ParamFileSpec &spec) {
     put_le32(f, 156, l.img_w);
     put_le32(f, 160, l.img_h);
     // reserved2: a pattern, so the header checksum covers non-zero bytes there too.
-    for (size_t i = 164; i < O::hdr_cksum_end; ++i) f[i] = static_cast<uint8_t>(spec.reserved2_seed + i * 7);
+    for (size_t i = 164; i < O::hdr_cksum_end; ++i) f[i] = static_cast<uint8_t>(desc.reserved2_seed + i * 7);
     put_le16(f, O::hdr_cksum,
-             spec.hdr_cksum.value_or(param_fletcher16(f.data() + O::lens, O::hdr_cksum_end - O::lens)));
+             desc.hdr_cksum.value_or(param_fletcher16(f.data() + O::lens, O::hdr_cksum_end - O::lens)));
 
-    for (size_t k = 0; k < spec.blocks.size(); ++k) {
-        const ParamBlock &b = spec.blocks[k];
+    for (size_t k = 0; k < desc.blocks.size(); ++k) {
+        const ParamBlock &b = desc.blocks[k];
         const size_t at = f.size();
         const auto size = static_cast<uint32_t>(b.data.size());
         if (old) {
@@ -99,10 +99,10 @@ std::vector<uint8_t> build_param_file(const ParamFileSpec &spec) {
         f.insert(f.end(), b.data.begin(), b.data.end());
     }
     const size_t blk_bytes = f.size() - O::blocks;
-    put_le32(f, O::blk_ts, spec.blk_ts);
-    put_le32(f, O::blk_cnt, spec.blk_cnt.value_or(static_cast<uint32_t>(spec.blocks.size())));
-    put_le32(f, O::blk_size_total, spec.blk_size_total.value_or(static_cast<uint32_t>(blk_bytes)));
-    put_le16(f, O::blk_cksum, spec.blk_cksum.value_or(param_fletcher16(f.data() + O::blocks, blk_bytes)));
+    put_le32(f, O::blk_ts, desc.blk_ts);
+    put_le32(f, O::blk_cnt, desc.blk_cnt.value_or(static_cast<uint32_t>(desc.blocks.size())));
+    put_le32(f, O::blk_size_total, desc.blk_size_total.value_or(static_cast<uint32_t>(blk_bytes)));
+    put_le16(f, O::blk_cksum, desc.blk_cksum.value_or(param_fletcher16(f.data() + O::blocks, blk_bytes)));
     return f;
 }
 

@@ -49,7 +49,7 @@ struct ParamBlock {
     std::vector<uint8_t> data;
 };
 
-struct ParamFileSpec {
+struct ParamFileDesc {
     uint8_t ver = 150;              // < 140: old block layout
     uint32_t ts = 1700000000;       // calibration timestamp
     std::optional<uint32_t> magic;  // default: 1000 (old) or "VXP1" (current)
@@ -69,7 +69,7 @@ struct ParamFileSpec {
 uint16_t param_fletcher16(const uint8_t *p, size_t n, uint16_t seed = 0);
 
 /// The whole file.
-std::vector<uint8_t> build_param_file(const ParamFileSpec &spec);
+std::vector<uint8_t> build_param_file(const ParamFileDesc &desc);
 
 /// Recompute the header checksum (bytes 20..1187) of a built file in place.
 void param_file_seal_header(std::vector<uint8_t> &file);
