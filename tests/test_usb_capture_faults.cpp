@@ -1,11 +1,9 @@
 // Capture through the public camera API over the USB transport when the
-// camera misbehaves: endless stalls and a camera unplugged mid-stream. These
-// need no sustained frame rate, so they run in the AddressSanitizer build;
-// under ThreadSanitizer the simulated camera is too slow to deliver frames
-// before the capture engine's time-outs, so they stay out of that run.
+// camera misbehaves: endless stalls and a camera unplugged mid-stream.
 // ctest-labels: unit;nosan
 // Plain build only: under a sanitizer on a loaded 2-core machine the simulated
-// camera renders frames too slowly for the first frames to arrive in time.
+// camera renders frames too slowly for the first frames to arrive before the
+// capture engine's time-outs.
 #include <gtest/gtest.h>
 
 #include "usb_capture_fixture.h"
