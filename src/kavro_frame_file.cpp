@@ -22,11 +22,6 @@
 static_assert(std::endian::native == std::endian::little,
               "frame files are little-endian and copied as they are");
 
-// The loaders share one body and log in the name of the exported call that
-// reached it, so the message names the function the caller used.
-#define LOG_ERR_AS(fn, fmt, ...) \
-    vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] " fmt, fn __VA_OPT__(, ) __VA_ARGS__)
-
 namespace {
 
 constexpr size_t HDR_MAX = 256;  // header line, line feed included

@@ -102,8 +102,7 @@ void gather(const uint32_t *map, T *dst, const T *src, int n, T hole) {
     for (; i < n; ++i) dst[i] = pixel_at(map[i], src, hole);
 }
 
-// Checks that are the same for every pixel type; the caller logs (so that the
-// message names the exported function).
+// Checks that are the same for every pixel type; undistort() logs them.
 enum class apply_check { ok, no_record, size_mismatch, no_map, no_image };
 
 apply_check check_apply(const vx_len_calib_t *h, const void *dst, const void *src, int src_w, int src_h) {
@@ -118,6 +117,31 @@ apply_check check_apply(const vx_len_calib_t *h, const void *dst, const void *sr
 int apply_count(const vx_len_calib_t *h, int dst_len) {
     const int64_t size = std::min<int64_t>(static_cast<int64_t>(h->img_w) * h->img_h, h->mapsz);
     return static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(dst_len, size)));
+}
+
+// Checks the arguments, logging in the name `fn` of the exported call, then
+// applies the map to one image of any pixel type.
+template <typename T>
+bool undistort(const char *fn, const vx_len_calib_t *h, T *dst, int dst_len, const T *src, int src_w, int src_h,
+               T val_for_hole) {
+    switch (check_apply(h, dst, src, src_w, src_h)) {
+        case apply_check::ok:
+            break;
+        case apply_check::no_record:
+            LOG_ERR_AS(fn, "Wrong parameter: no correction map record\n");
+            return false;
+        case apply_check::size_mismatch:
+            LOG_ERR_AS(fn, "Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", h->img_w, h->img_h, src_w, src_h);
+            return false;
+        case apply_check::no_map:
+            LOG_ERR_AS(fn, "Wrong parameter: no correction map built\n");
+            return false;
+        case apply_check::no_image:
+            LOG_ERR_AS(fn, "Wrong parameter: null image\n");
+            return false;
+    }
+    gather(h->mapi, dst, src, apply_count(h, dst_len), val_for_hole);
+    return true;
 }
 
 }  // namespace
@@ -306,46 +330,12 @@ int vx_calib_len_update_map(vx_len_calib_t *h, const vx_len_param_t *len_param) 
 
 bool vx_calib_len_undistort_u16(vx_len_calib_t *h, uint16_t *dst, int dst_len, uint16_t *src, int src_w,
                                 int src_h, uint16_t val_for_hole) {
-    switch (check_apply(h, dst, src, src_w, src_h)) {
-        case apply_check::ok:
-            break;
-        case apply_check::no_record:
-            LOG_ERR("Wrong parameter: no correction map record\n");
-            return false;
-        case apply_check::size_mismatch:
-            LOG_ERR("Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", h->img_w, h->img_h, src_w, src_h);
-            return false;
-        case apply_check::no_map:
-            LOG_ERR("Wrong parameter: no correction map built\n");
-            return false;
-        case apply_check::no_image:
-            LOG_ERR("Wrong parameter: null image\n");
-            return false;
-    }
-    gather(h->mapi, dst, src, apply_count(h, dst_len), val_for_hole);
-    return true;
+    return undistort(__func__, h, dst, dst_len, src, src_w, src_h, val_for_hole);
 }
 
 bool vx_calib_len_undistort_f32(vx_len_calib_t *h, float *dst, int dst_len, float *src, int src_w, int src_h,
                                 float val_for_hole) {
-    switch (check_apply(h, dst, src, src_w, src_h)) {
-        case apply_check::ok:
-            break;
-        case apply_check::no_record:
-            LOG_ERR("Wrong parameter: no correction map record\n");
-            return false;
-        case apply_check::size_mismatch:
-            LOG_ERR("Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", h->img_w, h->img_h, src_w, src_h);
-            return false;
-        case apply_check::no_map:
-            LOG_ERR("Wrong parameter: no correction map built\n");
-            return false;
-        case apply_check::no_image:
-            LOG_ERR("Wrong parameter: null image\n");
-            return false;
-    }
-    gather(h->mapi, dst, src, apply_count(h, dst_len), val_for_hole);
-    return true;
+    return undistort(__func__, h, dst, dst_len, src, src_w, src_h, val_for_hole);
 }
 
 }  // extern "C"
