@@ -29,6 +29,8 @@
 #include <vector>
 
 #include "kavro.h"
+#include "gray_image.h"
+#include "ply_writer.h"
 #include "png_writer.h"
 
 #ifndef KAVRO_SIM_EXE
@@ -59,8 +61,6 @@ using clock_type = std::chrono::steady_clock;
 double ms_since(clock_type::time_point t0) {
     return std::chrono::duration<double, std::milli>(clock_type::now() - t0).count();
 }
-
-bool valid_distance(float d) { return d > 0.0f && d < 60.0f; }
 
 // Runs the simulator: `frames` frames of the room scene at INTG_US into `out`
 // (ground truth into out + ".dist"). Its output goes to our stdout.
@@ -111,7 +111,7 @@ depth_error compare(const std::vector<float> &dist, const std::vector<float> &tr
     for (int i = 0; i < PIXELS; ++i) {
         if (truth[i] <= 0.0f) continue;
         ++surface;
-        if (valid_distance(dist[i])) err.push_back(std::fabs(dist[i] - truth[i]) * 1000.0f);
+        if (ply_valid_distance(dist[i])) err.push_back(std::fabs(dist[i] - truth[i]) * 1000.0f);
     }
     depth_error e;
     if (surface == 0) return e;
@@ -124,53 +124,6 @@ depth_error compare(const std::vector<float> &dist, const std::vector<float> &tr
     std::nth_element(err.begin(), err.begin() + static_cast<std::ptrdiff_t>(k), err.end());
     e.p95_mm = err[k];
     return e;
-}
-
-// Gray image to 8 bits: amplitudes scaled so that the 99th percentile of the
-// frame is white (a few saturated pixels would otherwise darken the rest).
-std::vector<uint8_t> gray_to_8bit(const std::vector<float> &gray) {
-    std::vector<float> sorted(gray);
-    const size_t k = sorted.size() * 99 / 100;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(k), sorted.end());
-    const float top = std::max(sorted[k], 1.0f);
-    std::vector<uint8_t> out(gray.size());
-    for (size_t i = 0; i < gray.size(); ++i)
-        out[i] = static_cast<uint8_t>(std::lround(255.0f * std::clamp(gray[i] / top, 0.0f, 1.0f)));
-    return out;
-}
-
-// Binary little-endian PLY of the points, each with the colour of the depth
-// image pixel it came from. The points are in pixel order with invalid
-// pixels left out, the rule kavro_frame_get_pcl follows, so the n-th valid
-// pixel of `dist` is the n-th point.
-bool write_ply(const std::string &path, const std::vector<float> &pcl, int points, const std::vector<float> &dist,
-               const std::vector<uint8_t> &rgb, std::string &error) {
-    std::unique_ptr<FILE, int (*)(FILE *)> fp(fopen(path.c_str(), "wb"), fclose);
-    if (!fp) {
-        error = "cannot open " + path + " for writing";
-        return false;
-    }
-    fprintf(fp.get(),
-            "ply\nformat binary_little_endian 1.0\ncomment libkavro demo: room scene, metres\n"
-            "element vertex %d\nproperty float x\nproperty float y\nproperty float z\n"
-            "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n",
-            points);
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the PLY body is written in host order");
-    std::vector<uint8_t> body;
-    body.reserve(static_cast<size_t>(points) * 15);
-    int n = 0;
-    for (int i = 0; i < PIXELS && n < points; ++i) {
-        if (!valid_distance(dist[i])) continue;
-        const auto *xyz = reinterpret_cast<const uint8_t *>(&pcl[static_cast<size_t>(n) * 3]);
-        body.insert(body.end(), xyz, xyz + 12);
-        body.insert(body.end(), &rgb[static_cast<size_t>(i) * 3], &rgb[static_cast<size_t>(i) * 3] + 3);
-        ++n;
-    }
-    if (n != points || fwrite(body.data(), 1, body.size(), fp.get()) != body.size() || fflush(fp.get()) != 0) {
-        error = "cannot write " + path;
-        return false;
-    }
-    return true;
 }
 
 bool set_replay_rate(kavro_dev_t *dev, uint32_t fps) {
@@ -301,7 +254,8 @@ int main(int argc, char **argv) {
                                          KAVRO_CMAP_OUTFMT_RGB, CMAP_NEAR_M, CMAP_FAR_M) == PIXELS &&
                         write_png_rgb(png_depth, rgb.data(), WIDTH, HEIGHT, error) &&
                         write_png_gray(png_gray, gray_to_8bit(gray).data(), WIDTH, HEIGHT, error) &&
-                        write_ply(ply, pcl, points, dist, rgb, error);
+                        write_ply_xyz_rgb(ply, pcl, points, dist.data(), rgb.data(), PIXELS,
+                                          "libkavro demo: room scene, metres", error);
         if (!ok) {
             fprintf(stderr, "kavro_demo: %s\n", error.empty() ? "colour mapping failed" : error.c_str());
             status = 1;

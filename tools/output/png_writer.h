@@ -1,4 +1,4 @@
-// Minimal 8-bit PNG writer for the example programs.
+// Minimal 8-bit PNG writer shared by the example programs and the kavro tool.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,28 @@
+// Exit codes of the kavro tool; README and --help list the same table.
+#pragma once
+
+namespace kavro_cli {
+
+enum exit_code : int {
+    EXIT_OK = 0,
+    EXIT_FAILED = 1,       // the camera or the library reported a failure
+    EXIT_USAGE = 2,        // bad command line
+    EXIT_NO_CAMERA = 3,    // no camera found, or it could not be opened
+    EXIT_FILE = 4,         // an input file cannot be read or an output written
+    EXIT_REFUSED = 5,      // the camera refused an image; nothing was changed
+    EXIT_INTERRUPTED = 6,  // a transfer broke off; the stored image is incomplete
+    EXIT_NOT_CONFIRMED = 7 // a firmware upgrade was not confirmed
+};
+
+inline constexpr const char *k_exit_code_help =
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  the camera or the library reported a failure (see the message and the log)\n"
+    "  2  bad command line\n"
+    "  3  no camera found or it could not be opened\n"
+    "  4  a file could not be read or written\n"
+    "  5  the camera refused the image before anything was written\n"
+    "  6  a transfer broke off: the image on the camera is incomplete, run it again\n"
+    "  7  a firmware upgrade was not confirmed (answer 'y' or pass --yes)\n";
+
+}  // namespace kavro_cli

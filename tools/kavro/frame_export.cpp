@@ -1,0 +1,264 @@
+#include "frame_export.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+
+#include "exit_codes.h"
+#include "gray_image.h"
+#include "ply_writer.h"
+#include "png_writer.h"
+#include "progress.h"
+
+namespace kavro_cli {
+
+namespace {
+
+// Room for the largest frame a device sends (320 x 240 x 4 DCS x 2 bytes and
+// more): the capture engine cuts a frame that does not fit the buffer.
+constexpr uint32_t k_frame_buf_bytes = 0x400000;
+constexpr uint32_t k_engine_frames = 16;
+constexpr uint32_t k_engine_frame_unit = 320 * 240 * 4;
+// A recording is paced at this rate: fast, and slow enough that the engine's
+// buffer never overflows while frames are decoded.
+constexpr uint32_t k_replay_fps = 60;
+
+// Frames the engine handed to the frame-ready callback during one request
+// (a request also drains frames beyond the one it asked for); the callback
+// only copies, the frames are processed after the request returns.
+struct frame_queue {
+    std::deque<raw_frame> frames;
+};
+
+void on_frame_ready(kavro_dev_t *dev, kavro_frame_t *frame) {
+    auto *q = static_cast<frame_queue *>(dev->user_data0);
+    if (!q || !frame->frame_data) return;
+    raw_frame f;
+    f.info = frame->frame_info;
+    const auto *p = static_cast<const uint8_t *>(frame->frame_data);
+    f.data.assign(p, p + frame->frame_info.frame_size);
+    q->frames.push_back(std::move(f));
+}
+
+bool set_frame_rate(kavro_dev_t *dev, uint32_t fps) {
+    kavro_param_item_t rate{};
+    rate.param_id = PARAM_FRAME_RATE;
+    rate.param_val_len = 4;
+    rate.param_val.frame_rate.fps = fps;
+    return kavro_param_batch_set(dev, &rate, 1);
+}
+
+std::string frame_name(const std::string &dir, int n, const char *suffix) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "frame_%04d%s", n, suffix);
+    return (std::filesystem::path(dir) / buf).string();
+}
+
+std::string errno_text() { return std::strerror(errno); }
+
+}  // namespace
+
+int capture_frames(kavro_dev_t *dev, int count, int expected, bool is_replay, const std::string &what,
+                   const frame_sink &sink, std::string *err) {
+    frame_queue queue;
+    dev->user_data0 = &queue;
+    kavro_cap_set_callback_on_frame_ready(dev, on_frame_ready);
+    struct detach {
+        kavro_dev_t *d;
+        ~detach() {
+            kavro_cap_stop(d);
+            kavro_cap_set_callback_on_frame_ready(d, nullptr);
+            d->user_data0 = nullptr;
+        }
+    } detach_on_exit{dev};
+
+    if (is_replay && !set_frame_rate(dev, k_replay_fps)) {
+        *err = "cannot set the replay rate of the recording";
+        return EXIT_FAILED;
+    }
+    if (!kavro_cap_set_frame_buffer(dev, nullptr, k_engine_frames * k_engine_frame_unit) || !kavro_cap_start(dev)) {
+        *err = "cannot start the capture (see the log for the camera's answer)";
+        return EXIT_FAILED;
+    }
+    progress_meter meter(what, "frames");
+    const int total = count > 0 ? count : expected;
+    std::vector<uint8_t> buf(k_frame_buf_bytes);
+    int taken = 0;
+    bool ended = false;
+    while ((count <= 0 || taken < count) && !ended) {
+        const int n = kavro_cap_get_frames(dev, 1, buf.data(), k_frame_buf_bytes, nullptr);
+        if (n < 0) {
+            meter.finish(false);
+            *err = std::string("capture failed: ") + kavro_error_name(n) + " (" + std::to_string(n) + ")";
+            return EXIT_FAILED;
+        }
+        if (n == 0) ended = true;  // a recording has ended, or a camera sent nothing in time
+        while (!queue.frames.empty() && (count <= 0 || taken < count)) {
+            const int rc = sink(queue.frames.front(), err);
+            queue.frames.pop_front();
+            if (rc != EXIT_OK) {
+                meter.finish(false);
+                return rc;
+            }
+            ++taken;
+            if (total > 0) meter.update(static_cast<uint64_t>(taken), static_cast<uint64_t>(total));
+        }
+    }
+    const bool complete = count <= 0 || taken >= count || is_replay;
+    meter.finish(complete && taken > 0);
+    if (taken == 0) {
+        *err = is_replay ? "the recording holds no frame" : "the camera sent no frame in time";
+        return EXIT_FAILED;
+    }
+    if (!complete) {
+        *err = "the camera stopped sending frames after " + std::to_string(taken) + " of " + std::to_string(count);
+        return EXIT_FAILED;
+    }
+    return EXIT_OK;
+}
+
+frame_exporter::frame_exporter(kavro_dev_t *dev, export_opts o) : dev_(dev), o_(std::move(o)) {}
+
+frame_exporter::~frame_exporter() {
+    if (dist_fd_ >= 0) ::close(dist_fd_);
+    if (gray_fd_ >= 0) ::close(gray_fd_);
+}
+
+int frame_exporter::open(std::string *err) {
+    std::error_code ec;
+    std::filesystem::create_directories(o_.dir, ec);
+    if (ec) {
+        *err = "cannot create the output folder " + o_.dir + ": " + ec.message();
+        return EXIT_FILE;
+    }
+    const std::string dist = (std::filesystem::path(o_.dir) / "frames.dist").string();
+    const std::string gray = (std::filesystem::path(o_.dir) / "frames.gray").string();
+    dist_fd_ = ::open(dist.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (dist_fd_ < 0) {
+        *err = "cannot create " + dist + ": " + errno_text();
+        return EXIT_FILE;
+    }
+    gray_fd_ = ::open(gray.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (gray_fd_ < 0) {
+        *err = "cannot create " + gray + ": " + errno_text();
+        return EXIT_FILE;
+    }
+    return EXIT_OK;
+}
+
+int frame_exporter::add(const raw_frame &f, std::string *err) {
+    const int w = static_cast<int>(f.info.width), h = static_cast<int>(f.info.height);
+    if (w <= 0 || h <= 0 || w > 4096 || h > 4096) {
+        *err = "frame of unusable size " + std::to_string(w) + "x" + std::to_string(h);
+        return EXIT_FAILED;
+    }
+    const int pixels = w * h;
+    std::vector<float> dist(static_cast<size_t>(pixels)), gray(static_cast<size_t>(pixels));
+    std::vector<float> pcl(static_cast<size_t>(pixels) * 3);
+    std::vector<uint8_t> src(f.data);  // the decoder takes a writable buffer
+    const int src_len = static_cast<int>(src.size());
+    const int n = n_ + 1;
+    if (kavro_frame_get_distance(dev_, dist.data(), pixels, src.data(), src_len, &f.info) != pixels ||
+        kavro_frame_get_gray(dev_, gray.data(), pixels, src.data(), src_len, &f.info) != pixels) {
+        *err = "cannot decode frame " + std::to_string(n) + " (see the log)";
+        return EXIT_FAILED;
+    }
+    const int points =
+        kavro_frame_get_pcl(dev_, pcl.data(), pixels * 3, dist.data(), pixels, w, h, nullptr);
+    std::vector<uint8_t> rgb(static_cast<size_t>(pixels) * 3);
+    if (points < 0 || kavro_cmap_float(rgb.data(), static_cast<int>(rgb.size()), dist.data(), pixels,
+                                       KAVRO_CMAP_OUTFMT_RGB, o_.near_m, o_.far_m) != pixels) {
+        *err = "cannot colour-map frame " + std::to_string(n);
+        return EXIT_FAILED;
+    }
+    std::string e;
+    if (!write_png_rgb(frame_name(o_.dir, n, "_depth.png"), rgb.data(), w, h, e) ||
+        !write_png_gray(frame_name(o_.dir, n, "_gray.png"), gray_to_8bit(gray).data(), w, h, e) ||
+        !write_ply_xyz_rgb(frame_name(o_.dir, n, ".ply"), pcl, points, dist.data(), rgb.data(), pixels,
+                           "libkavro point cloud, metres", e)) {
+        *err = e;
+        return EXIT_FILE;
+    }
+    if (!kavro_frame_save_distance(dist_fd_, KAVRO_FRAME_SAVE_FLOAT32, dist.data(), pixels, w, h) ||
+        !kavro_frame_save_gray(gray_fd_, KAVRO_FRAME_SAVE_UINT16, gray.data(), pixels, w, h)) {
+        *err = "cannot write the frame files in " + o_.dir;
+        return EXIT_FILE;
+    }
+    n_ = n;
+    return EXIT_OK;
+}
+
+recording_writer::recording_writer(std::string path, const kavro_dev_t *dev) : path_(std::move(path)) {
+    // The tag names the product, so a replay picks the same chip driver; it
+    // must not hold blanks.
+    for (const char *p = dev->product; *p && p < dev->product + sizeof dev->product; ++p)
+        tag_ += (*p == ' ' || *p == '\t' || *p == ',') ? '_' : *p;
+}
+
+recording_writer::~recording_writer() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int recording_writer::open(std::string *err) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd_ < 0) {
+        *err = "cannot create " + path_ + ": " + errno_text();
+        return EXIT_FILE;
+    }
+    return EXIT_OK;
+}
+
+int recording_writer::add(const raw_frame &f, std::string *err) {
+    const int w = static_cast<int>(f.info.width), h = static_cast<int>(f.info.height);
+    const int dcs = f.info.depth / 2;  // bytes per pixel: two per phase image
+    const size_t samples = static_cast<size_t>(w) * h * dcs;
+    if (w <= 0 || h <= 0 || dcs <= 0 || samples * 2 > f.data.size()) {
+        *err = "frame of unusable size " + std::to_string(w) + "x" + std::to_string(h) + "x" + std::to_string(dcs);
+        return EXIT_FAILED;
+    }
+    if (!kavro_frame_save_raw(fd_, KAVRO_FRAME_SAVE_UINT16, reinterpret_cast<const uint16_t *>(f.data.data()),
+                              static_cast<int>(samples), w, h, dcs, tag_.c_str())) {
+        *err = "cannot write to " + path_;
+        return EXIT_FILE;
+    }
+    return EXIT_OK;
+}
+
+int recording_writer::close(std::string *err) {
+    if (fd_ < 0) return EXIT_OK;
+    const bool ok = ::fsync(fd_) == 0 || errno == EINVAL;
+    const bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    if (!ok || !closed) {
+        *err = "cannot finish " + path_ + ": " + errno_text();
+        return EXIT_FILE;
+    }
+    return EXIT_OK;
+}
+
+int recording_frame_count(const std::string &path) {
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (!fp) return 0;
+    char line[256] = {};
+    const bool got = fgets(line, sizeof line, fp) != nullptr;
+    fclose(fp);
+    if (!got) return 0;
+    char type[4] = {};
+    int w = 0, h = 0, dcs = 0;
+    if (sscanf(line, "VX_RAW,%3[A-Z0-9],%d,%d,%d", type, &w, &h, &dcs) != 4 || w <= 0 || h <= 0 || dcs <= 0)
+        return 0;
+    const size_t sample = std::strcmp(type, "U32") == 0 ? 4 : 2;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return 0;
+    const size_t hdr = std::strlen(line);
+    const size_t frame = static_cast<size_t>(w) * h * dcs * sample;
+    return static_cast<size_t>(st.st_size) > hdr ? static_cast<int>((static_cast<size_t>(st.st_size) - hdr) / frame) : 0;
+}
+
+}  // namespace kavro_cli

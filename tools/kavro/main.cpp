@@ -1,0 +1,659 @@
+// kavro: command-line tool for the depth camera, built on the camera
+// interface. See `kavro --help` and the README's section on the tool.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_names.h"
+#include "exit_codes.h"
+#include "frame_export.h"
+#include "kavro.h"
+#include "kavro_handler.h"
+#include "kavro_ll.h"
+#include "kavro_param.h"
+#include "progress.h"
+#include "sim_camera.h"
+
+namespace kavro_cli {
+namespace {
+
+struct global_opts {
+    std::string replay;
+    bool sim = false;
+    std::string sim_fault;
+    std::string log_level = "error";
+    std::string cache_dir;
+    int device = 0;
+};
+
+int fail(int code, const std::string &what) {
+    fprintf(stderr, "kavro: %s\n", what.c_str());
+    return code;
+}
+
+std::string default_cache_dir() {
+    if (const char *x = std::getenv("XDG_CACHE_HOME"); x && *x) return std::string(x) + "/kavro/";
+    if (const char *h = std::getenv("HOME"); h && *h) return std::string(h) + "/.cache/kavro/";
+    return "./";
+}
+
+kavro_log_level_e log_level_of(const std::string &s) {
+    static const std::pair<const char *, kavro_log_level_e> levels[] = {
+        {"trace", LOG_LEVEL_TRACE}, {"debug", LOG_LEVEL_DEBUG}, {"info", LOG_LEVEL_INFO},
+        {"warn", LOG_LEVEL_WARN},   {"error", LOG_LEVEL_ERROR}, {"none", LOG_LEVEL_NONE}};
+    for (const auto &l : levels)
+        if (s == l.first) return l.second;
+    return LOG_LEVEL_ERROR;
+}
+
+// The library from kavro_init to kavro_uninit, with the simulated camera
+// (when asked for) created before and removed after it.
+class session {
+public:
+    explicit session(const global_opts &g) : g_(g) {}
+    ~session() {
+        if (dev_) kavro_dev_close(dev_);
+        if (inited_) kavro_uninit();
+        sim_.reset();
+    }
+    session(const session &) = delete;
+    session &operator=(const session &) = delete;
+
+    // Sets up the library; an exit code.
+    int start() {
+        if (g_.sim && !g_.replay.empty()) return fail(EXIT_USAGE, "--sim and --replay cannot be combined");
+        if (g_.sim) {
+            sim_faults faults;
+            std::string err;
+            std::string list = g_.sim_fault;
+            if (list.empty())
+                if (const char *e = std::getenv("KAVRO_SIM_FAULT")) list = e;
+            if (!sim_faults_parse(list, &faults, &err)) return fail(EXIT_USAGE, err);
+            try {
+                sim_ = std::make_unique<sim_camera>(faults);
+            } catch (const std::exception &e) {
+                return fail(EXIT_NO_CAMERA, std::string("cannot start the camera simulator: ") + e.what());
+            }
+        }
+        std::string dir = g_.cache_dir.empty() ? default_cache_dir() : g_.cache_dir;
+        if (dir.back() != '/') dir += '/';
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (ec) return fail(EXIT_FILE, "cannot create the cache folder " + dir + ": " + ec.message());
+        kavro_path_cfg(dir.c_str());
+        kavro_init((dir + "kavro.log").c_str());
+        inited_ = true;
+        const kavro_log_level_e lv = log_level_of(g_.log_level);
+        kavro_log_cfg(lv, std::min(lv, LOG_LEVEL_INFO), lv);
+        return EXIT_OK;
+    }
+
+    // Opens the camera, the simulated camera or the recording; an exit code.
+    int open() {
+        if (!g_.replay.empty()) {
+            if (access(g_.replay.c_str(), R_OK) != 0)
+                return fail(EXIT_FILE, "cannot read the recording " + g_.replay);
+            dev_ = kavro_dev_open_replay(g_.replay.c_str());
+            if (!dev_) return fail(EXIT_NO_CAMERA, "cannot open the recording " + g_.replay + " (not a raw recording?)");
+            replay_ = true;
+            return EXIT_OK;
+        }
+        kavro_dev_t list[16];
+        const int n = kavro_dev_list(list, 16);
+        if (n <= 0) return no_camera();
+        if (g_.device < 0 || g_.device >= n)
+            return fail(EXIT_NO_CAMERA, "there is no camera " + std::to_string(g_.device) + " (" + std::to_string(n) +
+                                            " found; see `kavro list`)");
+        own_ = list[g_.device];
+        dev_ = kavro_dev_open(&own_);
+        if (!dev_)
+            return fail(EXIT_NO_CAMERA,
+                        "cannot open the camera: it may be in use by another program, or you may lack the "
+                        "permission (install the udev rule, see README)");
+        return EXIT_OK;
+    }
+
+    static int no_camera() {
+        return fail(EXIT_NO_CAMERA,
+                    "no camera found: check the USB cable; without root access install the udev rule "
+                    "(see README, non-root access)");
+    }
+
+    kavro_dev_t *dev() const { return dev_; }
+    bool replay() const { return replay_; }
+    sim_camera *sim() const { return sim_.get(); }
+    void forget_device() { dev_ = nullptr; }
+
+private:
+    const global_opts &g_;
+    std::unique_ptr<sim_camera> sim_;
+    bool inited_ = false;
+    bool replay_ = false;
+    kavro_dev_t own_{};
+    kavro_dev_t *dev_ = nullptr;
+};
+
+const char *speed_name(uint8_t s) {
+    switch (s) {
+    case 1: return "low";
+    case 2: return "full";
+    case 3: return "high";
+    case 4: return "super";
+    default: return "unknown";
+    }
+}
+
+int cmd_list(const global_opts &g) {
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (!g.replay.empty()) {
+        if (int rc = s.open()) return rc;
+        printf("%-3s %-8s %s\n", "#", "kind", "source");
+        printf("%-3d %-8s %s (%s)\n", 0, "file", g.replay.c_str(), s.dev()->product);
+        return EXIT_OK;
+    }
+    kavro_dev_t list[16];
+    const int n = kavro_dev_list(list, 16);
+    if (n <= 0) return session::no_camera();
+    printf("%-3s %-4s %-5s %-8s %s\n", "#", "bus", "port", "address", "speed");
+    for (int i = 0; i < n; ++i) {
+        const auto &u = list[i].if_info.info.usb;
+        printf("%-3d %-4u %-5u %-8u %s\n", i, u.usb_bus_num, u.usb_port_num, u.usb_dev_addr, speed_name(u.usb_speed));
+    }
+    return EXIT_OK;
+}
+
+std::optional<kavro_param_item_t> param_get(kavro_dev_t *dev, const param_desc &d) {
+    kavro_param_item_t item{};
+    item.param_id = d.id;
+    item.param_val_len = static_cast<uint8_t>(d.len);
+    if (!kavro_param_batch_get(dev, &item, 1)) return std::nullopt;
+    return item;
+}
+
+int cmd_info(const global_opts &g) {
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    kavro_dev_t *dev = s.dev();
+    uint32_t serial[3];
+    std::memcpy(serial, dev->serial, sizeof serial);
+    printf("source:      %s\n", s.replay() ? ("recording " + g.replay).c_str() : "USB camera");
+    printf("vendor:      %.32s\n", dev->vendor);
+    printf("product:     %.32s\n", dev->product);
+    printf("serial:      %08X-%08X-%08X\n", serial[0], serial[1], serial[2]);
+    printf("versions:    hw %u, sw %u, sw2 %u, hw2 %u\n", dev->version.ver.hw_ver, dev->version.ver.sw_ver,
+           dev->version.ver.sw2_ver, dev->version.ver.hw2_ver);
+    for (const char *name : {"capability", "sensor", "calib"}) {
+        const param_desc *d = param_find(name);
+        const auto item = param_get(dev, *d);
+        const std::string text = item ? param_format(*d, *item) : std::string(name) + ": not available";
+        const std::string label = text.substr(0, text.find(':') + 1);
+        printf("%-12s %s\n", label.c_str(), text.substr(text.find(':') + 2).c_str());
+    }
+    char name[256];
+    if (kavro_get_param_absolute_name(dev, name, sizeof name)) {
+        struct stat st {};
+        if (stat(name, &st) == 0) {
+            kavro_param_handle_t h{};
+            const bool valid = kavro_param_open_file(&h, name) && kavro_param_is_valid(&h);
+            kavro_param_close(&h);
+            printf("cache file:  %s (%lld bytes, %s)\n", name, static_cast<long long>(st.st_size),
+                   valid ? "valid" : "invalid");
+        } else {
+            printf("cache file:  %s (missing; run `kavro calib fetch`)\n", name);
+        }
+    } else {
+        printf("cache file:  not available\n");
+    }
+    return EXIT_OK;
+}
+
+struct capture_opts {
+    int frames = 1;
+    std::string out_dir;
+    float near_m = 0.5f, far_m = 5.0f;
+    std::vector<std::string> filters;
+};
+
+// Switches the filters given as NAME or NAME=VALUE on; an exit code.
+int apply_filters(kavro_dev_t *dev, const std::vector<std::string> &filters) {
+    for (const std::string &f : filters) {
+        const auto eq = f.find('=');
+        const std::string name = f.substr(0, eq);
+        kavro_filter_id_e fid{};
+        if (!filter_parse(name, &fid)) return fail(EXIT_USAGE, "unknown filter '" + name + "' (known: " + filter_names() + ")");
+        long long value = 0;
+        if (eq != std::string::npos) {
+            char *end = nullptr;
+            value = std::strtoll(f.c_str() + eq + 1, &end, 0);
+            if (!*(f.c_str() + eq + 1) || *end) return fail(EXIT_USAGE, "bad filter value in '" + f + "'");
+        }
+        kavro_filter_args_u arg = filter_arg(fid, value);
+        const int r = kavro_filter_enable(dev, fid, &arg, sizeof arg);
+        if (r != 1) return fail(EXIT_FAILED, "the camera's driver refused filter '" + f + "'");
+    }
+    return EXIT_OK;
+}
+
+int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expected, const char *what) {
+    if (int rc = apply_filters(dev, o.filters)) return rc;
+    export_opts eo;
+    eo.dir = o.out_dir;
+    eo.near_m = o.near_m;
+    eo.far_m = o.far_m;
+    frame_exporter ex(dev, eo);
+    std::string err;
+    if (int rc = ex.open(&err)) return fail(rc, err);
+    const int rc = capture_frames(dev, o.frames, expected, replay, what,
+                                  [&](const raw_frame &f, std::string *e) { return ex.add(f, e); }, &err);
+    if (rc) return fail(rc, err);
+    printf("%d frames written to %s\n", ex.frames(), o.out_dir.c_str());
+    return EXIT_OK;
+}
+
+int cmd_capture(const global_opts &g, const capture_opts &o) {
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    return run_export(s.dev(), s.replay(), o, o.frames, "capture");
+}
+
+int cmd_convert(const global_opts &g, const std::string &file, capture_opts o) {
+    global_opts gc = g;
+    gc.sim = false;  // the recording is the source
+    gc.replay = file;
+    const int total = recording_frame_count(file);
+    if (total <= 0) return fail(EXIT_FILE, "cannot read " + file + " as a raw recording");
+    session s(gc);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    o.frames = 0;  // every frame of the recording
+    return run_export(s.dev(), true, o, total, "convert");
+}
+
+int cmd_record(const global_opts &g, int frames, const std::string &file) {
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    recording_writer w(file, s.dev());
+    std::string err;
+    if (int rc = w.open(&err)) return fail(rc, err);
+    int rc = capture_frames(s.dev(), frames, frames, s.replay(), "recording",
+                            [&](const raw_frame &f, std::string *e) { return w.add(f, e); }, &err);
+    if (rc == EXIT_OK) rc = w.close(&err);
+    if (rc) return fail(rc, err);
+    printf("%d frames recorded to %s\n", frames, file.c_str());
+    return EXIT_OK;
+}
+
+int cmd_params_get(const global_opts &g, const std::vector<std::string> &names) {
+    std::vector<const param_desc *> wanted;
+    for (const auto &n : names) {
+        const param_desc *d = param_find(n);
+        if (!d) return fail(EXIT_USAGE, "unknown parameter '" + n + "' (see `kavro params --help`)");
+        wanted.push_back(d);
+    }
+    if (wanted.empty())
+        for (const auto &d : param_table()) wanted.push_back(&d);
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    int status = EXIT_OK;
+    for (const param_desc *d : wanted) {
+        const auto item = param_get(s.dev(), *d);
+        if (item) {
+            printf("%s\n", param_format(*d, *item).c_str());
+        } else {
+            fprintf(stderr, "kavro: cannot read parameter %s\n", d->name);
+            status = EXIT_FAILED;
+        }
+    }
+    return status;
+}
+
+int cmd_params_set(const global_opts &g, const std::vector<std::string> &assignments) {
+    std::vector<kavro_param_item_t> items;
+    for (const auto &a : assignments) {
+        const auto eq = a.find('=');
+        const param_desc *d = eq == std::string::npos ? nullptr : param_find(a.substr(0, eq));
+        if (!d) return fail(EXIT_USAGE, "expected NAME=VALUE with a known parameter, got '" + a + "'");
+        char *end = nullptr;
+        const char *v = a.c_str() + eq + 1;
+        const unsigned long long value = std::strtoull(v, &end, 0);
+        kavro_param_item_t item{};
+        if (!*v || *end || *v == '-' || !param_fill(*d, value, &item))
+            return fail(EXIT_USAGE, "parameter " + std::string(d->name) +
+                                        (d->settable ? " does not take the value '" + std::string(v) + "'"
+                                                     : " cannot be set"));
+        items.push_back(item);
+    }
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    if (!kavro_param_batch_set(s.dev(), items.data(), static_cast<int>(items.size())))
+        return fail(EXIT_FAILED, "the camera refused the parameters; nothing was changed (see the log)");
+    return EXIT_OK;
+}
+
+bool parse_u32(const std::string &s, uint32_t *out) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+    if (s.empty() || *end || s[0] == '-' || errno || v > 0xFFFFFFFFull) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+int cmd_regs(const global_opts &g, bool write, const std::string &target, const std::string &addr_s,
+             const std::vector<std::string> &values, int count) {
+    kavro_dev_reg_e t{};
+    if (!reg_target_parse(target, &t)) return fail(EXIT_USAGE, "unknown register target '" + target + "' (cam0, cam1, ir0, ir1, mcu)");
+    uint32_t addr = 0;
+    if (!parse_u32(addr_s, &addr)) return fail(EXIT_USAGE, "bad register address '" + addr_s + "'");
+    std::vector<uint32_t> vals;
+    if (write) {
+        for (const auto &v : values) {
+            uint32_t x = 0;
+            if (!parse_u32(v, &x)) return fail(EXIT_USAGE, "bad register value '" + v + "'");
+            vals.push_back(x);
+        }
+        if (vals.empty() || vals.size() > 0xFFFF) return fail(EXIT_USAGE, "give 1 to 65535 values to write");
+    } else {
+        if (count < 1 || count > 0xFFFF) return fail(EXIT_USAGE, "the count must be 1 ... 65535");
+        vals.resize(static_cast<size_t>(count));
+    }
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    const auto n = static_cast<uint16_t>(vals.size());
+    if (write) {
+        if (!kavro_reg_batch_write(s.dev(), t, addr, vals.data(), n))
+            return fail(EXIT_FAILED, "the camera did not take the register write (see the log)");
+        return EXIT_OK;
+    }
+    if (!kavro_reg_batch_read(s.dev(), t, addr, vals.data(), n))
+        return fail(EXIT_FAILED, "the camera did not answer the register read (see the log)");
+    for (uint16_t i = 0; i < n; ++i) printf("0x%08X: 0x%08X\n", addr + i, vals[i]);
+    return EXIT_OK;
+}
+
+int cmd_filter(const global_opts &g, bool enable, const std::string &name, std::optional<long long> value) {
+    kavro_filter_id_e fid{};
+    if (!filter_parse(name, &fid)) return fail(EXIT_USAGE, "unknown filter '" + name + "' (known: " + filter_names() + ")");
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    int r = 0;
+    if (enable) {
+        kavro_filter_args_u arg = filter_arg(fid, value.value_or(0));
+        r = kavro_filter_enable(s.dev(), fid, &arg, sizeof arg);
+    } else {
+        r = kavro_filter_disable(s.dev(), fid);
+    }
+    if (r < 0) return fail(EXIT_FAILED, "the device has no chip driver");
+    if (r == 0) return fail(EXIT_FAILED, "the camera's driver refused filter '" + name + "'");
+    printf("filter %s %s\n", name.c_str(), enable ? "enabled" : "disabled");
+    return EXIT_OK;
+}
+
+int cmd_calib_fetch(const global_opts &g) {
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    if (s.replay()) return fail(EXIT_USAGE, "a recording holds no calibration package");
+    kavro_dev_t *dev = s.dev();
+    const auto info = param_get(dev, *param_find("calib"));
+    if (!info) return fail(EXIT_FAILED, "cannot read the camera's calibration information");
+    if (!info->param_val.cinfo.valid) return fail(EXIT_FAILED, "the camera holds no calibration package");
+    char name[256];
+    if (!kavro_get_param_absolute_name(dev, name, sizeof name))
+        return fail(EXIT_FAILED, "cannot name the calibration file of this camera");
+    // The package arrives into "calibration.bin" in the cache folder: its
+    // size is the progress.
+    const std::string part = std::string(kavro_path_get()) + "calibration.bin";
+    const uint32_t total = info->param_val.cinfo.fsize;
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        progress_meter meter("calibration download", "bytes");
+        while (!done.load()) {
+            std::error_code ec;
+            const auto sz = std::filesystem::file_size(part, ec);
+            if (!ec) meter.update(sz, total);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        meter.finish(true);
+    });
+    const bool started = kavro_param_load_from_dev(dev);
+    done = true;
+    watcher.join();
+    if (!started) return fail(EXIT_FAILED, "the camera did not send a usable calibration package (see the log)");
+    kavro_param_handle_t h{};
+    const bool valid = kavro_param_open_file(&h, name) && kavro_param_is_valid(&h);
+    kavro_param_close(&h);
+    if (!valid) return fail(EXIT_FAILED, std::string("the downloaded calibration is not valid: ") + name);
+    printf("calibration saved to %s\n", name);
+    return EXIT_OK;
+}
+
+int xfer_exit(int r, const std::string &what) {
+    switch (r) {
+    case KAVRO_XFER_DONE: return EXIT_OK;
+    case KAVRO_XFER_REFUSED:
+        return fail(EXIT_REFUSED, "the camera refused the " + what + "; nothing was changed (check the type and size)");
+    case KAVRO_XFER_FAILED:
+        return fail(EXIT_FAILED, "the " + what + " failed (file unreadable or command failed; see the log)");
+    default:
+        return fail(EXIT_INTERRUPTED, "the " + what + " broke off (" + std::to_string(r) +
+                                          "): the image on the camera is incomplete; reconnect and run it again");
+    }
+}
+
+struct xfer_ctx {
+    progress_meter *meter;
+    sim_camera *sim;
+};
+
+void on_xfer_progress(uint32_t done, uint32_t total, void *arg) {
+    auto *c = static_cast<xfer_ctx *>(arg);
+    c->meter->update(done, total);
+    if (c->sim) c->sim->on_transfer_progress(done, total);
+}
+
+int cmd_data(const global_opts &g, bool write, int type, const std::string &file, int version, uint32_t addr,
+             const char *what) {
+    if (type < 0 || type > 255) return fail(EXIT_USAGE, "the image type must be 0 ... 255");
+    if (version < 0 || version > 0xFFFF) return fail(EXIT_USAGE, "the version must be 0 ... 65535");
+    if (write && access(file.c_str(), R_OK) != 0) return fail(EXIT_FILE, "cannot read " + file);
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    if (s.replay()) return fail(EXIT_USAGE, "a recording holds no data images");
+    auto *ll = &static_cast<_kavro_handler_t *>(s.dev()->handler)->ll_dev;
+    progress_meter meter(what, "bytes");
+    xfer_ctx ctx{&meter, s.sim()};
+    int r = 0;
+    if (write) {
+        r = kavro_bin_data_write_progress(ll, static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr,
+                                          file.c_str(), on_xfer_progress, &ctx);
+    } else {
+        r = kavro_bin_data_read_progress(ll, static_cast<uint8_t>(type), file.c_str(), on_xfer_progress, &ctx);
+    }
+    meter.finish(r == KAVRO_XFER_DONE);
+    if (int rc = xfer_exit(r, what)) return rc;
+    printf("%s of image type %d %s %s done\n", what, type, write ? "from" : "to", file.c_str());
+    return EXIT_OK;
+}
+
+int cmd_firmware(const global_opts &g, const std::string &file, int type, int version, bool yes) {
+    if (access(file.c_str(), R_OK) != 0) return fail(EXIT_FILE, "cannot read " + file);
+    fprintf(stderr,
+            "WARNING: do not unplug or power off the camera until the upgrade has finished;\n"
+            "         an interrupted upgrade can leave the camera unusable.\n");
+    if (!yes) {
+        if (!isatty(STDIN_FILENO))
+            return fail(EXIT_NOT_CONFIRMED, "not upgrading without confirmation: pass --yes");
+        fprintf(stderr, "Write %s to the camera as firmware type %d? [y/N] ", file.c_str(), type);
+        std::string answer;
+        if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes"))
+            return fail(EXIT_NOT_CONFIRMED, "upgrade not confirmed; nothing was changed");
+    }
+    return cmd_data(g, true, type, file, version, 0, "firmware upload");
+}
+
+}  // namespace
+}  // namespace kavro_cli
+
+int main(int argc, char **argv) {
+    using namespace kavro_cli;
+    // The simulator's USB bus needs umockdev's preload before anything else.
+    if (std::any_of(argv + 1, argv + argc, [](const char *a) { return std::strcmp(a, "--sim") == 0; })) {
+        std::string err;
+        if (!sim_reexec_with_preload(argv, &err)) return fail(EXIT_NO_CAMERA, err);
+    }
+
+    CLI::App app{"kavro: list, inspect, configure and capture from depth cameras"};
+    app.footer(std::string("\n") + k_exit_code_help);
+    app.require_subcommand(1);
+    app.fallthrough();
+    global_opts g;
+    app.add_option("--replay", g.replay, "Use a raw recording instead of a camera");
+    app.add_flag("--sim", g.sim, "Use the camera simulator (a simulated USB camera) instead of a camera");
+    app.add_option("--sim-fault", g.sim_fault, "")->group("");
+    app.add_option("--log-level", g.log_level, "Console log level of the library")
+        ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "none"}));
+    app.add_option("--cache-dir", g.cache_dir,
+                   "Folder for the calibration cache and the log (default ~/.cache/kavro)");
+    app.add_option("-d,--device", g.device, "Index of the camera in `kavro list` (default 0)");
+
+    int rc = EXIT_OK;
+    app.add_subcommand("list", "List the cameras on the USB bus")->callback([&] { rc = cmd_list(g); });
+    app.add_subcommand("info", "Show identity, versions, capability, sensor and calibration state")
+        ->callback([&] { rc = cmd_info(g); });
+
+    capture_opts co;
+    auto *capture = app.add_subcommand("capture", "Capture and decode frames into PNG, PLY and frame files");
+    capture->add_option("-n,--frames", co.frames, "Frames to capture")->check(CLI::Range(1, 100000));
+    capture->add_option("-o,--output", co.out_dir, "Output folder")->required();
+    capture->add_option("--near", co.near_m, "Distance (m) shown red in the depth PNG");
+    capture->add_option("--far", co.far_m, "Distance (m) shown blue in the depth PNG");
+    capture->add_option("--filter", co.filters, "Filter NAME or NAME=VALUE to switch on before decoding");
+    capture->callback([&] { rc = cmd_capture(g, co); });
+
+    int rec_frames = 1;
+    std::string rec_file;
+    auto *record = app.add_subcommand("record", "Record raw frames to a file (replay it with --replay or convert)");
+    record->add_option("-n,--frames", rec_frames, "Frames to record")->check(CLI::Range(1, 1000000));
+    record->add_option("FILE", rec_file, "Output recording")->required();
+    record->callback([&] { rc = cmd_record(g, rec_frames, rec_file); });
+
+    std::string conv_file;
+    capture_opts cvo;
+    auto *convert = app.add_subcommand("convert", "Decode every frame of a raw recording into PNG, PLY and frame files");
+    convert->add_option("FILE", conv_file, "Raw recording")->required();
+    convert->add_option("-o,--output", cvo.out_dir, "Output folder")->required();
+    convert->add_option("--near", cvo.near_m, "Distance (m) shown red in the depth PNG");
+    convert->add_option("--far", cvo.far_m, "Distance (m) shown blue in the depth PNG");
+    convert->add_option("--filter", cvo.filters, "Filter NAME or NAME=VALUE to switch on before decoding");
+    convert->callback([&] { rc = cmd_convert(g, conv_file, cvo); });
+
+    std::string pnames;
+    for (const auto &d : param_table()) pnames += std::string(pnames.empty() ? "" : ", ") + d.name + (d.settable ? "*" : "");
+    auto *params = app.add_subcommand("params", "Read or write camera parameters\nParameters (* settable): " + pnames);
+    params->require_subcommand(1);
+    std::vector<std::string> pget, pset;
+    auto *pg = params->add_subcommand("get", "Read parameters (all when none named)");
+    pg->add_option("NAME", pget, "Parameter names");
+    pg->callback([&] { rc = cmd_params_get(g, pget); });
+    auto *ps = params->add_subcommand("set", "Write parameters in one batch (all or none)");
+    ps->add_option("NAME=VALUE", pset, "Assignments")->required();
+    ps->callback([&] { rc = cmd_params_set(g, pset); });
+
+    auto *regs = app.add_subcommand("regs", "Read or write registers (targets cam0, cam1, ir0, ir1, mcu)");
+    regs->require_subcommand(1);
+    std::string rtarget, raddr;
+    int rcount = 1;
+    std::vector<std::string> rvals;
+    auto *rr = regs->add_subcommand("read", "Read consecutive registers");
+    rr->add_option("TARGET", rtarget, "Register target")->required();
+    rr->add_option("ADDR", raddr, "First register address")->required();
+    rr->add_option("COUNT", rcount, "Number of registers");
+    rr->callback([&] { rc = cmd_regs(g, false, rtarget, raddr, {}, rcount); });
+    auto *rw = regs->add_subcommand("write", "Write consecutive registers");
+    rw->add_option("TARGET", rtarget, "Register target")->required();
+    rw->add_option("ADDR", raddr, "First register address")->required();
+    rw->add_option("VALUE", rvals, "Values")->required();
+    rw->callback([&] { rc = cmd_regs(g, true, rtarget, raddr, rvals, 0); });
+
+    auto *filter = app.add_subcommand("filter", "Switch a decoding filter on or off (" + kavro_cli::filter_names() + ")");
+    filter->require_subcommand(1);
+    std::string fname;
+    std::optional<long long> fvalue;
+    auto *fe = filter->add_subcommand("enable", "Switch a filter on");
+    fe->add_option("NAME", fname, "Filter")->required();
+    fe->add_option("VALUE", fvalue, "Filter argument");
+    fe->callback([&] { rc = cmd_filter(g, true, fname, fvalue); });
+    auto *fd = filter->add_subcommand("disable", "Switch a filter off");
+    fd->add_option("NAME", fname, "Filter")->required();
+    fd->callback([&] { rc = cmd_filter(g, false, fname, std::nullopt); });
+
+    auto *calib = app.add_subcommand("calib", "Calibration package");
+    calib->require_subcommand(1);
+    calib->add_subcommand("fetch", "Download the camera's calibration package into the cache")
+        ->callback([&] { rc = cmd_calib_fetch(g); });
+
+    auto *data = app.add_subcommand("data", "Read or write data images in the camera's flash");
+    data->require_subcommand(1);
+    int dtype = 0, dversion = 0;
+    uint32_t daddr = 0;
+    std::string dfile;
+    auto *dr = data->add_subcommand("read", "Read the image of a type into a file");
+    dr->add_option("--type", dtype, "Image type")->required();
+    dr->add_option("FILE", dfile, "Output file")->required();
+    dr->callback([&] { rc = cmd_data(g, false, dtype, dfile, 0, 0, "data read"); });
+    auto *dw = data->add_subcommand("write", "Write a file into the camera as an image of a type");
+    dw->add_option("--type", dtype, "Image type")->required();
+    dw->add_option("--version", dversion, "Image version");
+    dw->add_option("--addr", daddr, "Flash address");
+    dw->add_option("FILE", dfile, "Image file")->required();
+    dw->callback([&] { rc = cmd_data(g, true, dtype, dfile, dversion, daddr, "data write"); });
+
+    auto *fw = app.add_subcommand("firmware", "Firmware of the camera");
+    fw->require_subcommand(1);
+    int ftype = 0, fversion = 0;
+    bool fyes = false;
+    std::string ffile;
+    auto *fu = fw->add_subcommand("upgrade", "Write a firmware image (asks for confirmation)");
+    fu->add_option("FILE", ffile, "Firmware image")->required();
+    fu->add_option("--type", ftype, "Image type (0 and 1 restart the camera)")->required();
+    fu->add_option("--version", fversion, "Image version");
+    fu->add_flag("-y,--yes", fyes, "Do not ask for confirmation");
+    fu->callback([&] { rc = cmd_firmware(g, ffile, ftype, fversion, fyes); });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return EXIT_USAGE;
+    }
+    return rc;
+}

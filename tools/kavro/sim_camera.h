@@ -1,0 +1,55 @@
+// The camera simulator standing in for a USB camera (--sim): one simulated
+// camera with a calibration package on an emulated USB bus, so every command
+// runs through the real USB transport.
+//
+// The emulated bus needs umockdev's preload library in LD_PRELOAD before
+// libusb starts; sim_reexec_with_preload() restarts the tool with it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace kavro_sim {
+class usb_bed;
+}
+
+namespace kavro_cli {
+
+/// Faults a test can ask of the simulated camera (hidden --sim-fault option
+/// or KAVRO_SIM_FAULT, a comma list):
+///   refuse-images           the camera refuses every image it is sent
+///   unplug-during-transfer  the camera leaves the bus after the first packet
+///   no-calib                the camera holds no calibration package
+struct sim_faults {
+    bool refuse_images = false;
+    bool unplug_during_transfer = false;
+    bool no_calib = false;
+};
+
+/// Parses a fault list; false with `err` set for an unknown name.
+bool sim_faults_parse(const std::string &list, sim_faults *out, std::string *err);
+
+/// When the emulated bus is not yet usable, re-executes this program with
+/// umockdev's preload library added to LD_PRELOAD; returns only on failure
+/// (with `err` set) or when no restart is needed (true).
+bool sim_reexec_with_preload(char **argv, std::string *err);
+
+class sim_camera {
+public:
+    /// Creates the bus and its camera. Call before kavro_init(), so the USB
+    /// transport finds the camera. Throws std::runtime_error on failure.
+    explicit sim_camera(const sim_faults &faults);
+    ~sim_camera();
+    sim_camera(const sim_camera &) = delete;
+    sim_camera &operator=(const sim_camera &) = delete;
+
+    /// Progress of a transfer to the camera, for fault injection.
+    void on_transfer_progress(unsigned done, unsigned total);
+
+private:
+    sim_faults faults_;
+    std::unique_ptr<kavro_sim::usb_bed> bed_;
+    bool unplugged_ = false;
+};
+
+}  // namespace kavro_cli
