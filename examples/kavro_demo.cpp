@@ -157,8 +157,8 @@ int main(int argc, char **argv) {
     const std::vector<std::vector<float>> truth = load_truth(rec + ".dist");
     if (static_cast<int>(truth.size()) != frames) return fail("cannot read the ground truth of the recording");
 
-    kavro_path_cfg((out_dir + "/").c_str());
     kavro_init((out_dir + "/kavro_demo.log").c_str());
+    kavro_path_cfg((out_dir + "/").c_str());  // after kavro_init, which resets the folder
     kavro_dev_t *dev = kavro_dev_open_replay(rec.c_str());
     if (!dev) {
         kavro_uninit();

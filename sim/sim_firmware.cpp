@@ -547,8 +547,13 @@ struct firmware::impl {
                 wstatus = TRANS_STATUS_FAIL;
                 return fail("image of %u bytes does not fit", winfo.size);
             }
-            ws = ws_e::announced;
             wnext = 0;
+            if (cfg.refuse_images) {
+                ws = ws_e::idle;
+                wstatus = TRANS_STATUS_FAIL;
+                return;
+            }
+            ws = ws_e::announced;
             wstatus = TRANS_STATUS_REQ;
             return;
         }

@@ -133,6 +133,9 @@ struct firmware_cfg {
     int erase_polls = 3;
     uint32_t erase_ms = 0;
     uint32_t flash_capacity = 16u << 20;  // largest image accepted
+    // The device takes every announcement but answers its acknowledgement
+    // with TRANS_STATUS_FAIL: it refuses the image before any packet.
+    bool refuse_images = false;
     uint32_t max_read_piece = 4096;       // largest payload request served
 
     fault_cfg faults;

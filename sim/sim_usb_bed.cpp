@@ -97,6 +97,10 @@ void finish(UMockdevIoctlClient* c, long res, int err) { umockdev_ioctl_client_c
 
 usbdevfs_urb* urb(UMockdevIoctlData* d) { return reinterpret_cast<usbdevfs_urb*>(d->data); }
 
+// Largest URB libusb submits for a bulk transfer when the kernel offers bulk
+// continuation (its MAX_BULK_BUFFER_LENGTH).
+constexpr int k_out_piece = 16384;
+
 }  // namespace
 
 bool usb_bed_available()
@@ -119,6 +123,7 @@ struct usb_bed::cam {
     std::deque<UMockdevIoctlData*> hung;  // control URBs that never complete
     std::vector<usb_ctrl_record> ctrl_log;
     std::vector<uint8_t> carry;           // stream bytes read for a URB that was discarded meanwhile
+    std::vector<uint8_t> out_pending;     // bulk OUT packet split over continuation URBs
     UMockdevIoctlData* held = nullptr;    // URB waiting for the host's time-out
     uint8_t ovr_type = 0, ovr_val = 0;    // status answers rewritten for tests
     int ovr_count = 0;
@@ -506,8 +511,25 @@ struct usb_bed::cam {
             pump_cv.notify_all();
         } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == VXIF_EP_BULK_OUT) {
             UMockdevIoctlData* b = resolve(ud, offsetof(usbdevfs_urb, buffer), (size_t)u->buffer_length);
-            const xfer_result r = fw->bulk_out(b->data, u->buffer_length);
+            // libusb splits a transfer into URBs of at most 16 KiB, all but
+            // the first flagged as continuation; the device sees one packet.
+            // Pieces are taken (and their URBs completed) until the packet
+            // header's length is reached or a piece comes short.
+            if (!(u->flags & USBDEVFS_URB_BULK_CONTINUATION))
+                out_pending.clear();
+            out_pending.insert(out_pending.end(), b->data, b->data + u->buffer_length);
             g_object_unref(b);
+            data_action_data_t h{};
+            if (out_pending.size() >= sizeof h)
+                std::memcpy(&h, out_pending.data(), sizeof h);
+            const bool whole = out_pending.size() >= sizeof h && out_pending.size() >= sizeof h + h.len;
+            xfer_result r{xfer_status::ok, u->buffer_length};
+            if (whole || u->buffer_length != k_out_piece) {
+                r = fw->bulk_out(out_pending.data(), (int)out_pending.size());
+                if (r.status == xfer_status::ok)
+                    r.len = u->buffer_length;  // this URB's share of the packet
+                out_pending.clear();
+            }
             std::lock_guard<std::mutex> g(mu);
             ++st.submits;
             if (r.status == xfer_status::ok) {

@@ -77,6 +77,11 @@ public:
     // Sets up the library; an exit code.
     int start() {
         if (g_.sim && !g_.replay.empty()) return fail(EXIT_USAGE, "--sim and --replay cannot be combined");
+        std::string dir = g_.cache_dir.empty() ? default_cache_dir() : g_.cache_dir;
+        if (dir.back() != '/') dir += '/';
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (ec) return fail(EXIT_FILE, "cannot create the cache folder " + dir + ": " + ec.message());
         if (g_.sim) {
             sim_faults faults;
             std::string err;
@@ -85,19 +90,14 @@ public:
                 if (const char *e = std::getenv("KAVRO_SIM_FAULT")) list = e;
             if (!sim_faults_parse(list, &faults, &err)) return fail(EXIT_USAGE, err);
             try {
-                sim_ = std::make_unique<sim_camera>(faults);
+                sim_ = std::make_unique<sim_camera>(faults, dir);
             } catch (const std::exception &e) {
                 return fail(EXIT_NO_CAMERA, std::string("cannot start the camera simulator: ") + e.what());
             }
         }
-        std::string dir = g_.cache_dir.empty() ? default_cache_dir() : g_.cache_dir;
-        if (dir.back() != '/') dir += '/';
-        std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
-        if (ec) return fail(EXIT_FILE, "cannot create the cache folder " + dir + ": " + ec.message());
-        kavro_path_cfg(dir.c_str());
         kavro_init((dir + "kavro.log").c_str());
         inited_ = true;
+        kavro_path_cfg(dir.c_str());  // after kavro_init, which resets the folder
         const kavro_log_level_e lv = log_level_of(g_.log_level);
         kavro_log_cfg(lv, std::min(lv, LOG_LEVEL_INFO), lv);
         return EXIT_OK;
@@ -125,6 +125,7 @@ public:
             return fail(EXIT_NO_CAMERA,
                         "cannot open the camera: it may be in use by another program, or you may lack the "
                         "permission (install the udev rule, see README)");
+        if (sim_ && !sim_->restore(dev_)) return fail(EXIT_FAILED, "the simulated camera did not take its saved settings");
         return EXIT_OK;
     }
 
@@ -207,7 +208,9 @@ int cmd_info(const global_opts &g) {
         printf("%-12s %s\n", label.c_str(), text.substr(text.find(':') + 2).c_str());
     }
     char name[256];
-    if (kavro_get_param_absolute_name(dev, name, sizeof name)) {
+    if (s.replay()) {
+        printf("cache file:  none (a recording carries no calibration)\n");
+    } else if (kavro_get_param_absolute_name(dev, name, sizeof name)) {
         struct stat st {};
         if (stat(name, &st) == 0) {
             kavro_param_handle_t h{};
@@ -348,6 +351,7 @@ int cmd_params_set(const global_opts &g, const std::vector<std::string> &assignm
     if (int rc = s.open()) return rc;
     if (!kavro_param_batch_set(s.dev(), items.data(), static_cast<int>(items.size())))
         return fail(EXIT_FAILED, "the camera refused the parameters; nothing was changed (see the log)");
+    if (s.sim()) s.sim()->remember_params(items);
     return EXIT_OK;
 }
 
@@ -385,6 +389,7 @@ int cmd_regs(const global_opts &g, bool write, const std::string &target, const 
     if (write) {
         if (!kavro_reg_batch_write(s.dev(), t, addr, vals.data(), n))
             return fail(EXIT_FAILED, "the camera did not take the register write (see the log)");
+        if (s.sim()) s.sim()->remember_regs(t, addr, vals);
         return EXIT_OK;
     }
     if (!kavro_reg_batch_read(s.dev(), t, addr, vals.data(), n))
@@ -428,18 +433,21 @@ int cmd_calib_fetch(const global_opts &g) {
     // size is the progress.
     const std::string part = std::string(kavro_path_get()) + "calibration.bin";
     const uint32_t total = info->param_val.cinfo.fsize;
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false}, started{false};
     std::thread watcher([&] {
         progress_meter meter("calibration download", "bytes");
+        meter.update(0, total);
         while (!done.load()) {
             std::error_code ec;
             const auto sz = std::filesystem::file_size(part, ec);
             if (!ec) meter.update(sz, total);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        meter.finish(true);
+        // The package file is gone once it was unpacked: done is all of it.
+        if (started.load()) meter.update(total, total);
+        meter.finish(started.load());
     });
-    const bool started = kavro_param_load_from_dev(dev);
+    started = kavro_param_load_from_dev(dev);
     done = true;
     watcher.join();
     if (!started) return fail(EXIT_FAILED, "the camera did not send a usable calibration package (see the log)");

@@ -4,10 +4,21 @@
 //
 // The emulated bus needs umockdev's preload library in LD_PRELOAD before
 // libusb starts; sim_reexec_with_preload() restarts the tool with it.
+//
+// Each run of the tool builds the simulated camera anew; like a real camera
+// it keeps what was written to it: parameters and registers the tool set and
+// the images in its flash are saved in a state folder (the cache folder) and
+// restored by the next run.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "kavro.h"
 
 namespace kavro_sim {
 class usb_bed;
@@ -36,9 +47,11 @@ bool sim_reexec_with_preload(char **argv, std::string *err);
 
 class sim_camera {
 public:
-    /// Creates the bus and its camera. Call before kavro_init(), so the USB
-    /// transport finds the camera. Throws std::runtime_error on failure.
-    explicit sim_camera(const sim_faults &faults);
+    /// Creates the bus and its camera with the state saved in `state_dir`
+    /// (ending in '/'). Call before kavro_init(), so the USB transport finds
+    /// the camera. Throws std::runtime_error on failure.
+    sim_camera(const sim_faults &faults, std::string state_dir);
+    /// Saves the state for the next run.
     ~sim_camera();
     sim_camera(const sim_camera &) = delete;
     sim_camera &operator=(const sim_camera &) = delete;
@@ -46,8 +59,20 @@ public:
     /// Progress of a transfer to the camera, for fault injection.
     void on_transfer_progress(unsigned done, unsigned total);
 
+    /// Writes the saved parameters and registers into the opened camera.
+    bool restore(kavro_dev_t *dev);
+    /// Parameters and registers the camera took, to be kept.
+    void remember_params(const std::vector<kavro_param_item_t> &items);
+    void remember_regs(kavro_dev_reg_e target, uint32_t addr, const std::vector<uint32_t> &vals);
+
 private:
+    void load();
+    void save();
+
     sim_faults faults_;
+    std::string dir_;
+    std::map<uint32_t, kavro_param_item_t> params_;
+    std::map<std::pair<int, uint32_t>, uint32_t> regs_;
     std::unique_ptr<kavro_sim::usb_bed> bed_;
     bool unplugged_ = false;
 };
