@@ -1,6 +1,7 @@
 #include "device_names.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -145,22 +146,36 @@ bool filter_parse(const std::string &name, kavro_filter_id_e *out) {
     return false;
 }
 
-kavro_filter_args_u filter_arg(kavro_filter_id_e fid, long long value) {
+bool filter_arg(kavro_filter_id_e fid, const std::string &text, kavro_filter_args_u *out) {
+    long long v[2] = {0, 0};
+    int n = 0;
+    const char *p = text.c_str();
+    while (*p && n < 2) {
+        char *end = nullptr;
+        v[n++] = std::strtoll(p, &end, 0);
+        if (end == p || (*end && *end != ',')) return false;
+        p = *end ? end + 1 : end;
+    }
+    if (*p || (n == 2) != (fid == KAVRO_FILTER_ID_HDR && !text.empty())) return false;
     kavro_filter_args_u a{};
     switch (fid) {
-    case KAVRO_FILTER_ID_LEN_CALIB: a.lens_id = static_cast<uint32_t>(value); break;
-    case KAVRO_FILTER_ID_PIXEL_CALIB: a.case_idx = static_cast<uint8_t>(value); break;
-    case KAVRO_FILTER_ID_MEDIAN: a.median_ksize = static_cast<uint8_t>(value); break;
-    case KAVRO_FILTER_ID_AMP: a.min_amp = static_cast<uint16_t>(value); break;
-    case KAVRO_FILTER_ID_AUTO_INTG: a.sat_ratio = static_cast<uint16_t>(value); break;
-    case KAVRO_FILTER_ID_SYNC_DELAY: a.sync_delay = static_cast<uint16_t>(value); break;
-    case KAVRO_FILTER_ID_TEMP_MONITOR: a.temp_threshold = static_cast<int16_t>(value); break;
-    case KAVRO_FILTER_ID_HDR: a.intg.intg_3dhdr = static_cast<uint16_t>(value); break;
-    case KAVRO_FILTER_ID_OFFSET: a.offset_mm = static_cast<int32_t>(value); break;
-    case KAVRO_FILTER_ID_SPORT_MODE: a.sport_mode = static_cast<uint8_t>(value); break;
+    case KAVRO_FILTER_ID_LEN_CALIB: a.lens_id = static_cast<uint32_t>(v[0]); break;
+    case KAVRO_FILTER_ID_PIXEL_CALIB: a.case_idx = static_cast<uint8_t>(v[0]); break;
+    case KAVRO_FILTER_ID_MEDIAN: a.median_ksize = static_cast<uint8_t>(v[0]); break;
+    case KAVRO_FILTER_ID_AMP: a.min_amp = static_cast<uint16_t>(v[0]); break;
+    case KAVRO_FILTER_ID_AUTO_INTG: a.sat_ratio = static_cast<uint16_t>(v[0]); break;
+    case KAVRO_FILTER_ID_SYNC_DELAY: a.sync_delay = static_cast<uint16_t>(v[0]); break;
+    case KAVRO_FILTER_ID_TEMP_MONITOR: a.temp_threshold = static_cast<int16_t>(v[0]); break;
+    case KAVRO_FILTER_ID_HDR:
+        a.intg.intg_3d = static_cast<uint16_t>(v[0]);
+        a.intg.intg_3dhdr = static_cast<uint16_t>(v[1]);
+        break;
+    case KAVRO_FILTER_ID_OFFSET: a.offset_mm = static_cast<int32_t>(v[0]); break;
+    case KAVRO_FILTER_ID_SPORT_MODE: a.sport_mode = static_cast<uint8_t>(v[0]); break;
     default: break;
     }
-    return a;
+    *out = a;
+    return true;
 }
 
 std::string filter_names() {

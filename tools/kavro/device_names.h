@@ -29,8 +29,10 @@ bool reg_target_parse(const std::string &name, kavro_dev_reg_e *out);
 
 /// Filter by name (median, amp, ...); false when unknown.
 bool filter_parse(const std::string &name, kavro_filter_id_e *out);
-/// The filter argument from a number, in the member the filter reads.
-kavro_filter_args_u filter_arg(kavro_filter_id_e fid, long long value);
+/// The filter argument from its text, in the member the filter reads: one
+/// number, or for hdr "INTG,HDR_INTG" (microseconds); empty means 0. False
+/// when the text is not such a value.
+bool filter_arg(kavro_filter_id_e fid, const std::string &text, kavro_filter_args_u *out);
 /// Names of all filters, for help texts.
 std::string filter_names();
 

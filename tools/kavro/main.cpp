@@ -241,13 +241,9 @@ int apply_filters(kavro_dev_t *dev, const std::vector<std::string> &filters) {
         const std::string name = f.substr(0, eq);
         kavro_filter_id_e fid{};
         if (!filter_parse(name, &fid)) return fail(EXIT_USAGE, "unknown filter '" + name + "' (known: " + filter_names() + ")");
-        long long value = 0;
-        if (eq != std::string::npos) {
-            char *end = nullptr;
-            value = std::strtoll(f.c_str() + eq + 1, &end, 0);
-            if (!*(f.c_str() + eq + 1) || *end) return fail(EXIT_USAGE, "bad filter value in '" + f + "'");
-        }
-        kavro_filter_args_u arg = filter_arg(fid, value);
+        kavro_filter_args_u arg{};
+        if (!filter_arg(fid, eq == std::string::npos ? "" : f.substr(eq + 1), &arg))
+            return fail(EXIT_USAGE, "bad filter value in '" + f + "'");
         const int r = kavro_filter_enable(dev, fid, &arg, sizeof arg);
         if (r != 1) return fail(EXIT_FAILED, "the camera's driver refused filter '" + f + "'");
     }
@@ -398,15 +394,16 @@ int cmd_regs(const global_opts &g, bool write, const std::string &target, const 
     return EXIT_OK;
 }
 
-int cmd_filter(const global_opts &g, bool enable, const std::string &name, std::optional<long long> value) {
+int cmd_filter(const global_opts &g, bool enable, const std::string &name, const std::string &value) {
     kavro_filter_id_e fid{};
     if (!filter_parse(name, &fid)) return fail(EXIT_USAGE, "unknown filter '" + name + "' (known: " + filter_names() + ")");
+    kavro_filter_args_u arg{};
+    if (enable && !filter_arg(fid, value, &arg)) return fail(EXIT_USAGE, "bad value '" + value + "' for filter " + name);
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
     int r = 0;
     if (enable) {
-        kavro_filter_args_u arg = filter_arg(fid, value.value_or(0));
         r = kavro_filter_enable(s.dev(), fid, &arg, sizeof arg);
     } else {
         r = kavro_filter_disable(s.dev(), fid);
@@ -611,14 +608,14 @@ int main(int argc, char **argv) {
     auto *filter = app.add_subcommand("filter", "Switch a decoding filter on or off (" + kavro_cli::filter_names() + ")");
     filter->require_subcommand(1);
     std::string fname;
-    std::optional<long long> fvalue;
+    std::string fvalue;
     auto *fe = filter->add_subcommand("enable", "Switch a filter on");
     fe->add_option("NAME", fname, "Filter")->required();
-    fe->add_option("VALUE", fvalue, "Filter argument");
+    fe->add_option("VALUE", fvalue, "Filter argument (hdr: INTG,HDR_INTG)");
     fe->callback([&] { rc = cmd_filter(g, true, fname, fvalue); });
     auto *fd = filter->add_subcommand("disable", "Switch a filter off");
     fd->add_option("NAME", fname, "Filter")->required();
-    fd->callback([&] { rc = cmd_filter(g, false, fname, std::nullopt); });
+    fd->callback([&] { rc = cmd_filter(g, false, fname, ""); });
 
     auto *calib = app.add_subcommand("calib", "Calibration package");
     calib->require_subcommand(1);
