@@ -1,0 +1,406 @@
+// ctest-labels: unit;tools;nosan
+// The kavro tool run as a user runs it: the built program in a shell, against
+// the simulated USB camera (--sim), recordings and bad input. The outputs are
+// checked as files: PNG structure, PLY through a strict reader (and through
+// open3d when the Debian package is there), frame files through the
+// library's loaders.
+//
+// Every case spawns the tool, which restarts itself under umockdev's preload:
+// kept out of the sanitizer runs (label nosan on the first line), whose
+// runtime must come first in the preload.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kavro.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef KAVRO_CLI_EXE
+constexpr const char *k_tool = KAVRO_CLI_EXE;
+constexpr const char *k_source_dir = KAVRO_SOURCE_DIR;
+#else
+constexpr const char *k_tool = nullptr;
+constexpr const char *k_source_dir = nullptr;
+#endif
+
+constexpr int W = 320, H = 240;
+
+struct run_result {
+    int code = -1;
+    std::string out;  // stdout and stderr
+};
+
+// Runs `args` (shell words) with the tool in `dir`, stdin from /dev/null and
+// the default cache folder inside `dir`.
+run_result run_in(const fs::path &dir, const std::string &args) {
+    const std::string cmd = "cd '" + dir.string() + "' && XDG_CACHE_HOME='" + (dir / "cache").string() + "' '" +
+                            k_tool + "' " + args + " </dev/null 2>&1";
+    run_result r;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int st = pclose(p);
+    r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+std::vector<uint8_t> read_file(const fs::path &p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path &p, const std::vector<uint8_t> &d) {
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(d.data()), static_cast<std::streamsize>(d.size()));
+}
+
+uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+// A PNG of w x h pixels, 8 bits, colour type `ctype` (0 gray, 2 RGB): the
+// signature, IHDR first, at least one IDAT, and IEND ending the file exactly.
+::testing::AssertionResult png_ok(const fs::path &p, int w, int h, int ctype) {
+    const std::vector<uint8_t> d = read_file(p);
+    static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (d.size() < 8 + 25 + 12 || std::memcmp(d.data(), sig, 8) != 0)
+        return ::testing::AssertionFailure() << p << ": no PNG signature";
+    if (std::memcmp(&d[12], "IHDR", 4) != 0 || be32(&d[8]) != 13)
+        return ::testing::AssertionFailure() << p << ": IHDR is not the first chunk";
+    if (be32(&d[16]) != uint32_t(w) || be32(&d[20]) != uint32_t(h) || d[24] != 8 || d[25] != ctype)
+        return ::testing::AssertionFailure() << p << ": " << be32(&d[16]) << "x" << be32(&d[20]) << " depth "
+                                             << int(d[24]) << " colour type " << int(d[25]);
+    size_t at = 8;
+    bool idat = false;
+    while (at + 12 <= d.size()) {
+        const uint32_t len = be32(&d[at]);
+        const std::string type(reinterpret_cast<const char *>(&d[at + 4]), 4);
+        if (at + 12 + len > d.size()) return ::testing::AssertionFailure() << p << ": chunk " << type << " cut";
+        idat = idat || type == "IDAT";
+        at += 12 + len;
+        if (type == "IEND") {
+            if (at != d.size()) return ::testing::AssertionFailure() << p << ": bytes after IEND";
+            if (!idat) return ::testing::AssertionFailure() << p << ": no IDAT";
+            return ::testing::AssertionSuccess();
+        }
+    }
+    return ::testing::AssertionFailure() << p << ": no IEND";
+}
+
+struct ply_cloud {
+    std::vector<std::array<float, 3>> xyz;
+    std::vector<std::array<uint8_t, 3>> rgb;
+};
+
+// Strict reader of the one PLY layout the tool writes: binary little-endian,
+// vertices of float x y z and uchar red green blue, nothing else, and the
+// file exactly as long as the header says.
+::testing::AssertionResult ply_read(const fs::path &p, ply_cloud *out) {
+    const std::vector<uint8_t> d = read_file(p);
+    const std::string text(d.begin(), d.end());
+    const size_t end = text.find("end_header\n");
+    if (end == std::string::npos) return ::testing::AssertionFailure() << p << ": no end_header";
+    std::istringstream hs(text.substr(0, end));
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(hs, l);)
+        if (l.rfind("comment ", 0) != 0) lines.push_back(l);
+    const std::vector<std::string> props = {"property float x",   "property float y",     "property float z",
+                                            "property uchar red", "property uchar green", "property uchar blue"};
+    if (lines.size() != 3 + props.size() || lines[0] != "ply" || lines[1] != "format binary_little_endian 1.0")
+        return ::testing::AssertionFailure() << p << ": unexpected header lines";
+    size_t count = 0;
+    const std::string elem = "element vertex ";
+    if (lines[2].rfind(elem, 0) != 0 || lines[2].size() == elem.size() ||
+        lines[2].find_first_not_of("0123456789", elem.size()) != std::string::npos)
+        return ::testing::AssertionFailure() << p << ": bad element line '" << lines[2] << "'";
+    count = std::stoul(lines[2].substr(elem.size()));
+    for (size_t i = 0; i < props.size(); ++i)
+        if (lines[3 + i] != props[i])
+            return ::testing::AssertionFailure() << p << ": property " << i << " is '" << lines[3 + i] << "'";
+    const size_t body = end + std::strlen("end_header\n");
+    if (d.size() != body + count * 15)
+        return ::testing::AssertionFailure() << p << ": " << d.size() << " bytes, header says " << body + count * 15;
+    out->xyz.resize(count);
+    out->rgb.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        std::memcpy(out->xyz[i].data(), &d[body + i * 15], 12);
+        std::memcpy(out->rgb[i].data(), &d[body + i * 15 + 12], 3);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Every distance frame of a frames.dist file.
+std::vector<std::vector<float>> load_distances(const fs::path &p) {
+    std::vector<std::vector<float>> frames;
+    const int fd = open(p.c_str(), O_RDONLY);
+    if (fd < 0) return frames;
+    for (;;) {
+        std::vector<float> f(W * H);
+        int w = 0, h = 0;
+        if (kavro_frame_load_distance(fd, f.data(), W * H, &w, &h) != W * H || w != W || h != H) break;
+        frames.push_back(std::move(f));
+    }
+    close(fd);
+    return frames;
+}
+
+// Gray frames in a frames.gray file.
+size_t count_gray_frames(const fs::path &p) {
+    const int fd = open(p.c_str(), O_RDONLY);
+    if (fd < 0) return 0;
+    size_t n = 0;
+    std::vector<float> f(W * H);
+    int w = 0, h = 0;
+    while (kavro_frame_load_gray(fd, f.data(), W * H, &w, &h) == W * H && w == W && h == H) ++n;
+    close(fd);
+    return n;
+}
+
+// The outputs of capture or convert in `dir`: exactly `frames` frames, each
+// with two valid PNGs and a PLY whose points are the valid pixels of the
+// same frame in frames.dist, with finite coordinates in front of the camera.
+void check_outputs(const fs::path &dir, int frames) {
+    SCOPED_TRACE(dir.string());
+    const auto dists = load_distances(dir / "frames.dist");
+    ASSERT_EQ(static_cast<int>(dists.size()), frames);
+    EXPECT_EQ(static_cast<int>(count_gray_frames(dir / "frames.gray")), frames);
+    for (int n = 1; n <= frames + 1; ++n) {
+        char base[32];
+        snprintf(base, sizeof base, "frame_%04d", n);
+        if (n > frames) {
+            EXPECT_FALSE(fs::exists(dir / (std::string(base) + ".ply"))) << "more frames than asked for";
+            break;
+        }
+        EXPECT_TRUE(png_ok(dir / (std::string(base) + "_depth.png"), W, H, 2));
+        EXPECT_TRUE(png_ok(dir / (std::string(base) + "_gray.png"), W, H, 0));
+        ply_cloud c;
+        ASSERT_TRUE(ply_read(dir / (std::string(base) + ".ply"), &c));
+        size_t valid = 0;
+        for (float d : dists[static_cast<size_t>(n - 1)]) valid += d > 0.0f && d < 60.0f;
+        EXPECT_GT(valid, 0u) << base;
+        EXPECT_EQ(c.xyz.size(), valid) << base;
+        for (const auto &p : c.xyz) {
+            const float r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+            ASSERT_TRUE(std::isfinite(r) && p[2] > 0.0f && r < 60.0f) << base << ": " << p[0] << " " << p[1] << " " << p[2];
+        }
+    }
+}
+
+class KavroCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!k_tool) GTEST_SKIP() << "the kavro tool is not built (CLI11 or umockdev missing)";
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::current_path() / "scratch" / (std::string(info->test_suite_name()) + "." + info->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    run_result run(const std::string &args) { return run_in(dir_, args); }
+    // Runs and expects success.
+    std::string ok(const std::string &args) {
+        const run_result r = run(args);
+        EXPECT_EQ(r.code, 0) << "kavro " << args << "\n" << r.out;
+        return r.out;
+    }
+    fs::path dir_;
+};
+
+// The README's example, line by line as written there; then its outputs.
+TEST_F(KavroCli, ReadmeExampleRunsAndWritesValidFiles) {
+    std::ifstream readme(fs::path(k_source_dir) / "README.md");
+    std::vector<std::string> cmds;
+    bool marked = false, in_block = false;
+    for (std::string l; std::getline(readme, l);) {
+        if (l.find("<!-- kavro-example") != std::string::npos) marked = true;
+        else if (marked && !in_block && l == "```sh") in_block = true;
+        else if (in_block && l == "```") break;
+        else if (in_block) cmds.push_back(l);
+    }
+    ASSERT_GE(cmds.size(), 5u) << "the README's example block was not found";
+    std::string all;
+    for (const std::string &c : cmds) {
+        ASSERT_EQ(c.rfind("kavro ", 0), 0u) << "example line does not run kavro: " << c;
+        all += ok(c.substr(6));
+    }
+    EXPECT_NE(all.find("intg_time: 3000"), std::string::npos) << all;
+    EXPECT_NE(all.find("product:     KVSIM-E2-320"), std::string::npos) << all;
+    check_outputs(dir_ / "out", 5);
+    check_outputs(dir_ / "converted", 5);
+    check_outputs(dir_ / "replayed", 2);
+}
+
+// An independent reader: open3d (Debian python3-open3d) reads the cloud
+// with the same points and a colour per point.
+TEST_F(KavroCli, PointCloudReadsInOpen3d) {
+    const char *py = "/usr/bin/python3";
+    if (std::system((std::string(py) + " -c 'import open3d' >/dev/null 2>&1").c_str()) != 0)
+        GTEST_SKIP() << "python3-open3d is not installed";
+    ok("--sim capture -n 1 -o cloud");
+    ply_cloud c;
+    ASSERT_TRUE(ply_read(dir_ / "cloud" / "frame_0001.ply", &c));
+    const std::string script = "import open3d as o3d, numpy as np, sys\n"
+                               "pc = o3d.io.read_point_cloud(sys.argv[1], format='ply')\n"
+                               "p = np.asarray(pc.points)\n"
+                               "print(len(p), int(pc.has_colors()), '%.6f' % p[:, 2].sum())\n";
+    const fs::path sp = dir_ / "read.py";
+    std::ofstream(sp) << script;
+    FILE *p = popen((std::string(py) + " " + sp.string() + " " + (dir_ / "cloud" / "frame_0001.ply").string()).c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char line[256] = {};
+    ASSERT_NE(fgets(line, sizeof line, p), nullptr);
+    EXPECT_EQ(pclose(p), 0);
+    size_t n = 0;
+    int colours = 0;
+    double zsum = 0;
+    ASSERT_EQ(sscanf(line, "%zu %d %lf", &n, &colours, &zsum), 3) << line;
+    double mine = 0;
+    for (const auto &q : c.xyz) mine += q[2];
+    EXPECT_EQ(n, c.xyz.size());
+    EXPECT_EQ(colours, 1);
+    EXPECT_NEAR(zsum, mine, 1e-3 * std::max(1.0, std::fabs(mine)));
+}
+
+// What is set is read back by the next run, as from a real camera; a batch
+// the tool refuses changes nothing.
+TEST_F(KavroCli, ParametersAndRegistersRoundTrip) {
+    struct step {
+        const char *set;
+        int set_code;
+        const char *get;
+        const char *expect;  // text the get prints
+    };
+    const step steps[] = {
+        {"--sim params set intg_time=2500 frame_rate=15", 0, "--sim params get intg_time frame_rate",
+         "intg_time: 2500\nframe_rate: 15\n"},
+        {"--sim params set illum_power=80", 0, "--sim params get illum_power intg_time",
+         "illum_power: 80\nintg_time: 2500\n"},
+        // Out of range for 16 bits, and a read-only parameter: nothing changes.
+        {"--sim params set frame_rate=20 intg_time=70000", 2, "--sim params get intg_time frame_rate",
+         "intg_time: 2500\nframe_rate: 15\n"},
+        {"--sim params set vendor=1", 2, "--sim params get intg_time", "intg_time: 2500\n"},
+        {"--sim regs write cam0 0x40 0x1234 0xCAFEBABE", 0, "--sim regs read cam0 0x40 2",
+         "0x00000040: 0x00001234\n0x00000041: 0xCAFEBABE\n"},
+        {"--sim regs write mcu 0x10 7", 0, "--sim regs read cam0 0x41", "0x00000041: 0xCAFEBABE\n"},
+        {"--sim regs write cam0 0x40 -1", 2, "--sim regs read cam0 0x40", "0x00000040: 0x00001234\n"},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.set);
+        const run_result r = run(s.set);
+        EXPECT_EQ(r.code, s.set_code) << r.out;
+        EXPECT_EQ(ok(s.get), s.expect);
+    }
+}
+
+// Data and firmware images: the exit code and what the camera's flash holds
+// afterwards ("old": the image before, "new": the file sent, "none").
+TEST_F(KavroCli, TransfersEndWithTheRightCodeAndFlash) {
+    std::vector<uint8_t> old_img(70000), new_img(200000);  // two and four packets
+    for (size_t i = 0; i < old_img.size(); ++i) old_img[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < new_img.size(); ++i) new_img[i] = static_cast<uint8_t>(i * 13 + 5);
+    write_file(dir_ / "old.bin", old_img);
+    write_file(dir_ / "new.bin", new_img);
+    struct tcase {
+        const char *name;
+        int type;
+        const char *cmd;  // %d: the type
+        int code;
+        const char *flash;
+    };
+    const tcase cases[] = {
+        {"data write", 5, "--sim data write --type %d --version 3 new.bin", 0, "new"},
+        {"firmware with --yes", 4, "--sim firmware upgrade new.bin --type %d --yes", 0, "new"},
+        {"firmware that restarts the camera", 0, "--sim firmware upgrade new.bin --type %d --yes", 0, "new"},
+        {"firmware without confirmation", 4, "--sim firmware upgrade new.bin --type %d", 7, "old"},
+        {"refused image", 4, "--sim --sim-fault refuse-images data write --type %d new.bin", 5, "old"},
+        {"refused firmware", 4, "--sim --sim-fault refuse-images firmware upgrade new.bin --type %d -y", 5, "old"},
+        {"camera unplugged mid-transfer", 5,
+         "--sim --sim-fault unplug-during-transfer firmware upgrade new.bin --type %d --yes", 6, "none"},
+        {"missing file", 5, "--sim data write --type %d missing.bin", 4, "old"},
+    };
+    for (const tcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_ / "cache");
+        const std::string t = std::to_string(c.type);
+        ok("--sim data write --type " + t + " old.bin");
+        char cmd[256];
+        snprintf(cmd, sizeof cmd, c.cmd, c.type);
+        const run_result r = run(cmd);
+        EXPECT_EQ(r.code, c.code) << r.out;
+        fs::remove(dir_ / "back.bin");
+        const run_result back = run("--sim data read --type " + t + " back.bin");
+        if (std::string(c.flash) == "none") {
+            EXPECT_EQ(back.code, 1) << back.out;
+        } else {
+            ASSERT_EQ(back.code, 0) << back.out;
+            EXPECT_EQ(read_file(dir_ / "back.bin"), std::string(c.flash) == "new" ? new_img : old_img);
+        }
+    }
+}
+
+// Failures name what failed, with the documented exit code.
+TEST_F(KavroCli, FailuresExitWithTheDocumentedCode) {
+    write_file(dir_ / "notes.txt", {'h', 'i', '\n'});
+    struct ecase {
+        const char *args;
+        int code;
+        const char *says;
+    };
+    const ecase cases[] = {
+        {"list", 3, "no camera found"},
+        {"--sim capture -n 2", 2, "--output"},
+        {"--sim --replay x.raw info", 2, "cannot be combined"},
+        {"--sim params get nosuch", 2, "unknown parameter"},
+        {"--sim regs read bogus 0", 2, "unknown register target"},
+        {"--sim filter enable nosuch", 2, "unknown filter"},
+        {"--sim filter enable hdr 5", 2, "bad value"},
+        {"--replay missing.raw info", 4, "cannot read the recording"},
+        {"convert notes.txt -o x", 4, "raw recording"},
+        {"--sim capture -n 1 -o notes.txt/x", 4, "output folder"},
+        {"--sim data read --type 9 img.bin", 1, "data read failed"},
+        {"--sim --sim-fault no-calib calib fetch", 1, "no calibration package"},
+        {"--replay notes.txt calib fetch", 3, "cannot open the recording"},
+    };
+    for (const ecase &c : cases) {
+        SCOPED_TRACE(c.args);
+        const run_result r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    }
+}
+
+// Opening the camera caches its calibration; calib fetch downloads it again
+// over a damaged copy and leaves no temporary file behind.
+TEST_F(KavroCli, CalibrationFetchRepairsTheCache) {
+    EXPECT_NE(ok("--sim --cache-dir c info").find("bytes, valid)"), std::string::npos);
+    const fs::path c = dir_ / "c";
+    fs::path file;
+    for (const auto &e : fs::directory_iterator(c))
+        if (e.path().filename().string().rfind("kavro_param_", 0) == 0) file = e.path();
+    ASSERT_FALSE(file.empty()) << "opening the camera did not cache its calibration";
+    const std::vector<uint8_t> good = read_file(file);
+    ASSERT_GT(good.size(), 100u);
+    std::vector<uint8_t> bad = good;
+    bad[100] ^= 0xFF;
+    write_file(file, bad);
+    const std::string out = ok("--sim --cache-dir c calib fetch");
+    EXPECT_NE(out.find("calibration saved to " + file.lexically_relative(dir_).string()), std::string::npos) << out;
+    EXPECT_EQ(read_file(file), good);
+    EXPECT_FALSE(fs::exists(c / "calibration.bin"));
+}
+
+}  // namespace
