@@ -32,6 +32,7 @@
 #include "gray_image.h"
 #include "ply_writer.h"
 #include "png_writer.h"
+#include "replay_rate.h"
 
 #ifndef KAVRO_SIM_EXE
 #define KAVRO_SIM_EXE "kavro-sim"
@@ -124,14 +125,6 @@ depth_error compare(const std::vector<float> &dist, const std::vector<float> &tr
     std::nth_element(err.begin(), err.begin() + static_cast<std::ptrdiff_t>(k), err.end());
     e.p95_mm = err[k];
     return e;
-}
-
-bool set_replay_rate(kavro_dev_t *dev, uint32_t fps) {
-    kavro_param_item_t rate{};
-    rate.param_id = PARAM_FRAME_RATE;
-    rate.param_val_len = 4;
-    rate.param_val.frame_rate.fps = fps;
-    return kavro_param_batch_set(dev, &rate, 1);
 }
 
 struct frame_result {

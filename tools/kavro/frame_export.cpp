@@ -15,6 +15,7 @@
 #include "ply_writer.h"
 #include "png_writer.h"
 #include "progress.h"
+#include "replay_rate.h"
 
 namespace kavro_cli {
 
@@ -46,14 +47,6 @@ void on_frame_ready(kavro_dev_t *dev, kavro_frame_t *frame) {
     q->frames.push_back(std::move(f));
 }
 
-bool set_frame_rate(kavro_dev_t *dev, uint32_t fps) {
-    kavro_param_item_t rate{};
-    rate.param_id = PARAM_FRAME_RATE;
-    rate.param_val_len = 4;
-    rate.param_val.frame_rate.fps = fps;
-    return kavro_param_batch_set(dev, &rate, 1);
-}
-
 std::string frame_name(const std::string &dir, int n, const char *suffix) {
     char buf[32];
     snprintf(buf, sizeof buf, "frame_%04d%s", n, suffix);
@@ -61,6 +54,14 @@ std::string frame_name(const std::string &dir, int n, const char *suffix) {
 }
 
 std::string errno_text() { return std::strerror(errno); }
+
+// Creates (or empties) a file for writing; an exit code.
+int create_file(const std::string &path, int *fd, std::string *err) {
+    *fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (*fd >= 0) return EXIT_OK;
+    *err = "cannot create " + path + ": " + errno_text();
+    return EXIT_FILE;
+}
 
 }  // namespace
 
@@ -78,7 +79,7 @@ int capture_frames(kavro_dev_t *dev, int count, int expected, bool is_replay, co
         }
     } detach_on_exit{dev};
 
-    if (is_replay && !set_frame_rate(dev, k_replay_fps)) {
+    if (is_replay && !set_replay_rate(dev, k_replay_fps)) {
         *err = "cannot set the replay rate of the recording";
         return EXIT_FAILED;
     }
@@ -139,17 +140,8 @@ int frame_exporter::open(std::string *err) {
     }
     const std::string dist = (std::filesystem::path(o_.dir) / "frames.dist").string();
     const std::string gray = (std::filesystem::path(o_.dir) / "frames.gray").string();
-    dist_fd_ = ::open(dist.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (dist_fd_ < 0) {
-        *err = "cannot create " + dist + ": " + errno_text();
-        return EXIT_FILE;
-    }
-    gray_fd_ = ::open(gray.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (gray_fd_ < 0) {
-        *err = "cannot create " + gray + ": " + errno_text();
-        return EXIT_FILE;
-    }
-    return EXIT_OK;
+    if (int rc = create_file(dist, &dist_fd_, err)) return rc;
+    return create_file(gray, &gray_fd_, err);
 }
 
 int frame_exporter::add(const raw_frame &f, std::string *err) {
@@ -206,12 +198,7 @@ recording_writer::~recording_writer() {
 }
 
 int recording_writer::open(std::string *err) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd_ < 0) {
-        *err = "cannot create " + path_ + ": " + errno_text();
-        return EXIT_FILE;
-    }
-    return EXIT_OK;
+    return create_file(path_, &fd_, err);
 }
 
 int recording_writer::add(const raw_frame &f, std::string *err) {
