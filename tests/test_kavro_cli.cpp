@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "kavro.h"
+#include "ll/ll_usb_proto.h"
 
 namespace fs = std::filesystem;
 
@@ -33,9 +34,11 @@ namespace {
 #ifdef KAVRO_CLI_EXE
 constexpr const char *k_tool = KAVRO_CLI_EXE;
 constexpr const char *k_source_dir = KAVRO_SOURCE_DIR;
+constexpr const char *k_udev_rules = KAVRO_UDEV_RULES;
 #else
 constexpr const char *k_tool = nullptr;
 constexpr const char *k_source_dir = nullptr;
+constexpr const char *k_udev_rules = nullptr;
 #endif
 
 constexpr int W = 320, H = 240;
@@ -401,6 +404,29 @@ TEST_F(KavroCli, CalibrationFetchRepairsTheCache) {
     EXPECT_NE(out.find("calibration saved to " + file.lexically_relative(dir_).string()), std::string::npos) << out;
     EXPECT_EQ(read_file(file), good);
     EXPECT_FALSE(fs::exists(c / "calibration.bin"));
+}
+
+// The generated udev rule matches the identifiers the USB transport opens,
+// grants access through the uaccess tag only, and sorts before logind's
+// 73-seat-late.rules, which turns the tag into an ACL.
+TEST(KavroUdevRule, TagsTheCameraForTheSeatUser) {
+    if (!k_udev_rules) GTEST_SKIP() << "the kavro tool is not built";
+    std::ifstream f(k_udev_rules);
+    ASSERT_TRUE(f.good()) << k_udev_rules;
+    std::vector<std::string> rules;
+    for (std::string l; std::getline(f, l);)
+        if (!l.empty() && l[0] != '#') rules.push_back(l);
+    ASSERT_EQ(rules.size(), 1u);
+    char ids[2][8];
+    snprintf(ids[0], sizeof ids[0], "%04x", KAVRO_USB_VID);
+    snprintf(ids[1], sizeof ids[1], "%04x", KAVRO_USB_PID);
+    const std::string &r = rules[0];
+    EXPECT_NE(r.find("ATTR{idVendor}==\"" + std::string(ids[0]) + "\""), std::string::npos) << r;
+    EXPECT_NE(r.find("ATTR{idProduct}==\"" + std::string(ids[1]) + "\""), std::string::npos) << r;
+    EXPECT_NE(r.find("TAG+=\"uaccess\""), std::string::npos) << r;
+    EXPECT_EQ(r.find("MODE"), std::string::npos) << "access goes through the tag, not a file mode: " << r;
+    const std::string name = fs::path(k_udev_rules).filename().string();
+    EXPECT_LT(name, std::string("73-seat-late.rules"));
 }
 
 }  // namespace
