@@ -569,7 +569,8 @@ int main(int argc, char **argv) {
 
     std::string conv_file;
     capture_opts cvo;
-    auto *convert = app.add_subcommand("convert", "Decode every frame of a raw recording into PNG, PLY and frame files");
+    auto *convert = app.add_subcommand("convert", "Decode every frame of a raw recording into PNG, PLY and frame files\n"
+                                                       "(FILE is the source: --sim and --replay do not apply)");
     convert->add_option("FILE", conv_file, "Raw recording")->required();
     convert->add_option("-o,--output", cvo.out_dir, "Output folder")->required();
     convert->add_option("--near", cvo.near_m, "Distance (m) shown red in the depth PNG");
