@@ -14,7 +14,10 @@ logged for the failing call, and its result code in `.code` when it has one.
 import atexit as _atexit
 
 from ._kavro import *  # noqa: F401,F403
-from ._kavro import Error, uninit as _uninit
+from ._kavro import Device, Error, Frame, uninit as _uninit
+
+for _cls in (Device, Error, Frame):
+    _cls.__module__ = __name__  # shown as kavro.Error, not kavro._kavro.Error
 
 __all__ = [name for name in dir() if not name.startswith("_")]
 
