@@ -5,10 +5,11 @@
 // block or when it is collected. A Frame owns its bytes and keeps its Device
 // alive; decoding a frame of a closed device raises kavro.Error.
 //
-// The GIL is released around every call that may block or compute for long
-// (open, close, capture start/stop, waiting for frames, decoding, point
-// clouds); the frame-file loaders keep it, since the library's loaders share
-// process-wide state that must not be used by two threads at once.
+// The GIL is released around every call that reaches the device or may
+// block or compute for long (open, close, capture, parameters, registers,
+// filters, decoding, point clouds). The frame-file calls keep it: the
+// library's loaders share process-wide state that two threads must not use
+// at once.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -371,7 +372,12 @@ PYBIND11_MODULE(_kavro, m) {
             "get_param",
             [](Device &d, int id) -> py::object {
                 if (id < 0 || id >= PARAM_ENUM_COUNT) throw py::value_error("unknown parameter id");
-                kavro_param_item_t item = d.dev().get_param(static_cast<kavro_dev_param_e>(id));
+                kavro::device &dev = d.dev();
+                kavro_param_item_t item;
+                {
+                    py::gil_scoped_release nogil;
+                    item = dev.get_param(static_cast<kavro_dev_param_e>(id));
+                }
                 const uint8_t *raw = item.param_val.raw;
                 if (const int w = scalar_width(id)) {
                     uint32_t v = 0;
@@ -403,19 +409,25 @@ PYBIND11_MODULE(_kavro, m) {
                     std::memcpy(item.param_val.raw, &v, static_cast<size_t>(w));
                     item.param_val_len = static_cast<uint8_t>(w);
                 }
-                d.dev().set_params(std::span<const kavro_param_item_t>(&item, 1));
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                dev.set_params(std::span<const kavro_param_item_t>(&item, 1));
             },
             py::arg("param_id"), py::arg("value"), "Write a parameter (int for the scalar ones, else bytes).")
         .def(
             "reg_read",
             [](Device &d, int target, uint32_t base, uint16_t count) {
-                return d.dev().reg_read(static_cast<kavro_dev_reg_e>(target), base, count);
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                return dev.reg_read(static_cast<kavro_dev_reg_e>(target), base, count);
             },
             py::arg("target"), py::arg("base"), py::arg("count"), "Read count consecutive registers.")
         .def(
             "reg_write",
             [](Device &d, int target, uint32_t base, const std::vector<uint32_t> &values) {
-                d.dev().reg_write(static_cast<kavro_dev_reg_e>(target), base, values);
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                dev.reg_write(static_cast<kavro_dev_reg_e>(target), base, values);
             },
             py::arg("target"), py::arg("base"), py::arg("values"), "Write consecutive registers.")
         .def(
@@ -424,16 +436,27 @@ PYBIND11_MODULE(_kavro, m) {
                 kavro_filter_args_u args{};
                 const uint32_t bits = static_cast<uint32_t>(arg);
                 std::memcpy(&args, &bits, sizeof args);
-                return d.dev().filter_enable(static_cast<kavro_filter_id_e>(fid), args);
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                return dev.filter_enable(static_cast<kavro_filter_id_e>(fid), args);
             },
             py::arg("filter_id"), py::arg("arg") = 0,
             "Switch a driver filter on; arg is the filter's 4-byte argument as an integer. True when accepted.")
         .def(
             "filter_disable",
-            [](Device &d, int fid) { return d.dev().filter_disable(static_cast<kavro_filter_id_e>(fid)); },
+            [](Device &d, int fid) {
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                return dev.filter_disable(static_cast<kavro_filter_id_e>(fid));
+            },
             py::arg("filter_id"), "Switch a driver filter off. True when accepted.")
         .def(
-            "reset", [](Device &d, int target) { d.dev().reset(static_cast<kavro_dev_rst_e>(target)); },
+            "reset",
+            [](Device &d, int target) {
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                dev.reset(static_cast<kavro_dev_rst_e>(target));
+            },
             py::arg("target"), "Reset a part of the device.");
 
     m.def(
