@@ -28,6 +28,7 @@
 #include "ll/ll_usb_proto.h"
 #include "sim_calib.h"
 #include "sim_usb_bed.h"
+#include "vx_log.h"
 
 using namespace kavro_sim;
 
@@ -69,6 +70,10 @@ protected:
     {
         if (!usb_bed_available())
             GTEST_SKIP() << "not running under umockdev";
+        // The captured log takes the place of the logger kavro_init set up
+        // (initialising a logger twice would lose the first one's name).
+        vx_log_uninit(nullptr);
+        log_ = std::make_unique<CapturedLog>();
         dir_ = "cal_" + std::to_string(getpid());
         remove_dir(dir_);
         mkdir(dir_.c_str(), 0755);
@@ -122,7 +127,7 @@ protected:
     }
     std::string at(const std::string &name) const { return dir_ + "/" + name; }
 
-    CapturedLog log_;
+    std::unique_ptr<CapturedLog> log_;
     std::unique_ptr<usb_bed> bed_;
     firmware_cfg cfg_;
     calib_opts opts_;
@@ -194,7 +199,7 @@ TEST_F(UsbCalibDownload, RefusedPackageLeavesTheCameraUncalibrated)
         SCOPED_TRACE(c.name);
         remove_dir(dir_);
         mkdir(dir_.c_str(), 0755);
-        log_.clear();
+        log_->clear();
         std::vector<uint8_t> pkg = package(file_, false, opts_.ts);
         c.spoil(pkg);
         bed_->fw(0).set_calib_package(pkg);
@@ -205,7 +210,7 @@ TEST_F(UsbCalibDownload, RefusedPackageLeavesTheCameraUncalibrated)
         EXPECT_EQ(list_dir(dir_).count(pname_), 0u);
         EXPECT_EQ(bed_->fw(0).dev_mode(), 0u);
         if (c.log) {
-            EXPECT_TRUE(log_.text().find(c.log) != std::string::npos) << log_.text();
+            EXPECT_TRUE(log_->text().find(c.log) != std::string::npos) << log_->text();
         }
         kavro_dev_close(&dev_);
     }
