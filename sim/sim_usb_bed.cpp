@@ -120,11 +120,11 @@ struct usb_bed::cam {
     std::vector<usb_ctrl_record> ctrl_log;
     std::vector<uint8_t> carry;           // stream bytes read for a URB that was discarded meanwhile
     // A halt or an injected time-out that the endpoint produced while the
-    // URB it was read for was discarded (libusb discards the rest of a
-    // transfer after a short URB): it hits the next URB in the queue, as the
-    // next token on the wire would, instead of being lost. A lost halt would
-    // leave the endpoint halted with no completion telling the host to clear
-    // it, and the stream would stop for good.
+    // URB it was read for was discarded meanwhile (the host cancelled it):
+    // it hits the next URB in the queue, as the next token on the wire
+    // would, instead of being lost. A lost halt would leave the endpoint
+    // halted with no completion telling the host to clear it, and the stream
+    // would stop for good.
     bool stall_pending = false;
     bool hold_pending = false;
     UMockdevIoctlData* held = nullptr;    // URB waiting for the host's time-out
