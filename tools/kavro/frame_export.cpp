@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 
+#include "driver/epc/kavro_driver_epc.h"
 #include "exit_codes.h"
 #include "gray_image.h"
 #include "ply_writer.h"
@@ -101,6 +102,13 @@ int capture_frames(kavro_dev_t *dev, int count, int expected, bool is_replay, co
         }
         if (n == 0) ended = true;  // a recording has ended, or a camera sent nothing in time
         while (!queue.frames.empty() && (count <= 0 || taken < count)) {
+            // A frame of the calibration package can trail the download
+            // that opening the camera ran: it is no image, so it is passed
+            // over.
+            if (queue.frames.front().info.frame_format == EPC_FRAME_FMT_CALIB_DATA) {
+                queue.frames.pop_front();
+                continue;
+            }
             const int rc = sink(queue.frames.front(), err);
             queue.frames.pop_front();
             if (rc != EXIT_OK) {
@@ -158,7 +166,8 @@ int frame_exporter::add(const raw_frame &f, std::string *err) {
     const int n = n_ + 1;
     if (kavro_frame_get_distance(dev_, dist.data(), pixels, src.data(), src_len, &f.info) != pixels ||
         kavro_frame_get_gray(dev_, gray.data(), pixels, src.data(), src_len, &f.info) != pixels) {
-        *err = "cannot decode frame " + std::to_string(n) + " (see the log)";
+        *err = "cannot decode frame " + std::to_string(n) + " (" + std::to_string(f.data.size()) + " bytes, format " +
+               std::to_string(f.info.frame_format) + ", index " + std::to_string(f.info.frame_idx) + "; see the log)";
         return EXIT_FAILED;
     }
     const int points =
