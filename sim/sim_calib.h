@@ -16,6 +16,10 @@
 // Every pixel's phase step is the true step, so the per-pixel calibration
 // yields the radial distance, as the uncalibrated path and the point cloud
 // expect. Phases are scaled to atan_scale per period, in sensor row order.
+// A dead pixel (sensor error "empty") reads 0 in every sample, so its
+// references hold the phase of a zero vector, half a period, at every
+// distance. A container version below 150 stores each two-row block of
+// every image one sample early, as the cameras of those versions did.
 //
 // The default sweep covers 295 ... 4420 mm (12 references 375 mm apart),
 // the working distances of 0.5 ... 4 m with a margin, in a package of about
@@ -49,7 +53,7 @@ struct calib_opts {
     uint32_t atan_scale = 30000;   // phase value of one period in the images
     int16_t temp_cb = 400;         // calibration temperatures, 0.1 degC
     int16_t temp_ib = 350;
-    uint8_t ver = 150;             // container version (current layout, no pixel repair)
+    uint8_t ver = 150;             // container version (current layout; below 150 shifted one sample)
     uint32_t ts = 1700000000;      // calibration timestamp
     std::string lens_name = "KVSIM default lens";  // empty: no lens record
     lens ln = lens_default();

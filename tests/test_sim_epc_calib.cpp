@@ -41,6 +41,8 @@ public:
         edrv_.param_valid = true;
         std::snprintf(edrv_.pname, sizeof edrv_.pname, "%s", kFile);
         drv_.priv_data = &edrv_;
+        edrv_.calib_tcoef_cb_mm = 13.78f;
+        edrv_.calib_tcoef_ib_mm = 1.183f;
         EXPECT_TRUE(epc_calc_init(&drv_));
     }
     ~SimDriver() {
@@ -232,6 +234,192 @@ TEST_F(SimCalibMount, CalibratedDistanceOnWalls) {
         EXPECT_LT(spread(e_drnu), spread(e_simple)) << z;
         EXPECT_LT(e_drnu.rms, e_simple.rms) << z;
     }
+}
+
+// ---- the mount on the simulator's files -----------------------------------------
+
+// Writes the simulator's calibration file for a sensor and options in place
+// of the fixture's.
+void write_sim_file(const sensor_cfg &c, const calib_opts &o) {
+    std::string err;
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(calib_param_file(c, o, &file, &err)) << err;
+    ASSERT_TRUE(kavro_test::write_param_file(kFile, file));
+}
+
+std::vector<uint16_t> mounted_image(SimDriver &d, int k) {
+    const uint16_t *p = d.calc().drnu.payload[k].data;
+    return std::vector<uint16_t>(p, p + N);
+}
+
+// The same sensor calibrated with phases stored at 30000, 20000 and 32768
+// per period: after the mount every image is at 32768 per period, so all
+// three agree within the rounding of the stored phases (2 units), and only
+// the rescaled ones say so.
+TEST_F(SimCalibMount, PhasesRescaledToFullPeriod) {
+    std::vector<std::vector<uint16_t>> first, last;
+    for (uint32_t scale : {32768u, 30000u, 20000u}) {
+        LogFileCapture log("sim_rescale");
+        calib_opts o = opts_;
+        o.atan_scale = scale;
+        write_sim_file(cfg_, o);
+        SimDriver d;
+        ASSERT_EQ(d.mount(12000000), 1) << scale;
+        EXPECT_EQ(log.contains("[epc_calc_mount_calib] scale " + std::to_string(scale) + " -> 32768"), scale != 32768)
+            << scale;
+        first.push_back(mounted_image(d, 0));
+        last.push_back(mounted_image(d, o.num_dist - 1));
+    }
+    for (size_t v = 1; v < first.size(); ++v) {
+        int worst = 0;
+        for (int p = 0; p < N; ++p) {
+            worst = std::max(worst, std::abs(first[v][p] - first[0][p]));
+            worst = std::max(worst, std::abs(last[v][p] - last[0][p]));
+        }
+        EXPECT_LE(worst, 2) << "file " << v;
+    }
+}
+
+// A version-149 file holds each two-row block one sample early; the mount
+// moves it back. Its images then equal those of the version-150 file of the
+// same sensor, except the first sample of each block, which keeps the
+// sample after it.
+TEST_F(SimCalibMount, Version149FileRepairedToVersion150) {
+    std::vector<std::vector<uint16_t>> imgs[2];
+    const uint8_t vers[2] = {150, 149};
+    for (int v = 0; v < 2; ++v) {
+        LogFileCapture log("sim_fix149");
+        calib_opts o = opts_;
+        o.ver = vers[v];
+        write_sim_file(cfg_, o);
+        SimDriver d;
+        ASSERT_EQ(d.mount(12000000), 1);
+        EXPECT_EQ(log.contains("[epc_calc_mount_calib] Fix 1 pix calib issue of ref images: ver=149"), v == 1);
+        for (int k = 0; k < o.num_dist; ++k) imgs[v].push_back(mounted_image(d, k));
+    }
+    for (int k = 0; k < opts_.num_dist; ++k) {
+        int wrong = 0;
+        for (int i = 0; i < N; ++i) {
+            const bool block_start = i % (2 * W) == 0;
+            wrong += imgs[1][k][i] != imgs[0][k][block_start ? i + 1 : i];
+        }
+        EXPECT_EQ(wrong, 0) << "image " << k;
+    }
+}
+
+// Dead pixels read the same phase at every reference distance: their fit
+// has no slope, so they are NG and take the average fit of the others; a
+// sensor whose every pixel is dead has no usable block at all.
+TEST_F(SimCalibMount, DeadPixelsAreNgAndAllDeadIsRejected) {
+    struct Case {
+        const char *name;
+        double dead_fraction;
+    };
+    for (const Case &c : {Case{"some dead", 0.001}, Case{"all dead", 1.0}}) {
+        SCOPED_TRACE(c.name);
+        LogFileCapture log("sim_ng");
+        sensor_cfg sc = cfg_;
+        sc.err.empty = true;
+        sc.dead_fraction = c.dead_fraction;
+        write_sim_file(sc, opts_);
+        scene wall;
+        scene_builtin("wall", &wall);
+        const camera cam(wall, sc, opts_.ln);
+        int dead = 0;
+        for (int p = 0; p < N; ++p) dead += cam.dead(p);
+        ASSERT_GT(dead, 0);
+
+        SimDriver d;
+        if (dead == N) {
+            EXPECT_EQ(d.mount(12000000), -1);
+            EXPECT_TRUE(log.contains("[epc_calc_mount_calib] All pixel calib data is wrong!"));
+            EXPECT_EQ(d.calc().drnu.payload, nullptr);
+            EXPECT_EQ(d.calc().config.calib_simple_scale_um, 1000);
+            EXPECT_EQ(d.calc().config.calib_simple_offset_mm, -2000);
+            EXPECT_FALSE(epc_calc_calib_loaded(d.drv()));
+            continue;
+        }
+        ASSERT_EQ(d.mount(12000000), 1);
+        EXPECT_TRUE(log.contains("[epc_calc_mount_calib] Calib data of " + std::to_string(dead) + " (" +
+                                 std::to_string(dead * 100 / N) + " %) pixels are NG"));
+        // The averages come from the good pixels alone: the step is the
+        // sweep's, not pulled towards the dead pixels' 0.
+        EXPECT_NEAR(d.calc().config.calib_cdll_step_um, opts_.step_um, opts_.step_um * 0.005);
+    }
+}
+
+// Blocks stored 15 MHz first, then 12 MHz: no frequency takes the first
+// block and makes its frequency the driver's; each frequency finds its own
+// block (its mean phases are those of its range); a frequency without a
+// block mounts nothing.
+TEST_F(SimCalibMount, BlockOfTheFrequency) {
+    calib_opts o = opts_;
+    o.mod_freqs = {15000000, 12000000};
+    write_sim_file(cfg_, o);
+    struct Case {
+        uint32_t ask, got;
+    };
+    for (const Case &c : {Case{0, 15000000}, Case{12000000, 12000000}, Case{15000000, 15000000}, Case{20000000, 0}}) {
+        SCOPED_TRACE(c.ask);
+        SimDriver d;
+        if (c.got == 0) {
+            EXPECT_EQ(d.mount(c.ask), -1);
+            EXPECT_FALSE(epc_calc_calib_loaded(d.drv()));
+            continue;
+        }
+        ASSERT_EQ(d.mount(c.ask), 1);
+        EXPECT_EQ(d.edrv().mod_freq, c.got);
+        EXPECT_EQ(uint32_t{d.calc().drnu.hdr.mod_freq}, c.got);
+        // Mean phase of the first image: the first reference distance, the
+        // zero offset, the drift at the calibration temperatures and the
+        // fixed pattern, in this frequency's range, give or take the wiggle.
+        sensor_cfg cf = cfg_;
+        cf.mod_freq = c.got;
+        const double range = range_mm(c.got);
+        const double drift = 13.78 * o.temp_cb / 10.0 + 1.183 * o.temp_ib / 10.0;
+        const double want = (295.0 + 2000 + drift + fpn_mean(cf)) / range * 32768;
+        EXPECT_NEAR(d.calc().config.calib_phase_min, want, 13.0 / range * 32768);
+    }
+}
+
+// A frequency change unmounts and mounts the block of the new frequency,
+// with the range and the wall distance in phase units of that frequency; a
+// frequency without a block leaves the driver uncalibrated; coming back
+// mounts the first block again from the file, to the same values.
+TEST_F(SimCalibMount, FrequencyChangeRemounts) {
+    SimDriver d;
+    ASSERT_EQ(d.mount(0), 1);
+    epc_event_freq_change(d.drv(), 12000000, 0);
+    const _epc_calc_config_t &c = d.calc().config;
+    const uint16_t min12 = c.calib_phase_min, max12 = c.calib_phase_max;
+    const uint32_t step12 = c.calib_cdll_step_um;
+    const int32_t offset12 = c.calib_simple_offset_mm;
+    const int32_t wall12 = d.edrv().calib_wall_len_phase;
+
+    SimDriver fresh15;
+    ASSERT_EQ(fresh15.mount(15000000), 1);
+
+    epc_event_freq_change(d.drv(), 15000000, 0);
+    ASSERT_TRUE(epc_calc_calib_loaded(d.drv()));
+    EXPECT_EQ(uint32_t{d.calc().drnu.hdr.mod_freq}, 15000000u);
+    EXPECT_EQ(d.edrv().dist_max_mm, range_mm(15000000));
+    EXPECT_EQ(d.calc().config.calib_phase_min, fresh15.calc().config.calib_phase_min);
+    EXPECT_EQ(d.calc().config.calib_phase_max, fresh15.calc().config.calib_phase_max);
+    EXPECT_EQ(d.calc().config.calib_cdll_step_um, fresh15.calc().config.calib_cdll_step_um);
+    EXPECT_EQ(d.edrv().calib_wall_len_phase, static_cast<int32_t>(295u * 32768u / range_mm(15000000)));
+
+    epc_event_freq_change(d.drv(), 20000000, 0);
+    EXPECT_FALSE(epc_calc_calib_loaded(d.drv()));
+    EXPECT_EQ(d.calc().drnu.payload, nullptr);
+    EXPECT_EQ(d.calc().config.calib_simple_offset_mm, -2000);
+
+    epc_event_freq_change(d.drv(), 12000000, 0);
+    ASSERT_TRUE(epc_calc_calib_loaded(d.drv()));
+    EXPECT_EQ(c.calib_phase_min, min12);
+    EXPECT_EQ(c.calib_phase_max, max12);
+    EXPECT_EQ(c.calib_cdll_step_um, step12);
+    EXPECT_EQ(c.calib_simple_offset_mm, offset12);
+    EXPECT_EQ(d.edrv().calib_wall_len_phase, wall12);
 }
 
 }  // namespace
