@@ -49,10 +49,10 @@ struct run_result {
 };
 
 // Runs `args` (shell words) with the tool in `dir`, stdin from /dev/null and
-// the default cache folder inside `dir`.
-run_result run_in(const fs::path &dir, const std::string &args) {
-    const std::string cmd = "cd '" + dir.string() + "' && XDG_CACHE_HOME='" + (dir / "cache").string() + "' '" +
-                            k_tool + "' " + args + " </dev/null 2>&1";
+// the default cache folder in `cache`.
+run_result run_in(const fs::path &dir, const fs::path &cache, const std::string &args) {
+    const std::string cmd = "cd '" + dir.string() + "' && XDG_CACHE_HOME='" + cache.string() + "' '" + k_tool +
+                            "' " + args + " </dev/null 2>&1";
     run_result r;
     FILE *p = popen(cmd.c_str(), "r");
     if (!p) return r;
@@ -212,15 +212,24 @@ protected:
         dir_ = fs::current_path() / "scratch" / (std::string(info->test_suite_name()) + "." + info->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
+        // The cache folder under a short unique path: the calibration file
+        // names in it must fit in KAVRO_PARAM_FILENAME_MAX characters,
+        // wherever the build tree is.
+        char tmpl[] = "/tmp/kavro_cli_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        cache_ = tmpl;
     }
-    run_result run(const std::string &args) { return run_in(dir_, args); }
+    void TearDown() override {
+        if (!cache_.empty()) fs::remove_all(cache_);
+    }
+    run_result run(const std::string &args) { return run_in(dir_, cache_, args); }
     // Runs and expects success.
     std::string ok(const std::string &args) {
         const run_result r = run(args);
         EXPECT_EQ(r.code, 0) << "kavro " << args << "\n" << r.out;
         return r.out;
     }
-    fs::path dir_;
+    fs::path dir_, cache_;
 };
 
 // The README's example (examples/kavro_tool.sh, which the README check keeps
@@ -236,6 +245,7 @@ TEST_F(KavroCli, ReadmeExampleRunsAndWritesValidFiles) {
         ASSERT_EQ(c.rfind("kavro ", 0), 0u) << "example line does not run kavro: " << c;
         all += ok(c.substr(6));
     }
+    EXPECT_EQ(all.find("[ERR]"), std::string::npos) << "the library reported errors:\n" << all;
     EXPECT_NE(all.find("intg_time: 3000"), std::string::npos) << all;
     EXPECT_NE(all.find("product:     KVSIM-E2-320"), std::string::npos) << all;
     check_outputs(dir_ / "out", 5);
@@ -333,7 +343,7 @@ TEST_F(KavroCli, TransfersEndWithTheRightCodeAndFlash) {
     };
     for (const tcase &c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(dir_ / "cache");
+        fs::remove_all(cache_ / "kavro");
         const std::string t = std::to_string(c.type);
         ok("--sim data write --type " + t + " old.bin");
         char cmd[256];
@@ -355,7 +365,7 @@ TEST_F(KavroCli, TransfersEndWithTheRightCodeAndFlash) {
 TEST_F(KavroCli, FailuresExitWithTheDocumentedCode) {
     write_file(dir_ / "notes.txt", {'h', 'i', '\n'});
     struct ecase {
-        const char *args;
+        std::string args;
         int code;
         const char *says;
     };
@@ -373,6 +383,7 @@ TEST_F(KavroCli, FailuresExitWithTheDocumentedCode) {
         {"--sim data read --type 9 img.bin", 1, "data read failed"},
         {"--sim --sim-fault no-calib calib fetch", 1, "no calibration package"},
         {"--replay notes.txt calib fetch", 3, "cannot open the recording"},
+        {"--sim --cache-dir /tmp/" + std::string(100, 'c') + " info", 2, "too long"},
     };
     for (const ecase &c : cases) {
         SCOPED_TRACE(c.args);

@@ -79,6 +79,13 @@ public:
         if (g_.sim && !g_.replay.empty()) return fail(EXIT_USAGE, "--sim and --replay cannot be combined");
         std::string dir = g_.cache_dir.empty() ? default_cache_dir() : g_.cache_dir;
         if (dir.back() != '/') dir += '/';
+        // The calibration file keeps its own name, folder included, in a
+        // field of KAVRO_PARAM_FILENAME_MAX characters: a longer one leaves
+        // the camera uncalibrated.
+        const size_t longest = dir.size() + std::strlen("kavro_param_-2147483648.bin");
+        if (longest > KAVRO_PARAM_FILENAME_MAX)
+            return fail(EXIT_USAGE, "the cache folder " + dir + " is too long: calibration file names in it must fit in " +
+                                        std::to_string(KAVRO_PARAM_FILENAME_MAX) + " characters; choose a shorter --cache-dir");
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
         if (ec) return fail(EXIT_FILE, "cannot create the cache folder " + dir + ": " + ec.message());
