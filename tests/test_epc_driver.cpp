@@ -389,6 +389,57 @@ TEST_F(EpcDriver, LensSwitchUndistortsLast) {
     EXPECT_NE(got, ref_g);
 }
 
+// With the lens switch on, the lens values the driver gives for its 320 x 240
+// images are those of the undistorted image: a pixel (u, v) of it, seen
+// through them and bent by the lens, lands on the raw pixel the map shows
+// there. Other sizes are not undistorted and keep the scaled lens record.
+TEST_F(EpcDriver, LensValuesFollowUndistortion) {
+    const vx_len_param_t &lens = g_epc_len_param;
+    vx_len_param_t p{};
+    ASSERT_TRUE(epc_lens_param_get(&drv_, &p, W, H));
+    EXPECT_DOUBLE_EQ(p.cx, lens.cx);
+    EXPECT_DOUBLE_EQ(p.fx, lens.fx);
+
+    ASSERT_TRUE(epc_filter_enable(&drv_, KAVRO_FILTER_ID_LEN_CALIB, nullptr));
+    ASSERT_TRUE(epc_lens_param_get(&drv_, &p, W, H));
+    EXPECT_EQ(p.img_w, W);
+    EXPECT_EQ(p.img_h, H);
+    for (double c : p.dcoeff) EXPECT_EQ(c, 0.0);
+    // The widened view has a shorter focal length than the lens.
+    EXPECT_LT(p.fx, lens.fx);
+    EXPECT_LT(p.fy, lens.fy);
+
+    const double k1 = lens.dcoeff[0], k2 = lens.dcoeff[1], p1 = lens.dcoeff[2], p2 = lens.dcoeff[3],
+                 k3 = lens.dcoeff[4];
+    int checked = 0;
+    for (int v = 0; v < H; v += 7) {
+        for (int u = 0; u < W; u += 5) {
+            const uint32_t src = e().h_calib_len.mapi[v * W + u];
+            if (src == 0xFFFFFFFFu) continue;
+            const double x = (u - p.cx) / p.fx, y = (v - p.cy) / p.fy, r2 = x * x + y * y;
+            const double radial = ((k3 * r2 + k2) * r2 + k1) * r2 + 1;
+            const double xd = x * radial + 2 * p1 * x * y + p2 * (r2 + 2 * x * x);
+            const double yd = y * radial + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y;
+            // The map takes the pixel at trunc(m + 0.5): on column or row 0
+            // from -1.5 on.
+            auto lands_on = [](double m, uint32_t px) {
+                return px == 0 ? m > -1.51 && m < 0.51 : std::fabs(m - px) < 0.51;
+            };
+            ASSERT_TRUE(lands_on(lens.fx * xd + lens.cx, src % W)) << u << "," << v << ": " << lens.fx * xd + lens.cx;
+            ASSERT_TRUE(lands_on(lens.fy * yd + lens.cy, src / W)) << u << "," << v << ": " << lens.fy * yd + lens.cy;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 1500);
+
+    ASSERT_TRUE(epc_lens_param_get(&drv_, &p, W / 2, H / 2));
+    EXPECT_DOUBLE_EQ(p.cx, lens.cx / 2);
+    EXPECT_DOUBLE_EQ(p.dcoeff[0], lens.dcoeff[0]);
+    ASSERT_TRUE(epc_filter_disable(&drv_, KAVRO_FILTER_ID_LEN_CALIB));
+    ASSERT_TRUE(epc_lens_param_get(&drv_, &p, W, H));
+    EXPECT_DOUBLE_EQ(p.fy, lens.fy);
+}
+
 // ---- single steps ------------------------------------------------------------
 
 TEST(EpcRangeFilter, CodesStayShortAndFarGo) {

@@ -19,6 +19,7 @@
 #include "driver/epc/epc_calc.h"
 #include "driver/epc/epc_calib.h"
 #include "driver/epc/kavro_driver_epc.h"
+#include "imgproc/vx_imgproc_internal.h"
 #include "kavro_param.h"
 #include "vx_log_internal.h"
 
@@ -480,8 +481,33 @@ bool _vx_update_len_param(kavro_dev_t *, vx_len_param_t *param, const char *len_
     return true;
 }
 
-bool epc_lens_param_get(kavro_drv_t *, vx_len_param_t *param, int img_w, int img_h) {
+void _epc_len_undistorted(const vx_len_param_t *lens, vx_len_param_t *out) {
+    const double cam[9] = {lens->fx, 0, lens->cx, 0, lens->fy, lens->cy, 0, 0, 1};
+    double new_cam[9];
+    int roi[4];
+    get_optimal_new_mtx(cam, lens->dcoeff, lens->img_w, lens->img_h, new_cam, roi);
+    *out = vx_len_param_t{};
+    out->fx = new_cam[0];
+    out->cx = new_cam[2];
+    out->fy = new_cam[4];
+    out->cy = new_cam[5];
+    out->img_w = lens->img_w;
+    out->img_h = lens->img_h;
+}
+
+bool epc_lens_param_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h) {
     if (!param || img_w <= 0 || img_h <= 0) return false;
+    // Undistorted images are pinhole views through the map's new camera
+    // matrix: their points must be made with it, not with the lens record.
+    // The decoder undistorts 320 x 240 frames only, and only with a map of
+    // that size.
+    const epc_drv_t *edrv = epc_of(drv);
+    if (edrv && edrv->f_en_lens_calib && img_w == 320 && img_h == 240 && edrv->h_calib_len.init_flag &&
+        edrv->h_calib_len.img_w == img_w && edrv->h_calib_len.img_h == img_h &&
+        edrv->len_undistorted.img_w == img_w && edrv->len_undistorted.img_h == img_h) {
+        *param = edrv->len_undistorted;
+        return true;
+    }
     const vx_len_param_t &rec = g_epc_len_param;
     // A record whose size is 0 (or smaller than asked) does not scale down
     // to the frame: refused like any other mismatch.
