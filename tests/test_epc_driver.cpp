@@ -449,10 +449,32 @@ TEST(EpcRangeFilter, CodesStayShortAndFarGo) {
     const Case cases[] = {{0, 65300},     {80, 65300},    {100, 65300},   {101, 101},
                           {12391, 12391}, {12392, 65300}, {60000, 65300}, {60001, 60001},
                           {65500, 65500}, {65300, 65300}};
-    for (const Case &c : cases) {
-        uint16_t v = c.in;
-        _dist_filter_bad_dist(&v, 1, kRange12);
-        EXPECT_EQ(v, c.out) << c.in;
+    // Each case at every position of a 37-pixel row, so it passes through
+    // every lane of the vector loop and through the tail.
+    const int n = 37;
+    for (int shift = 0; shift < n; ++shift) {
+        std::vector<uint16_t> img(n), want(n);
+        for (int i = 0; i < n; ++i) {
+            const Case &c = cases[static_cast<size_t>(i + shift) % std::size(cases)];
+            img[i] = c.in;
+            want[i] = c.out;
+        }
+        _dist_filter_bad_dist(img.data(), n, kRange12);
+        ASSERT_EQ(img, want) << shift;
+    }
+    // Ranges at the ends: none (everything up to 60000 goes), at most 100,
+    // and far beyond the codes (only 0 ... 100 go).
+    struct RangeCase {
+        uint32_t range;
+        uint16_t in, out;
+    };
+    const RangeCase ranges[] = {{0, 5000, 65300},      {0, 60001, 60001},   {150, 50, 65300},
+                                {150, 51, 65300},      {201, 101, 101},     {201, 102, 65300},
+                                {70000, 60000, 60000}, {70000, 100, 65300}, {60101, 60000, 60000}};
+    for (const RangeCase &c : ranges) {
+        std::vector<uint16_t> img(11, c.in);
+        _dist_filter_bad_dist(img.data(), 11, c.range);
+        EXPECT_EQ(img, std::vector<uint16_t>(11, c.out)) << c.range << " " << c.in;
     }
 }
 
@@ -474,29 +496,32 @@ TEST_F(EpcDriver, MinimumAmplitudeWithHysteresis) {
         {2028, 2018, false, true},
         {1000, 1000, true, true},
     };
-    const int n = static_cast<int>(std::size(cases));
+    // Pixel i holds case (i * 3) % 8: 29 pixels, so every case lands in
+    // several lanes of the vector loop and in the tail.
+    const int n = 29;
+    auto case_of = [&](int i) -> const Case & { return cases[static_cast<size_t>(i * 3) % std::size(cases)]; };
     std::vector<uint16_t> amp(n), dist(n, 500);
-    for (int i = 0; i < n; ++i) amp[i] = cases[i].first;
+    for (int i = 0; i < n; ++i) amp[i] = case_of(i).first;
     _feature_minamp_filter(&e(), dist.data(), amp.data(), n);
-    for (int i = 0; i < n; ++i) EXPECT_EQ(dist[i], cases[i].kept_first ? 500 : 65300) << i;
+    for (int i = 0; i < n; ++i) EXPECT_EQ(dist[i], case_of(i).kept_first ? 500 : 65300) << i;
     std::fill(dist.begin(), dist.end(), 500);
-    for (int i = 0; i < n; ++i) amp[i] = cases[i].second;
+    for (int i = 0; i < n; ++i) amp[i] = case_of(i).second;
     _feature_minamp_filter(&e(), dist.data(), amp.data(), n);
-    for (int i = 0; i < n; ++i) EXPECT_EQ(dist[i], cases[i].kept_second ? 500 : 65300) << i;
+    for (int i = 0; i < n; ++i) EXPECT_EQ(dist[i], case_of(i).kept_second ? 500 : 65300) << i;
 
     // Without hysteresis: a plain window min ... 2048 - min.
     e().f_en_hysteresis = false;
-    const uint16_t a2[] = {29, 30, 2018, 2019};
-    std::vector<uint16_t> d2(4, 500);
-    _feature_minamp_filter(&e(), d2.data(), a2, 4);
-    EXPECT_EQ(d2, (std::vector<uint16_t>{65300, 500, 500, 65300}));
+    const uint16_t a2[] = {29, 30, 2018, 2019, 0, 65535, 1000, 29, 2019, 30, 31};
+    std::vector<uint16_t> d2(11, 500);
+    _feature_minamp_filter(&e(), d2.data(), a2, 11);
+    EXPECT_EQ(d2, (std::vector<uint16_t>{65300, 500, 500, 65300, 65300, 65300, 500, 65300, 65300, 500, 500}));
 
     // Switched off: nothing changes; disabling frees the map.
     e().f_en_hysteresis = true;
     ASSERT_TRUE(epc_filter_disable(&drv_, KAVRO_FILTER_ID_AMP));
     EXPECT_EQ(e().hysteresis_map, nullptr);
-    _feature_minamp_filter(&e(), d2.data(), a2, 4);
-    EXPECT_EQ(d2, (std::vector<uint16_t>{65300, 500, 500, 65300}));
+    _feature_minamp_filter(&e(), d2.data(), a2, 11);
+    EXPECT_EQ(d2, (std::vector<uint16_t>{65300, 500, 500, 65300, 65300, 65300, 500, 65300, 65300, 500, 500}));
     EXPECT_NE(e().hysteresis_map, nullptr);  // kept ready even while the filter is off
 }
 
