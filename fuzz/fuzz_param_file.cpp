@@ -4,6 +4,14 @@
 // again with exactly the input's bytes, and (current layout) block sizes
 // adding up to the declared total. A refused file must leave the handle
 // invalid with no open file.
+//
+// Every input, accepted by the container or not, is then read by the EPC
+// driver's calibration mount as the file of a driver at no frequency (the
+// first DRNU block) and at 15 MHz (a block found by skipping others): the
+// block reader and the mount must refuse or use whatever the file holds
+// without reading past a buffer, and leave either a usable block of the
+// driver's frequency or nothing mounted.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -17,6 +25,10 @@
 // library, so that libFuzzer's coverage instrumentation (applied only to the
 // fuzz target's own sources) sees the parser's branches.
 #include "kavro_param.cpp"
+
+#include "driver/epc/epc_calc.h"
+#include "driver/epc/epc_calib.h"
+#include "driver/epc/kavro_driver_epc.h"
 
 namespace {
 
@@ -67,6 +79,46 @@ int compare_block(kavro_param_handle_t *, const kavro_param_blk_unit_t *unit, vo
     return 1;
 }
 
+// Mounts the file at `path` on a fresh EPC driver record for `freq` (0: the
+// first DRNU block) and checks what the mount left.
+void mount_file(const std::string &path, uint32_t freq) {
+    epc_drv_t edrv{};
+    kavro_drv_t drv{};
+    pthread_mutex_init(&edrv.drnu_mutex, nullptr);
+    edrv.mod_freq = freq;
+    edrv.param_valid = true;
+    check(path.size() < sizeof edrv.pname);
+    std::memcpy(edrv.pname, path.c_str(), path.size() + 1);
+    drv.priv_data = &edrv;
+    check(epc_calc_init(&drv));
+    auto *calc = static_cast<epc_calc_t *>(edrv.priv_data);
+    pthread_mutex_lock(&edrv.drnu_mutex);
+    const int r = epc_calc_mount_calib(&drv);
+    pthread_mutex_unlock(&edrv.drnu_mutex);
+    if (r == 1) {
+        check(calc->drnu.payload != nullptr);
+        check(freq == 0 || calc->drnu.hdr.mod_freq == freq);
+        check(edrv.mod_freq == calc->drnu.hdr.mod_freq);
+        check(calc->config.num_calib_dist >= 2 && calc->config.num_calib_dist == calc->drnu.hdr.num_dist);
+        check(calc->config.calib_pixs == nullptr);
+        check(epc_calc_calib_loaded(&drv));
+    } else {
+        check(r == -1);
+        check(calc->drnu.payload == nullptr && calc->config.calib_pixs == nullptr);
+        check(calc->config.calib_simple_scale_um == 1000 && calc->config.calib_simple_offset_mm == -2000);
+        check(!epc_calc_calib_loaded(&drv));
+    }
+    pthread_mutex_lock(&edrv.drnu_mutex);
+    epc_calc_uninit(&drv);
+    pthread_mutex_unlock(&edrv.drnu_mutex);
+    pthread_mutex_destroy(&edrv.drnu_mutex);
+}
+
+void mount_all(const std::string &path) {
+    mount_file(path, 0);
+    mount_file(path, 15000000);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -83,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(!kavro_param_is_valid(&h));
         check(h.fd == nullptr);
         check(kavro_param_get_blk_cnt(&h) == 0);
+        mount_all(path);
         return 0;
     }
     check(kavro_param_is_valid(&h));
@@ -115,5 +168,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     kavro_param_close(&h);
     check(!kavro_param_is_valid(&h));
+    mount_all(path);
     return 0;
 }

@@ -49,15 +49,6 @@ std::vector<uint8_t> drnu_block(const sensor_cfg& s, const calib_opts& o, uint32
     put_v<uint32_t>(b, h0 + 29, H);
     put_v<uint32_t>(b, h0 + 33, o.atan_scale);
 
-    // Ray z component per pixel (image order) of the lens the model uses.
-    std::vector<double> dir_z((size_t)W * H);
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            vec3 d;
-            if (!lens_pixel_ray(o.ln, x, y, &d))
-                d = vec3{0, 0, 1};
-            dir_z[(size_t)y * W + x] = d.z;
-        }
     const double drift = cam.drift_mm(o.temp_cb, o.temp_ib);
     const std::vector<float>& fpn = cam.fpn_mm();
     for (int k = 0; k < o.num_dist; ++k) {
@@ -66,22 +57,40 @@ std::vector<uint8_t> drnu_block(const sensor_cfg& s, const calib_opts& o, uint32
         put_v<int32_t>(b, r0 + 0, ref_um);
         put_v<uint32_t>(b, r0 + 4, W);
         put_v<uint32_t>(b, r0 + 8, H);
-        const double wall_mm = o.box_len_cm * 10.0 + ref_um / 1000.0;
+        // The target's radial distance, the same for every pixel, and the
+        // delay line's shift on top of it.
+        const double ref_mm = o.box_len_cm * 10.0 + ref_um / 1000.0;
+        std::vector<uint16_t> img((size_t)W * H);
         for (int sr = 0; sr < H; ++sr) {
             const int y = sensor_row_to_image(sr, H);
             for (int x = 0; x < W; ++x) {
                 const size_t p = (size_t)y * W + x;
-                double d = wall_mm / dir_z[p] + c.zero_offset_mm + fpn[p] + drift;
-                d += cam.wiggle_mm(d);
-                double ph = std::fmod(d, range);
-                if (ph < 0)
-                    ph += range;
-                uint32_t v = (uint32_t)std::lround(ph / range * o.atan_scale);
-                if (v >= o.atan_scale)
-                    v -= o.atan_scale;
-                put_v<uint16_t>(b, r0 + 20 + 2 * ((size_t)sr * W + x), (uint16_t)v);
+                uint32_t v;
+                if (cam.dead(p)) {
+                    // Every sample 0: the phase of a zero vector, half a
+                    // period, whatever the distance.
+                    v = o.atan_scale / 2;
+                } else {
+                    double d = ref_mm + c.zero_offset_mm + fpn[p];
+                    d += cam.wiggle_mm(d) + drift;
+                    double ph = std::fmod(d, range);
+                    if (ph < 0)
+                        ph += range;
+                    v = (uint32_t)std::lround(ph / range * o.atan_scale);
+                    if (v >= o.atan_scale)
+                        v -= o.atan_scale;
+                }
+                img[(size_t)sr * W + x] = (uint16_t)v;
             }
         }
+        if (o.ver < 150) {
+            // Files before version 150 hold each two-row block one sample
+            // early: sample i of a block carries sample i + 1, the last one
+            // its own.
+            for (size_t j = 0; j < img.size(); j += 2 * W)
+                std::memmove(&img[j], &img[j + 1], (2 * W - 1) * sizeof(uint16_t));
+        }
+        put(b, r0 + 20, img.data(), img.size() * sizeof(uint16_t));
     }
     return b;
 }

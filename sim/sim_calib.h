@@ -4,12 +4,26 @@
 // firmware streams in data-upload mode (18-byte header, the file raw or
 // zipped, padded to whole 153600-byte frames).
 //
-// The DRNU reference images are what the sensor model measures on a flat
-// target square to the optical axis at box_len_cm + k * step_um: per pixel
-// the phase of the true radial distance plus the model's zero offset and
-// whichever of fixed pattern, wiggling and temperature drift (at the
-// calibration temperatures) are switched on, scaled to atan_scale per
-// period, in sensor row order.
+// The DRNU reference images model the factory calibration rig as a
+// delay-line sweep: the camera looks at a reference target at the same
+// radial distance box_len_cm for every pixel, and the firmware's delay line
+// shifts the modulation phase by one step (step_um of distance, the
+// block's calib_cdll_step_um) per reference image. Reference k of pixel p
+// is therefore the phase of box_len_cm + k * step_um plus that pixel's own
+// errors as the sensor model has them switched on: zero offset, fixed
+// pattern, wiggling at that phase and temperature drift at the calibration
+// temperatures; noise-free, as a factory calibration averages many frames.
+// Every pixel's phase step is the true step, so the per-pixel calibration
+// yields the radial distance, as the uncalibrated path and the point cloud
+// expect. Phases are scaled to atan_scale per period, in sensor row order.
+// A dead pixel (sensor error "empty") reads 0 in every sample, so its
+// references hold the phase of a zero vector, half a period, at every
+// distance. A container version below 150 stores each two-row block of
+// every image one sample early, as the cameras of those versions did.
+//
+// The default sweep covers 295 ... 4420 mm (12 references 375 mm apart),
+// the working distances of 0.5 ... 4 m with a margin, in a package of about
+// 3.7 MB for the two frequencies.
 #ifndef KAVRO_SIM_CALIB_H
 #define KAVRO_SIM_CALIB_H
 
@@ -33,13 +47,13 @@ constexpr uint32_t k_param_magic = 0x31505856u;  // "VXP1"
 
 struct calib_opts {
     std::vector<uint32_t> mod_freqs = {12000000, 15000000};  // one block each
-    int num_dist = 8;              // reference images per block
+    int num_dist = 12;             // reference images per block
     float box_len_cm = 29.5f;      // distance of the first reference
-    int32_t step_um = 250000;      // distance between references
+    int32_t step_um = 375000;      // delay-line step between references
     uint32_t atan_scale = 30000;   // phase value of one period in the images
     int16_t temp_cb = 400;         // calibration temperatures, 0.1 degC
     int16_t temp_ib = 350;
-    uint8_t ver = 150;             // container version (current layout, no pixel repair)
+    uint8_t ver = 150;             // container version (current layout; below 150 shifted one sample)
     uint32_t ts = 1700000000;      // calibration timestamp
     std::string lens_name = "KVSIM default lens";  // empty: no lens record
     lens ln = lens_default();

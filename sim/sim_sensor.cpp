@@ -281,8 +281,10 @@ void camera::render(uint32_t frame_idx, frame* out) const
             for (uint32_t j = ret_ofs_[p]; j < ret_ofs_[p + 1]; ++j) {
                 const ret& r = rets_[j];
                 double a = cfg_.amp_gain * r.geo * tscale;
-                double d = r.dist_mm + cfg_.zero_offset_mm + fpn_[p] + drift;
-                d += wiggle_mm(d);
+                // The drift shifts the measured phase as a whole: it is added
+                // after the wiggling, which depends on the distance alone.
+                double d = r.dist_mm + cfg_.zero_offset_mm + fpn_[p];
+                d += wiggle_mm(d) + drift;
                 sig += std::polar(a, d * to_phase);
                 a_sum += a;
                 amb += r.amb_geo;

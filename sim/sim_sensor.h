@@ -66,9 +66,12 @@ struct sensor_cfg {
 
     // Temperatures: both start at ambient and rise towards ambient + rise
     // with time constant tau; frame i is taken at warmup_start_s + i / fps.
-    // The phase drifts by drift_cb_mm per degree of the sensor temperature and
-    // drift_ib_mm per degree of the IB temperature (from 0 degrees, where the
-    // uncalibrated decoder places its reference).
+    // The measured phase drifts by drift_cb_mm per degree of the sensor
+    // temperature and drift_ib_mm per degree of the IB temperature (from 0
+    // degrees, where the uncalibrated decoder places its reference): a shift
+    // of the whole phase response, wiggling included, which is what the
+    // driver's temperature coefficients (the same defaults) take back on
+    // both the simple and the per-pixel path.
     double temp_ambient_c = 25;
     double temp_rise_cb_c = 20;
     double temp_rise_ib_c = 12;

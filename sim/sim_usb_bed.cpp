@@ -119,8 +119,17 @@ struct usb_bed::cam {
     std::deque<UMockdevIoctlData*> hung;  // control URBs that never complete
     std::vector<usb_ctrl_record> ctrl_log;
     std::vector<uint8_t> carry;           // stream bytes read for a URB that was discarded meanwhile
+    // A halt or an injected time-out that the endpoint produced while the
+    // URB it was read for was discarded meanwhile (the host cancelled it):
+    // it hits the next URB in the queue, as the next token on the wire
+    // would, instead of being lost. A lost halt would leave the endpoint
+    // halted with no completion telling the host to clear it, and the stream
+    // would stop for good.
+    bool stall_pending = false;
+    bool hold_pending = false;
     UMockdevIoctlData* held = nullptr;    // URB waiting for the host's time-out
     uint8_t ovr_type = 0, ovr_val = 0;    // status answers rewritten for tests
+    int out_damage_at = -1;               // bulk OUT packets until the damaged one
     int ovr_count = 0;
     bool ep_halted = false;
     bool unplugged = false;
@@ -195,6 +204,7 @@ struct usb_bed::cam {
             complete(ud, status, 0);
         in_q.clear();
         held = nullptr;
+        stall_pending = hold_pending = false;
         for (auto* ud : hung)
             complete(ud, status, 0);
         hung.clear();
@@ -219,6 +229,18 @@ struct usb_bed::cam {
         std::vector<uint8_t> stage;
         std::unique_lock<std::mutex> g(mu);
         while (!quit) {
+            if (!in_q.empty() && !unplugged && stall_pending) {
+                UMockdevIoctlData* ud = in_q.front();
+                in_q.pop_front();
+                stall_pending = false;
+                complete(ud, -EPIPE, 0);
+                continue;
+            }
+            if (!in_q.empty() && !unplugged && !ep_halted && !held && hold_pending) {
+                held = in_q.front();
+                hold_pending = false;
+                continue;
+            }
             if (in_q.empty() || ep_halted || unplugged || held) {
                 pump_cv.wait_for(g, std::chrono::milliseconds(20));
                 continue;
@@ -254,11 +276,15 @@ struct usb_bed::cam {
                 if (still_head) {
                     in_q.pop_front();
                     complete(ud, -EPIPE, 0);
+                } else {
+                    stall_pending = true;
                 }
                 ep_halted = true;
             } else if (r.status == xfer_status::timeout && injected_timeout) {
                 if (still_head)
                     held = ud;  // no data for this one until the host gives up on it
+                else
+                    hold_pending = true;
             } else if (r.status == xfer_status::no_device) {
                 if (fw->state() == usb_state::gone) {
                     g.unlock();
@@ -295,8 +321,14 @@ struct usb_bed::cam {
         switch (req) {
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData* d = resolve(arg, 0, sizeof(uint32_t));
+            // Scatter-gather, as an xHCI host offers: libusb then sends each
+            // bulk transfer as one URB. Without it, libusb cuts a transfer
+            // into 16 KiB URBs and discards the rest after a short one; a
+            // halt met by one of those discarded URBs is swallowed by libusb
+            // (the transfer reports success) and the stream stops for good.
             *(uint32_t*)d->data = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
+                                  USBDEVFS_CAP_BULK_SCATTER_GATHER;
             g_object_unref(d);
             finish(client, 0, 0);
             return TRUE;
@@ -363,6 +395,7 @@ struct usb_bed::cam {
                 std::lock_guard<std::mutex> g(mu);
                 ++st.clear_halts;
                 ep_halted = false;
+                stall_pending = false;
                 pump_cv.notify_all();
             }
             finish(client, 0, 0);
@@ -506,7 +539,21 @@ struct usb_bed::cam {
             pump_cv.notify_all();
         } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == VXIF_EP_BULK_OUT) {
             UMockdevIoctlData* b = resolve(ud, offsetof(usbdevfs_urb, buffer), (size_t)u->buffer_length);
-            const xfer_result r = fw->bulk_out(b->data, u->buffer_length);
+            bool damage;
+            {
+                std::lock_guard<std::mutex> g(mu);
+                damage = out_damage_at == 0;
+                if (out_damage_at >= 0)
+                    --out_damage_at;
+            }
+            xfer_result r;
+            if (damage && u->buffer_length > 0) {  // a bit flipped on the line
+                std::vector<uint8_t> pk(b->data, b->data + u->buffer_length);
+                pk.back() ^= 0x01;
+                r = fw->bulk_out(pk.data(), u->buffer_length);
+            } else {
+                r = fw->bulk_out(b->data, u->buffer_length);
+            }
             g_object_unref(b);
             std::lock_guard<std::mutex> g(mu);
             ++st.submits;
@@ -700,6 +747,13 @@ void usb_bed::override_status(int i, uint8_t type, uint8_t val, int count)
     c.ovr_type = type;
     c.ovr_val = val;
     c.ovr_count = count;
+}
+
+void usb_bed::damage_bulk_out(int i, int nth)
+{
+    cam& c = *cams_.at((size_t)i);
+    std::lock_guard<std::mutex> g(c.mu);
+    c.out_damage_at = nth;
 }
 
 void usb_bed::unplug(int i) { cams_.at((size_t)i)->do_unplug(); }

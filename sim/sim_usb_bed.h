@@ -73,6 +73,9 @@ public:
     /// The next `count` status answers name request `type`, value `val`
     /// whatever the last command was.
     void override_status(int cam, uint8_t type, uint8_t val, int count);
+    /// The `nth` bulk OUT packet from now (0: the next) reaches the device
+    /// with its last byte damaged.
+    void damage_bulk_out(int cam, int nth);
     /// Surprise removal.
     void unplug(int cam);
 

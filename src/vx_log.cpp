@@ -40,6 +40,9 @@ vx_log_t *vx_log_default(void) { return &h_log_default; }
 
 vx_log_t *vx_log_init(vx_log_t *h_log, const char *log_fname, const char *log_tagname) {
     vx_log_t *log = resolve(h_log);
+    // A logger set up a second time first lets go of its file, name copy and
+    // mutex; clearing the record alone would leak them.
+    if (log->inited) vx_log_uninit(log);
     memset(log, 0, sizeof *log);
     memcpy(log->log_level, _log_level_default, sizeof log->log_level);
 

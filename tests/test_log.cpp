@@ -164,6 +164,26 @@ TEST_F(LogTest, AppendsToAnExistingFile) {
     EXPECT_EQ(read_file(path_), "earlier\nlater\n");
 }
 
+// Setting up a logger that is already set up replaces its file: the earlier
+// file is closed (no descriptor or name copy is left behind) and messages go
+// to the new one only.
+TEST_F(LogTest, ReinitialisingReplacesTheFile) {
+    const fs::path first = path_.string() + ".first";
+    fs::remove(first);
+    const auto open_fds = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    ASSERT_NE(vx_log_init(&log_, first.c_str(), "A"), nullptr);
+    const auto fds = open_fds();
+    for (int i = 0; i < 20; ++i) ASSERT_NE(vx_log_init(&log_, path_.c_str(), "B"), nullptr);
+    EXPECT_EQ(open_fds(), fds);
+    vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "to the second\n");
+    vx_log_uninit(&log_);
+    EXPECT_EQ(read_file(first), "");
+    EXPECT_EQ(read_file(path_), "to the second\n");
+    fs::remove(first);
+}
+
 TEST_F(LogTest, NullLoggerMeansTheDefaultOne) {
     EXPECT_EQ(vx_log_default(), vx_log_init(nullptr, path_.c_str(), "D"));
     vx_log_raw(nullptr, VX_LOG_LEVEL_ERROR, "via default\n");

@@ -512,4 +512,53 @@ TEST_F(EpcCalibSave, DownloadsWhenMissingOrStale) {
     EXPECT_EQ(files(), std::set<std::string>{pname_});
 }
 
+// The parameter file's name is the path prefix followed by
+// "kavro_param_<id>.bin" (24 characters for this camera). Any name the
+// parameter file accepts (up to 127 characters) is kept whole: the second
+// open finds the cache and fetches nothing. A longer one could never be
+// opened: the camera runs uncalibrated without fetching the package.
+struct PrefixCase {
+    const char *name;
+    size_t name_len;  // length of the parameter file's full name
+    bool usable;
+};
+
+class EpcCalibSavePrefix : public EpcCalibSave, public ::testing::WithParamInterface<PrefixCase> {};
+
+TEST_P(EpcCalibSavePrefix, NameKeptWholeOrRefused) {
+    const PrefixCase &c = GetParam();
+    const size_t prefix_len = c.name_len - pname_.size();
+    const std::string head = dir_ + "/";
+    ASSERT_GT(prefix_len, head.size());
+    const std::string prefix = head + std::string(prefix_len - head.size(), 'p');
+    kavro_path_cfg(prefix.c_str());
+    ASSERT_EQ((prefix + pname_).size(), c.name_len);
+    fw_.set_calib_package(package(file_, false, pname_, opts_.ts));
+
+    kavro_filter_args_u a{};
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        link_.calls.clear();
+        open();
+        const bool fetched = !link_.of(sim_call::ctrl_out, VXIF_REQ_CTRL, VXIF_CTRL_CAP_START).empty();
+        EXPECT_EQ(fetched, c.usable && round == 0);
+        EXPECT_EQ(kavro_filter_enable(&dev_, KAVRO_FILTER_ID_PIXEL_CALIB, &a, sizeof a), c.usable ? 1 : 0);
+        kavro_dev_close(&dev_);
+    }
+    if (c.usable) {
+        EXPECT_EQ(read_file(prefix + pname_), file_);
+    } else {
+        EXPECT_FALSE(exists(prefix + pname_));
+        EXPECT_FALSE(exists(prefix + "calibration.bin"));
+        EXPECT_TRUE(log_.has("[epc_calib_save] param name too long: len=" + std::to_string(c.name_len) +
+                             " (max 127), path prefix too long for the calibration file"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Prefixes, EpcCalibSavePrefix,
+                         ::testing::Values(PrefixCase{"beyond_64", 100, true}, PrefixCase{"longest_kept", 127, true},
+                                           PrefixCase{"one_too_long", 128, false},
+                                           PrefixCase{"longest_prefix", 255 + 24, false}),
+                         [](const auto &i) { return std::string(i.param.name); });
+
 }  // namespace

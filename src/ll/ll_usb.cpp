@@ -234,6 +234,8 @@ void *_usb_ll_evt_thread(void *arg) {
     auto *dev = static_cast<kavro_ll_dev_t *>(arg);
     ll_dev_usb_t *u = priv(dev);
     LOG_DBG("enter\n");
+    // A name to find the thread by in /proc (profiling, leak checks).
+    pthread_setname_np(pthread_self(), "kavro-usb-evt");
     st(u->evt_loop_running, true);
     _ll_event_loop(u);
     LOG_DBG("exit\n");

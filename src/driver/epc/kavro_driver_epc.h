@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "kavro_driver.h"
+#include "kavro_globals.h"
 #include "vx_bilateralfilter.h"
 #include "vx_imgproc.h"
 
@@ -20,6 +21,10 @@
 // Distance codes of the 16-bit distance image.
 #define EPC_DIST_NO_SAMPLE 65500  // saturated or empty raw samples
 #define EPC_DIST_FILTERED 65300   // removed by a filter
+
+// Size of epc_drv_t.pname: a path prefix of up to KAVRO_PATH_PREFIX_SIZE - 1
+// characters, "kavro_param_-2147483648.bin" and the terminator.
+#define EPC_PNAME_SIZE (KAVRO_PATH_PREFIX_SIZE + 32)
 
 typedef struct {
     vx_len_calib_t h_calib_len;  // lens undistortion map for 320 x 240 images
@@ -68,7 +73,9 @@ typedef struct {
 
     bool param_valid;            // the calibration file at pname is usable
     pthread_mutex_t drnu_mutex;  // guards the calibration data in priv_data
-    char pname[64];              // path of the device's calibration parameter file
+    // Path of the device's calibration parameter file: room for the longest
+    // path prefix the library keeps and "kavro_param_<id>.bin" of any id.
+    char pname[EPC_PNAME_SIZE];
     uint32_t mod_freq;           // current modulation frequency, Hz; 0 until known
     void *priv_data;             // the epc_calc_t
 

@@ -205,6 +205,17 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
         return -1;
     }
     LOG_DBG("param_name:%s\n", edrv->pname);
+    // The parameter file keeps at most KAVRO_PARAM_FILENAME_MAX characters
+    // of its name: a longer one could never be opened, and every open would
+    // fetch the package again for nothing. Run uncalibrated instead.
+    const size_t name_len = std::strlen(edrv->pname);
+    if (name_len > KAVRO_PARAM_FILENAME_MAX) {
+        LOG_ERR("param name too long: len=%d (max %d), path prefix too long for the calibration file\n",
+                static_cast<int>(name_len), KAVRO_PARAM_FILENAME_MAX);
+        edrv->param_valid = false;
+        epc_event_freq_change(drv, k_default_mod_freq, 0);
+        return -1;
+    }
 
     kavro_param_handle_t ph;
     edrv->param_valid = kavro_param_open_file(&ph, edrv->pname);

@@ -1,0 +1,587 @@
+// The compiled part of the Python package `kavro`: the camera interface over
+// the C++ layer of kavro.hpp, with numpy arrays for images and point clouds.
+//
+// Ownership: a Device closes its camera on close(), at the end of a `with`
+// block or when it is collected. A Frame owns its bytes and keeps its Device
+// alive; decoding a frame of a closed device raises kavro.Error.
+//
+// The GIL is released around every call that reaches the device or may
+// block or compute for long (open, close, capture, parameters, registers,
+// filters, decoding, point clouds). The frame-file calls keep it: the
+// library's loaders share process-wide state that two threads must not use
+// at once.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kavro.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using f32_array = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+// The library set-up the module made, if any.
+std::optional<kavro::library> g_library;
+
+void require_library() {
+    if (!g_library) throw kavro::error("the library is not set up: call kavro.init() first");
+}
+
+// Bytes of the scalar parameters; the others are structures passed as bytes.
+int scalar_width(int id) {
+    switch (id) {
+    case PARAM_DEV_MODE:
+    case PARAM_MOD_FREQ:
+    case PARAM_FRAME_FORMAT:
+    case PARAM_FRAME_RATE:
+        return 4;
+    case PARAM_INTG_TIME:
+    case PARAM_HDR_INTG_TIME:
+        return 2;
+    case PARAM_ILLUM_POWER:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+kavro_camera_para_t camera_from(const py::sequence &cam) {
+    if (cam.size() != 4 && cam.size() != 5)
+        throw py::value_error("camera must be (cx, cy, fx, fy) or (cx, cy, fx, fy, scale)");
+    kavro_camera_para_t c{};
+    c.cx = cam[0].cast<float>();
+    c.cy = cam[1].cast<float>();
+    c.fx = cam[2].cast<float>();
+    c.fy = cam[3].cast<float>();
+    c.scale = cam.size() == 5 ? cam[4].cast<float>() : 1.0f;
+    return c;
+}
+
+// A float32 image as (frames, height, width) for the frame-file writers.
+struct image_stack {
+    f32_array arr;
+    int width, height;
+};
+
+image_stack image_stack_from(const py::object &obj) {
+    f32_array arr = f32_array::ensure(obj);
+    if (!arr) throw py::value_error("expected an array of numbers");
+    if (arr.ndim() != 2 && arr.ndim() != 3)
+        throw py::value_error("expected an image (height, width) or a stack of images (frames, height, width)");
+    const int h = static_cast<int>(arr.shape(arr.ndim() - 2));
+    const int w = static_cast<int>(arr.shape(arr.ndim() - 1));
+    return {std::move(arr), w, h};
+}
+
+template <typename T>
+py::array_t<T> to_array(std::vector<T> &&v, std::vector<py::ssize_t> shape) {
+    // The vector moves into a capsule that the array keeps: no copy.
+    auto *owned = new std::vector<T>(std::move(v));
+    py::capsule free_it(owned, [](void *p) { delete static_cast<std::vector<T> *>(p); });
+    return py::array_t<T>(shape, owned->data(), free_it);
+}
+
+class Device;
+// Every Device alive, so that uninit() can close them before the library goes.
+std::set<Device *> g_devices;
+
+class Device {
+public:
+    explicit Device(kavro::device d) : dev_(std::move(d)) { g_devices.insert(this); }
+    ~Device() { g_devices.erase(this); }
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    void close() {
+        py::gil_scoped_release nogil;
+        dev_.close();
+    }
+    bool is_open() const { return dev_.is_open(); }
+    kavro::device &dev() {
+        if (!dev_.is_open()) throw kavro::error("the device is closed");
+        return dev_;
+    }
+
+    std::mutex capture_mutex;  // one waiting thread per device
+
+private:
+    kavro::device dev_;
+};
+
+class Frame {
+public:
+    Frame(kavro::frame f, py::object device) : frame_(std::move(f)), device_(std::move(device)) {}
+
+    const kavro::frame &get() const { return frame_; }
+    Device &device() const { return device_.cast<Device &>(); }
+    const py::object &device_object() const { return device_; }
+
+private:
+    kavro::frame frame_;
+    py::object device_;  // keeps the Device alive as long as the frame
+};
+
+py::array_t<float> decode(const Frame &fr, bool distance) {
+    kavro::device &dev = fr.device().dev();
+    const kavro::frame &f = fr.get();
+    std::vector<float> out(static_cast<size_t>(f.width()) * static_cast<size_t>(f.height()));
+    {
+        py::gil_scoped_release nogil;
+        if (distance)
+            dev.distance_into(f.view(), out);
+        else
+            dev.gray_into(f.view(), out);
+    }
+    return to_array(std::move(out), {f.height(), f.width()});
+}
+
+py::array_t<float> pointcloud(Device &d, const py::object &dist_obj, const py::object &camera, int per_point,
+                              bool pseudo_color) {
+    f32_array dist = f32_array::ensure(dist_obj);
+    if (!dist || dist.ndim() != 2) throw py::value_error("expected a distance image (height, width)");
+    const int h = static_cast<int>(dist.shape(0)), w = static_cast<int>(dist.shape(1));
+    std::optional<kavro_camera_para_t> cam;
+    if (!camera.is_none()) cam = camera_from(camera.cast<py::sequence>());
+    kavro::device &dev = d.dev();
+    std::vector<float> pts;
+    {
+        py::gil_scoped_release nogil;
+        const std::span<const float> src(dist.data(), static_cast<size_t>(w) * static_cast<size_t>(h));
+        pts = per_point == 3 ? dev.pointcloud(src, w, h, cam ? &*cam : nullptr)
+                             : dev.pointcloud_xyzd(src, w, h, pseudo_color, cam ? &*cam : nullptr);
+    }
+    const py::ssize_t n = static_cast<py::ssize_t>(pts.size() / static_cast<size_t>(per_point));
+    return to_array(std::move(pts), {n, per_point});
+}
+
+py::array_t<uint8_t> colormap(const py::object &src_obj, float min_m, float max_m, int fmt) {
+    f32_array src = f32_array::ensure(src_obj);
+    if (!src) throw py::value_error("expected an array of distances");
+    std::vector<py::ssize_t> shape(src.shape(), src.shape() + src.ndim());
+    shape.push_back(fmt == KAVRO_CMAP_OUTFMT_RGBA ? 4 : 3);
+    std::vector<uint8_t> out = kavro::colormap(std::span<const float>(src.data(), static_cast<size_t>(src.size())),
+                                               min_m, max_m, static_cast<kavro_cmap_outfmt_e>(fmt));
+    return to_array(std::move(out), shape);
+}
+
+py::array_t<float> stack_to_array(kavro::frame_file<float> &&f) {
+    return to_array(std::move(f.values), {f.frames, f.height, f.width});
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kavro, m) {
+    m.doc() = "libkavro: time-of-flight depth camera interface";
+
+    // kavro.Error: a RuntimeError carrying the library's message and, when
+    // the library gave one, its result code in `code`.
+    static py::handle error_type =
+        py::exception<kavro::error>(m, "Error", PyExc_RuntimeError).release();
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const kavro::error &e) {
+            py::object inst = py::reinterpret_borrow<py::object>(error_type)(e.what());
+            inst.attr("code") = e.code();
+            PyErr_SetObject(error_type.ptr(), inst.ptr());
+        }
+    });
+
+    // ---- constants ----------------------------------------------------------
+    const std::pair<const char *, int> constants[] = {
+        {"LOG_LEVEL_TRACE", LOG_LEVEL_TRACE}, {"LOG_LEVEL_DEBUG", LOG_LEVEL_DEBUG},
+        {"LOG_LEVEL_INFO", LOG_LEVEL_INFO}, {"LOG_LEVEL_WARN", LOG_LEVEL_WARN},
+        {"LOG_LEVEL_ERROR", LOG_LEVEL_ERROR}, {"LOG_LEVEL_NONE", LOG_LEVEL_NONE},
+        {"DEV_IF_USB", DEV_IF_USB}, {"DEV_IF_ETH", DEV_IF_ETH}, {"DEV_IF_FILE", DEV_IF_FILE},
+        {"DEV_IF_NONE", DEV_IF_NONE},
+        {"DEV_RST_DEV", DEV_RST_DEV}, {"DEV_RST_CAM0", DEV_RST_CAM0}, {"DEV_RST_CAM1", DEV_RST_CAM1},
+        {"DEV_RST_USB", DEV_RST_USB}, {"DEV_RST_IR1", DEV_RST_IR1}, {"DEV_RST_IR2", DEV_RST_IR2},
+        {"DEV_RST_MCU", DEV_RST_MCU},
+        {"DEV_REG_RESERVED", DEV_REG_RESERVED}, {"DEV_REG_CAM0", DEV_REG_CAM0}, {"DEV_REG_CAM1", DEV_REG_CAM1},
+        {"DEV_REG_IR_0", DEV_REG_IR_0}, {"DEV_REG_IR_1", DEV_REG_IR_1}, {"DEV_REG_MCU", DEV_REG_MCU},
+        {"PARAM_DEV_MODE", PARAM_DEV_MODE}, {"PARAM_MOD_FREQ", PARAM_MOD_FREQ},
+        {"PARAM_INFO_VENDOR", PARAM_INFO_VENDOR}, {"PARAM_INFO_PRODUCT", PARAM_INFO_PRODUCT},
+        {"PARAM_INFO_CAPABILITY", PARAM_INFO_CAPABILITY}, {"PARAM_INFO_SERIAL", PARAM_INFO_SERIAL},
+        {"PARAM_INFO_VERSION", PARAM_INFO_VERSION}, {"PARAM_INFO_SENSOR", PARAM_INFO_SENSOR},
+        {"PARAM_INFO_CALIB", PARAM_INFO_CALIB}, {"PARAM_ROI", PARAM_ROI},
+        {"PARAM_FRAME_FORMAT", PARAM_FRAME_FORMAT}, {"PARAM_ILLUM_POWER", PARAM_ILLUM_POWER},
+        {"PARAM_FRAME_RATE", PARAM_FRAME_RATE}, {"PARAM_INTG_TIME", PARAM_INTG_TIME},
+        {"PARAM_PHASE_CORR", PARAM_PHASE_CORR}, {"PARAM_TEMP", PARAM_TEMP},
+        {"PARAM_HDR_INTG_TIME", PARAM_HDR_INTG_TIME}, {"PARAM_SYNC_DELAY", PARAM_SYNC_DELAY},
+        {"FILTER_LEN_CALIB", KAVRO_FILTER_ID_LEN_CALIB}, {"FILTER_PIXEL_CALIB", KAVRO_FILTER_ID_PIXEL_CALIB},
+        {"FILTER_MEDIAN", KAVRO_FILTER_ID_MEDIAN}, {"FILTER_AMP", KAVRO_FILTER_ID_AMP},
+        {"FILTER_AUTO_INTG", KAVRO_FILTER_ID_AUTO_INTG}, {"FILTER_SYNC_DELAY", KAVRO_FILTER_ID_SYNC_DELAY},
+        {"FILTER_TEMP_MONITOR", KAVRO_FILTER_ID_TEMP_MONITOR}, {"FILTER_HDR", KAVRO_FILTER_ID_HDR},
+        {"FILTER_OFFSET", KAVRO_FILTER_ID_OFFSET}, {"FILTER_SPORT_MODE", KAVRO_FILTER_ID_SPORT_MODE},
+        {"CMAP_RGB", KAVRO_CMAP_OUTFMT_RGB}, {"CMAP_RGBA", KAVRO_CMAP_OUTFMT_RGBA},
+        {"CMAP_BGR", KAVRO_CMAP_OUTFMT_BGR},
+        {"SAVE_FLOAT32", KAVRO_FRAME_SAVE_FLOAT32}, {"SAVE_UINT32", KAVRO_FRAME_SAVE_UINT32},
+        {"SAVE_UINT16", KAVRO_FRAME_SAVE_UINT16}, {"SAVE_UINT8", KAVRO_FRAME_SAVE_UINT8},
+        {"ERR_CAP_FRAME_DISCARD", KAVRO_ERR_CAP_FRAME_DISCARD}, {"ERR_CAP_TIMEOUT", KAVRO_ERR_CAP_TIMEOUT},
+        {"ERR_CAP_STALL", KAVRO_ERR_CAP_STALL}, {"ERR_CAP_ERROR", KAVRO_ERR_CAP_ERROR},
+        {"ERR_CAP_UNKNOWN", KAVRO_ERR_CAP_UNKNOWN},
+    };
+    for (const auto &[name, value] : constants) m.attr(name) = value;
+
+    // ---- library set-up ---------------------------------------------------
+    m.def(
+        "init",
+        [](std::optional<std::string> log_file) {
+            if (!g_library) g_library.emplace(log_file.value_or(""));
+        },
+        py::arg("log_file") = py::none(),
+        "Set the library up; the log file defaults to kavro_YYYYMMDD.log in the working folder. "
+        "A second call does nothing.");
+    m.def(
+        "uninit",
+        [] {
+            for (Device *d : g_devices) d->close();
+            g_library.reset();
+        },
+        "Close every open device and release the library.");
+    m.def(
+        "log_file", []() -> std::optional<std::string> {
+            if (!g_library) return std::nullopt;
+            return kavro::library::log_file();
+        },
+        "The log file the library writes (absolute name), or None before init().");
+    m.def(
+        "set_log_level",
+        [](int console, int file, int usb) {
+            kavro::library::log_levels(static_cast<kavro_log_level_e>(console),
+                                       static_cast<kavro_log_level_e>(file), static_cast<kavro_log_level_e>(usb));
+        },
+        py::arg("console"), py::arg("file") = static_cast<int>(LOG_LEVEL_DEBUG),
+        py::arg("usb") = static_cast<int>(LOG_LEVEL_NONE),
+        "Log levels of the console, the log file and the USB transport. Error messages of kavro.Error "
+        "come from the log file: keep it at LOG_LEVEL_ERROR or below.");
+    m.def(
+        "set_path", [](const std::string &p) { kavro::library::path(p); }, py::arg("folder"),
+        "Folder for the files the library creates (made to exist); end it with '/'.");
+    m.def(
+        "get_path", [] { return kavro::library::path(); }, "The folder set with set_path().");
+    m.def(
+        "error_name", [](int code) { return std::string(kavro_error_name(code)); }, py::arg("code"),
+        "Name of a capture error code.");
+
+    // ---- devices -----------------------------------------------------------
+    py::class_<kavro_dev_t>(m, "DeviceInfo", "A camera found by list_devices(); pass it to open().")
+        .def_property_readonly("interface", [](const kavro_dev_t &d) { return static_cast<int>(d.if_info.type); })
+        .def_property_readonly("usb_bus", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_bus_num; })
+        .def_property_readonly("usb_port", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_port_num; })
+        .def_property_readonly("usb_address", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_dev_addr; })
+        .def_property_readonly("usb_speed", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_speed; })
+        .def("__repr__", [](const kavro_dev_t &d) {
+            return "<kavro.DeviceInfo interface=" + std::to_string(d.if_info.type) +
+                   " bus=" + std::to_string(d.if_info.info.usb.usb_bus_num) +
+                   " address=" + std::to_string(d.if_info.info.usb.usb_dev_addr) + ">";
+        });
+
+    m.def(
+        "list_devices",
+        [](int max_devices) {
+            require_library();
+            py::gil_scoped_release nogil;
+            return kavro::list_devices(max_devices);
+        },
+        py::arg("max_devices") = 16, "The cameras the transports see.");
+
+    py::class_<Device>(m, "Device", "An open camera or replayed recording; a context manager that closes it.")
+        .def("close", &Device::close, "Stop capture and close (also when already closed).")
+        .def_property_readonly("is_open", &Device::is_open)
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](Device &d, py::object, py::object, py::object) {
+            d.close();
+            return false;
+        })
+        .def_property_readonly("product", [](Device &d) { return d.dev().product(); })
+        .def_property_readonly("vendor", [](Device &d) { return d.dev().vendor(); })
+        .def_property_readonly("serial",
+                               [](Device &d) {
+                                   const auto s = d.dev().serial();
+                                   return py::bytes(reinterpret_cast<const char *>(s.data()), s.size());
+                               })
+        .def_property_readonly("version",
+                               [](Device &d) {
+                                   const kavro_dev_ver_u v = d.dev().version();
+                                   return py::make_tuple(v.ver.hw_ver, v.ver.sw_ver, v.ver.sw2_ver, v.ver.hw2_ver);
+                               })
+        // capture
+        .def(
+            "start",
+            [](Device &d, std::optional<uint32_t> buffer_frames) {
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                if (buffer_frames) dev.set_buffer_frames(*buffer_frames);
+                dev.start();
+            },
+            py::arg("buffer_frames") = py::none(),
+            "Start capture; buffer_frames (more than 1) sets how many frames the engine may hold.")
+        .def(
+            "stop",
+            [](Device &d) {
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                dev.stop();
+            },
+            "Stop capture.")
+        .def_property_readonly("capturing", [](Device &d) { return d.is_open() && d.dev().capturing(); })
+        .def(
+            "capture",
+            [](py::object self) -> py::object {
+                Device &d = self.cast<Device &>();
+                kavro::device &dev = d.dev();
+                std::optional<kavro::frame> f;
+                {
+                    py::gil_scoped_release nogil;
+                    std::lock_guard<std::mutex> one_waiter(d.capture_mutex);
+                    f = dev.capture();
+                }
+                if (!f) return py::none();
+                return py::cast(Frame(std::move(*f), self));
+            },
+            "Wait for the next frame: a Frame, or None when none came in time (also at the end of a "
+            "recording). Raises kavro.Error when capture stopped on an error.")
+        .def(
+            "pointcloud",
+            [](Device &d, const py::object &dist, const py::object &camera) {
+                return pointcloud(d, dist, camera, 3, false);
+            },
+            py::arg("distance"), py::arg("camera") = py::none(),
+            "Points (n, 3) float32 of a distance image (metres); camera = (cx, cy, fx, fy[, scale]) or the "
+            "driver's lens values.")
+        .def(
+            "pointcloud_xyzd",
+            [](Device &d, const py::object &dist, bool pseudo_color, const py::object &camera) {
+                return pointcloud(d, dist, camera, 4, pseudo_color);
+            },
+            py::arg("distance"), py::arg("pseudo_color") = false, py::arg("camera") = py::none(),
+            "Points (n, 4) float32: X, Y, Z and the distance (or its colour-map colour).")
+        // parameters and registers
+        .def(
+            "get_param",
+            [](Device &d, int id) -> py::object {
+                if (id < 0 || id >= PARAM_ENUM_COUNT) throw py::value_error("unknown parameter id");
+                kavro::device &dev = d.dev();
+                kavro_param_item_t item;
+                {
+                    py::gil_scoped_release nogil;
+                    item = dev.get_param(static_cast<kavro_dev_param_e>(id));
+                }
+                const uint8_t *raw = item.param_val.raw;
+                if (const int w = scalar_width(id)) {
+                    uint32_t v = 0;
+                    std::memcpy(&v, raw, static_cast<size_t>(w));
+                    return py::int_(v);
+                }
+                if (id == PARAM_INFO_VENDOR || id == PARAM_INFO_PRODUCT)
+                    return py::str(std::string(reinterpret_cast<const char *>(raw),
+                                               strnlen(reinterpret_cast<const char *>(raw), sizeof item.param_val)));
+                return py::bytes(reinterpret_cast<const char *>(raw), sizeof item.param_val);
+            },
+            py::arg("param_id"),
+            "A parameter: an int for the scalar ones, a str for vendor and product, else the 18 value bytes.")
+        .def(
+            "set_param",
+            [](Device &d, int id, const py::object &value) {
+                if (id < 0 || id >= PARAM_ENUM_COUNT) throw py::value_error("unknown parameter id");
+                kavro_param_item_t item{};
+                item.param_id = static_cast<uint32_t>(id);
+                if (py::isinstance<py::bytes>(value)) {
+                    const std::string b = value.cast<std::string>();
+                    if (b.size() > sizeof item.param_val) throw py::value_error("a value has at most 18 bytes");
+                    std::memcpy(item.param_val.raw, b.data(), b.size());
+                    item.param_val_len = static_cast<uint8_t>(b.size());
+                } else {
+                    const int w = scalar_width(id);
+                    if (!w) throw py::type_error("this parameter is a structure: pass its bytes");
+                    const uint32_t v = value.cast<uint32_t>();
+                    std::memcpy(item.param_val.raw, &v, static_cast<size_t>(w));
+                    item.param_val_len = static_cast<uint8_t>(w);
+                }
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                dev.set_params(std::span<const kavro_param_item_t>(&item, 1));
+            },
+            py::arg("param_id"), py::arg("value"), "Write a parameter (int for the scalar ones, else bytes).")
+        .def(
+            "reg_read",
+            [](Device &d, int target, uint32_t base, uint16_t count) {
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                return dev.reg_read(static_cast<kavro_dev_reg_e>(target), base, count);
+            },
+            py::arg("target"), py::arg("base"), py::arg("count"), "Read count consecutive registers.")
+        .def(
+            "reg_write",
+            [](Device &d, int target, uint32_t base, const std::vector<uint32_t> &values) {
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                dev.reg_write(static_cast<kavro_dev_reg_e>(target), base, values);
+            },
+            py::arg("target"), py::arg("base"), py::arg("values"), "Write consecutive registers.")
+        .def(
+            "filter_enable",
+            [](Device &d, int fid, int64_t arg) {
+                kavro_filter_args_u args{};
+                const uint32_t bits = static_cast<uint32_t>(arg);
+                std::memcpy(&args, &bits, sizeof args);
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                return dev.filter_enable(static_cast<kavro_filter_id_e>(fid), args);
+            },
+            py::arg("filter_id"), py::arg("arg") = 0,
+            "Switch a driver filter on; arg is the filter's 4-byte argument as an integer. True when accepted.")
+        .def(
+            "filter_disable",
+            [](Device &d, int fid) {
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                return dev.filter_disable(static_cast<kavro_filter_id_e>(fid));
+            },
+            py::arg("filter_id"), "Switch a driver filter off. True when accepted.")
+        .def(
+            "reset",
+            [](Device &d, int target) {
+                kavro::device &dev = d.dev();
+                py::gil_scoped_release nogil;
+                dev.reset(static_cast<kavro_dev_rst_e>(target));
+            },
+            py::arg("target"), "Reset a part of the device.");
+
+    m.def(
+        "open",
+        [](std::optional<kavro_dev_t> info) {
+            require_library();
+            std::optional<kavro::device> d;
+            {
+                py::gil_scoped_release nogil;
+                d = info ? kavro::device::open(*info) : kavro::device::open_first();
+            }
+            return std::make_unique<Device>(std::move(*d));
+        },
+        py::arg("info") = py::none(), "Open a camera from list_devices(), or the first one found.");
+    m.def(
+        "open_replay",
+        [](const std::string &path) {
+            require_library();
+            std::optional<kavro::device> d;
+            {
+                py::gil_scoped_release nogil;
+                d = kavro::device::open_replay(path);
+            }
+            return std::make_unique<Device>(std::move(*d));
+        },
+        py::arg("path"), "Play a recorded raw frame file as a camera (one at a time).");
+
+    // ---- frames ------------------------------------------------------------
+    py::class_<Frame>(m, "Frame", "A captured raw frame; owns its bytes.")
+        .def_property_readonly("width", [](const Frame &f) { return f.get().width(); })
+        .def_property_readonly("height", [](const Frame &f) { return f.get().height(); })
+        .def_property_readonly("index", [](const Frame &f) { return f.get().index(); })
+        .def_property_readonly("size", [](const Frame &f) { return f.get().info().frame_size; })
+        .def_property_readonly("format", [](const Frame &f) { return f.get().info().frame_format; })
+        .def_property_readonly("temperatures",
+                               [](const Frame &f) { return py::make_tuple(f.get().info().temp0, f.get().info().temp1); })
+        .def_property_readonly("device", [](const Frame &f) { return f.device_object(); })
+        .def_property_readonly(
+            "data",
+            [](py::object self) {
+                const Frame &f = self.cast<const Frame &>();
+                const auto &d = f.get().data();
+                // A read-only view that keeps the frame alive.
+                py::array_t<uint8_t> a({static_cast<py::ssize_t>(d.size())}, d.data(), self);
+                a.attr("setflags")(py::arg("write") = false);
+                return a;
+            },
+            "The raw bytes as a read-only uint8 array.")
+        .def("distance", [](const Frame &f) { return decode(f, true); },
+             "Distance in metres, float32 (height, width).")
+        .def("gray", [](const Frame &f) { return decode(f, false); }, "Gray (amplitude), float32 (height, width).")
+        .def(
+            "pointcloud",
+            [](const Frame &f, const py::object &camera) {
+                return pointcloud(f.device(), decode(f, true), camera, 3, false);
+            },
+            py::arg("camera") = py::none(), "Points (n, 3) float32 of the frame's distance image.")
+        .def(
+            "pointcloud_xyzd",
+            [](const Frame &f, bool pseudo_color, const py::object &camera) {
+                return pointcloud(f.device(), decode(f, true), camera, 4, pseudo_color);
+            },
+            py::arg("pseudo_color") = false, py::arg("camera") = py::none(),
+            "Points (n, 4) float32 of the frame's distance image.")
+        .def(
+            "colormap",
+            [](const Frame &f, float min_m, float max_m, int fmt) { return colormap(decode(f, true), min_m, max_m, fmt); },
+            py::arg("min_m"), py::arg("max_m"), py::arg("fmt") = static_cast<int>(KAVRO_CMAP_OUTFMT_RGB),
+            "The distance image colour-mapped: uint8 (height, width, 3), or 4 channels for CMAP_RGBA.");
+
+    m.def("colormap", &colormap, py::arg("distance"), py::arg("min_m"), py::arg("max_m"),
+          py::arg("fmt") = static_cast<int>(KAVRO_CMAP_OUTFMT_RGB),
+          "Colour-map distances (metres): uint8 array of their shape plus a channel axis.");
+
+    // ---- frame files -------------------------------------------------------
+    m.def(
+        "save_raw",
+        [](const std::string &path, const py::object &samples, int width, int height, int dcs, const std::string &tag,
+           int fmt) {
+            auto arr = py::array_t<uint16_t, py::array::c_style | py::array::forcecast>::ensure(samples);
+            if (!arr) throw py::value_error("expected an array of 16-bit samples");
+            kavro::save_raw(path, std::span<const uint16_t>(arr.data(), static_cast<size_t>(arr.size())), width,
+                            height, dcs, tag, static_cast<kavro_frame_save_fmt_t>(fmt));
+        },
+        py::arg("path"), py::arg("samples"), py::arg("width"), py::arg("height"), py::arg("dcs"), py::arg("tag"),
+        py::arg("fmt") = static_cast<int>(KAVRO_FRAME_SAVE_UINT16),
+        "Write a raw frame file: whole frames of width x height x dcs samples, SAVE_UINT16 or SAVE_UINT32.");
+    m.def(
+        "save_distance",
+        [](const std::string &path, const py::object &images, int fmt) {
+            image_stack s = image_stack_from(images);
+            kavro::save_distance(path, std::span<const float>(s.arr.data(), static_cast<size_t>(s.arr.size())),
+                                 s.width, s.height, static_cast<kavro_frame_save_fmt_t>(fmt));
+        },
+        py::arg("path"), py::arg("images"), py::arg("fmt") = static_cast<int>(KAVRO_FRAME_SAVE_FLOAT32),
+        "Write distance images (metres), (h, w) or (n, h, w), as SAVE_FLOAT32, SAVE_UINT32 or SAVE_UINT16 (mm).");
+    m.def(
+        "save_gray",
+        [](const std::string &path, const py::object &images, int fmt) {
+            image_stack s = image_stack_from(images);
+            kavro::save_gray(path, std::span<const float>(s.arr.data(), static_cast<size_t>(s.arr.size())), s.width,
+                             s.height, static_cast<kavro_frame_save_fmt_t>(fmt));
+        },
+        py::arg("path"), py::arg("images"), py::arg("fmt") = static_cast<int>(KAVRO_FRAME_SAVE_UINT16),
+        "Write gray images, (h, w) or (n, h, w), as SAVE_UINT8 or SAVE_UINT16.");
+    m.def(
+        "load_raw",
+        [](const std::string &path) {
+            kavro::frame_file<uint16_t> f = kavro::load_raw(path);
+            const py::ssize_t per_frame = static_cast<py::ssize_t>(f.width) * f.height * f.dcs;
+            py::dict out;
+            out["width"] = f.width;
+            out["height"] = f.height;
+            out["dcs"] = f.dcs;
+            out["tag"] = f.tag;
+            out["samples"] = to_array(std::move(f.values), {f.frames, per_frame});
+            return out;
+        },
+        py::arg("path"),
+        "Read a raw frame file: a dict with width, height, dcs, tag and samples, uint16 (frames, "
+        "width x height x dcs).");
+    m.def(
+        "load_distance", [](const std::string &path) { return stack_to_array(kavro::load_distance(path)); },
+        py::arg("path"), "Read a distance file: float32 metres (frames, height, width).");
+    m.def(
+        "load_gray", [](const std::string &path) { return stack_to_array(kavro::load_gray(path)); },
+        py::arg("path"), "Read a gray file: float32 (frames, height, width).");
+}

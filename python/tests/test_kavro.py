@@ -1,0 +1,304 @@
+"""The Python package against the C interface on a replayed simulator
+recording, its errors, its device life cycle and its frame files."""
+import re
+
+import numpy as np
+import pytest
+
+import kavro
+from conftest import CMAP_RANGE, FRAMES, replay
+
+
+def decode_all(path):
+    """Every frame of a replay decoded through the package, by frame index."""
+    frames = {}
+    with replay(path) as dev:
+        while (f := dev.capture()) is not None:
+            frames[f.index] = {
+                "frame": f,
+                "raw": f.data.tobytes(),
+                "size": f.size,
+                "distance": f.distance(),
+                "gray": f.gray(),
+                "pointcloud": f.pointcloud(),
+                "pointcloud_xyzd": f.pointcloud_xyzd(),
+                "colormap": f.colormap(*CMAP_RANGE),
+            }
+    return frames
+
+
+@pytest.fixture(scope="module")
+def decoded(recording):
+    return decode_all(recording)
+
+
+def test_every_frame_is_captured(decoded, reference):
+    assert sorted(decoded) == sorted(reference) == list(range(1, FRAMES + 1))
+
+
+@pytest.mark.parametrize("key", ["raw", "size", "distance", "gray", "pointcloud", "pointcloud_xyzd",
+                                 "colormap"])
+def test_decode_equals_c_interface(decoded, reference, key):
+    for idx, frame_ref in reference.items():
+        got, ref = decoded[idx][key], frame_ref[key]
+        if isinstance(ref, np.ndarray):
+            assert got.dtype == ref.dtype and got.shape == ref.shape, (idx, got.dtype, got.shape)
+            np.testing.assert_array_equal(got, ref, err_msg=f"frame {idx}")
+        else:
+            assert got == ref, f"frame {idx}"
+
+
+def test_frames_hold_the_recorded_samples(decoded, recording):
+    # The replay hands out the recorded samples unchanged, frame k of the file as index k + 1.
+    rec = kavro.load_raw(str(recording))
+    assert rec["tag"] == "KVSIM-E2-320"
+    assert rec["samples"].shape == (FRAMES, rec["width"] * rec["height"] * rec["dcs"])
+    for idx, d in decoded.items():
+        assert d["raw"] == rec["samples"][idx - 1].astype("<u2").tobytes(), f"frame {idx}"
+
+
+def test_decoded_images_are_not_empty(decoded):
+    # Guards the comparisons above against agreeing on nothing.
+    for d in decoded.values():
+        dist = d["distance"]
+        valid = (dist > 0) & (dist < 60)
+        assert valid.mean() > 0.5
+        assert 1.0 < np.median(dist[valid]) < 6.0  # the room is 1.2 ... 5.5 m deep
+        assert d["gray"].max() > 0
+
+
+@pytest.mark.parametrize("method, dtype, shape", [
+    ("distance", np.float32, lambda f, n: (f.height, f.width)),
+    ("gray", np.float32, lambda f, n: (f.height, f.width)),
+    ("pointcloud", np.float32, lambda f, n: (n, 3)),
+    ("pointcloud_xyzd", np.float32, lambda f, n: (n, 4)),
+    ("colormap", np.uint8, lambda f, n: (f.height, f.width, 3)),
+])
+def test_shapes_and_dtypes(decoded, method, dtype, shape):
+    d = next(iter(decoded.values()))
+    f = d["frame"]
+    n = int(np.count_nonzero((d["distance"] > 0) & (d["distance"] < 60)))
+    arr = d[method]
+    assert arr.dtype == dtype
+    assert arr.shape == shape(f, n)
+    assert arr.flags.c_contiguous
+
+
+def test_pointcloud_geometry(recording):
+    # A pixel at the principal point lies on the optical axis: X = Y = 0, Z = d.
+    dist = np.zeros((4, 6), dtype=np.float32)
+    dist[2, 3] = 2.5
+    dist[0, 0] = 60.0  # outside the valid window: no point
+    with kavro.open_replay(str(recording)) as dev:
+        pts = dev.pointcloud(dist, camera=(3.0, 2.0, 100.0, 100.0))
+        xyzd = dev.pointcloud_xyzd(dist, camera=(3.0, 2.0, 100.0, 100.0, 2.0))
+    np.testing.assert_array_equal(pts, [[0.0, 0.0, 2.5]])
+    np.testing.assert_array_equal(xyzd, [[0.0, 0.0, 5.0, 5.0]])  # scale 2 doubles the distance
+
+
+def test_colormap_formats():
+    d = np.array([[0.5, 1.0], [3.0, 5.0]], dtype=np.float32)
+    rgb = kavro.colormap(d, 0.5, 5.0, kavro.CMAP_RGB)
+    bgr = kavro.colormap(d, 0.5, 5.0, kavro.CMAP_BGR)
+    rgba = kavro.colormap(d, 0.5, 5.0, kavro.CMAP_RGBA)
+    assert rgb.shape == (2, 2, 3) and rgba.shape == (2, 2, 4)
+    np.testing.assert_array_equal(bgr, rgb[..., ::-1])
+    np.testing.assert_array_equal(rgba[..., :3], rgb)
+    assert len({tuple(px) for px in rgb.reshape(-1, 3)}) > 1  # different distances, different colours
+    with pytest.raises(kavro.Error, match="unknown output format"):
+        kavro.colormap(d, 0.5, 5.0, 7)
+
+
+# ---- errors -------------------------------------------------------------------
+
+def _unknown_product(tmp):
+    path = tmp / "unknown.raw"
+    kavro.save_raw(str(path), np.zeros(8 * 4 * 4, dtype=np.uint16), 8, 4, 4, "NOPE-X1-8")
+    kavro.open_replay(str(path))
+
+
+def _garbage_distance(tmp):
+    path = tmp / "garbage.dist"
+    path.write_bytes(b"VX_NOPE,1,2\n" + bytes(64))
+    kavro.load_distance(str(path))
+
+
+def _truncated_raw(tmp):
+    path = tmp / "cut.raw"
+    kavro.save_raw(str(path), np.arange(2 * 8 * 4, dtype=np.uint16), 8, 4, 1, "t")
+    data = path.read_bytes()
+    path.write_bytes(data[:-6])
+    kavro.load_raw(str(path))
+
+
+def _second_default_open(tmp, recording):
+    with kavro.open_replay(str(recording)):
+        kavro.open_replay(str(recording))
+
+
+ERROR_CASES = [
+    ("missing recording", lambda tmp, rec: kavro.open_replay(str(tmp / "missing.raw")),
+     r"^\[kavro_dev_open_replay\] open file failed: .*/missing\.raw$"),
+    ("no driver for the product", lambda tmp, rec: _unknown_product(tmp),
+     r"^\[kavro_dev_open\] cannot find driver for device: product=NOPE-X1-8$"),
+    ("second replay while one is open", lambda tmp, rec: _second_default_open(tmp, rec),
+     r"^\[kavro_dev_open_replay\] default device may not close properly!$"),
+    ("unknown distance header", lambda tmp, rec: _garbage_distance(tmp),
+     r"^\[kavro_frame_load_distance\] faile to load VX file header$"),
+    ("cut last raw frame", lambda tmp, rec: _truncated_raw(tmp),
+     r"^\[kavro_frame_load_raw\] read 64 date failed: ret= 58$"),
+    ("gray saved as float", lambda tmp, rec: kavro.save_gray(str(tmp / "g"), np.ones((2, 2)), kavro.SAVE_FLOAT32),
+     r"^\[kavro_frame_save_gray\] wrong gray save format: 0$"),
+    ("raw samples not whole frames", lambda tmp, rec: kavro.save_raw(str(tmp / "r"), np.zeros(10, np.uint16),
+                                                                      2, 2, 2, "t"),
+     r"^\[kavro_frame_save_raw\] wrong param: raw_len=10, w=2, h=2$"),
+]
+
+
+@pytest.mark.parametrize("name, call, message", ERROR_CASES, ids=[c[0] for c in ERROR_CASES])
+def test_errors_carry_the_library_message(tmp_path, recording, name, call, message):
+    with pytest.raises(kavro.Error, match=message) as info:
+        call(tmp_path, recording)
+    assert isinstance(info.value, RuntimeError)
+
+
+def test_capture_before_start_reports_not_capturing(recording):
+    with kavro.open_replay(str(recording)) as dev:
+        with pytest.raises(kavro.Error, match="not capturing") as info:
+            dev.capture()
+        assert info.value.code == -2
+
+
+CLOSED_DEVICE_CALLS = [
+    ("start", lambda d: d.start()),
+    ("capture", lambda d: d.capture()),
+    ("get_param", lambda d: d.get_param(kavro.PARAM_FRAME_RATE)),
+    ("set_param", lambda d: d.set_param(kavro.PARAM_FRAME_RATE, 10)),
+    ("reg_read", lambda d: d.reg_read(kavro.DEV_REG_CAM0, 0, 2)),
+    ("filter_enable", lambda d: d.filter_enable(kavro.FILTER_MEDIAN, 3)),
+    ("pointcloud", lambda d: d.pointcloud(np.ones((2, 2), np.float32))),
+]
+
+
+@pytest.mark.parametrize("name, call", CLOSED_DEVICE_CALLS, ids=[c[0] for c in CLOSED_DEVICE_CALLS])
+def test_closed_device_raises(recording, name, call):
+    dev = kavro.open_replay(str(recording))
+    dev.close()
+    dev.close()  # a second close does nothing
+    with pytest.raises(kavro.Error, match="the device is closed"):
+        call(dev)
+
+
+# ---- life cycle ---------------------------------------------------------------
+
+def test_context_manager_closes_on_exception(recording):
+    with pytest.raises(ZeroDivisionError):
+        with replay(recording) as dev:
+            frame = dev.capture()
+            assert frame is not None and dev.capturing
+            1 / 0
+    assert not dev.is_open and not dev.capturing
+    with pytest.raises(kavro.Error, match="the device is closed"):
+        frame.distance()
+    # The library's default record is free again, so another replay opens.
+    with kavro.open_replay(str(recording)) as again:
+        assert again.is_open
+    assert not again.is_open
+
+
+def test_frame_outlives_its_device_handle(recording, reference):
+    # A frame keeps its Device object alive: decoding works after the name is gone.
+    dev = replay(recording)
+    frame = dev.capture()
+    del dev
+    np.testing.assert_array_equal(frame.distance(), reference[frame.index]["distance"])
+    frame.device.close()
+
+
+def test_frame_data_is_read_only(recording):
+    with replay(recording) as dev:
+        frame = dev.capture()
+    with pytest.raises(ValueError):
+        frame.data[0] = 1
+
+
+def test_parameters(recording):
+    with kavro.open_replay(str(recording)) as dev:
+        assert dev.product == "KVSIM-E2-320"
+        assert dev.get_param(kavro.PARAM_INFO_PRODUCT) == "KVSIM-E2-320"
+        for fps in (12, 25):
+            dev.set_param(kavro.PARAM_FRAME_RATE, fps)
+            assert dev.get_param(kavro.PARAM_FRAME_RATE) == fps
+        with pytest.raises(TypeError, match="structure"):
+            dev.set_param(kavro.PARAM_ROI, 5)
+        with pytest.raises(ValueError):
+            dev.get_param(kavro.PARAM_ENUM_COUNT if hasattr(kavro, "PARAM_ENUM_COUNT") else 18)
+
+
+def test_filters_reach_the_driver(recording, reference):
+    with replay(recording) as dev:
+        frame = dev.capture()
+        ref = reference[frame.index]["distance"]
+        valid = (ref > 0) & (ref < 60)
+        assert dev.filter_enable(kavro.FILTER_OFFSET, 100)  # +100 mm
+        shifted = frame.distance()
+        assert not np.array_equal(shifted[valid], ref[valid])
+        assert dev.filter_disable(kavro.FILTER_OFFSET)
+        np.testing.assert_array_equal(frame.distance(), ref)
+        assert not dev.filter_enable(3)  # the reserved id is refused
+
+
+# ---- frame files ----------------------------------------------------------------
+
+def _trunc(v, scale, modulus):
+    return (np.trunc(v.astype(np.float64) * scale) % modulus)
+
+
+FILE_CASES = [
+    # save, load, format, values, what a load gives back
+    ("distance f32", kavro.save_distance, kavro.load_distance, kavro.SAVE_FLOAT32,
+     np.array([[[1.2345, 0.001], [59.99, 0.0]]], np.float32), lambda v: v),
+    ("distance u32 mm", kavro.save_distance, kavro.load_distance, kavro.SAVE_UINT32,
+     np.array([[[1.2345, 0.0019], [70.0, 0.25]]], np.float32), lambda v: _trunc(v, 1000, 2**32) / 1000.0),
+    ("distance u16 mm wraps", kavro.save_distance, kavro.load_distance, kavro.SAVE_UINT16,
+     np.array([[[1.2345, 0.0019], [70.0, 0.25]]], np.float32), lambda v: _trunc(v, 1000, 2**16) / 1000.0),
+    ("gray u8 wraps", kavro.save_gray, kavro.load_gray, kavro.SAVE_UINT8,
+     np.array([[[3.7, 255.0], [300.2, 0.0]]], np.float32), lambda v: _trunc(v, 1, 256)),
+    ("gray u16, three frames", kavro.save_gray, kavro.load_gray, kavro.SAVE_UINT16,
+     np.arange(3 * 2 * 5, dtype=np.float32).reshape(3, 2, 5) * 1000.5, lambda v: _trunc(v, 1, 2**16)),
+]
+
+
+@pytest.mark.parametrize("name, save, load, fmt, values, expect", FILE_CASES, ids=[c[0] for c in FILE_CASES])
+def test_frame_file_round_trip(tmp_path, name, save, load, fmt, values, expect):
+    path = str(tmp_path / "frames")
+    save(path, values, fmt)
+    back = load(path)
+    assert back.dtype == np.float32 and back.shape == values.shape
+    np.testing.assert_array_equal(back, expect(values).astype(np.float32))
+
+
+def test_single_image_saves_as_one_frame(tmp_path):
+    img = np.linspace(0.5, 4.0, 12, dtype=np.float32).reshape(3, 4)
+    kavro.save_distance(str(tmp_path / "d"), img)
+    np.testing.assert_array_equal(kavro.load_distance(str(tmp_path / "d")), img[np.newaxis])
+
+
+@pytest.mark.parametrize("fmt", [kavro.SAVE_UINT16, kavro.SAVE_UINT32])
+def test_raw_file_round_trip(tmp_path, fmt):
+    samples = (np.arange(3 * 6 * 2 * 4) * 37 % 4096).astype(np.uint16).reshape(3, -1)
+    path = str(tmp_path / "raw")
+    kavro.save_raw(path, samples, 6, 2, 4, "tag-1", fmt)
+    back = kavro.load_raw(path)
+    assert (back["width"], back["height"], back["dcs"], back["tag"]) == (6, 2, 4, "tag-1")
+    np.testing.assert_array_equal(back["samples"], samples)
+
+
+def test_error_name():
+    assert kavro.error_name(kavro.ERR_CAP_TIMEOUT) == "KAVRO_ERR_CAP_TIMEOUT"
+    assert kavro.error_name(-3) == "**UNKNOWN**"
+
+
+def test_log_file_is_absolute(workdir):
+    assert kavro.log_file() == str(workdir / "kavro_py.log")
+    assert re.search(r"\[kavro_dev_open_replay\]", open(kavro.log_file()).read())
