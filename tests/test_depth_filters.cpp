@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,99 @@ TEST(FlyingPixels, HugeEdgeEnergyDoesNotWrap) {
     // above 2^32; wrapped to 32 bits it would be 2804, below 90000 >> 4.
     const Image src = {0, 0, 65535, 0, 1000, 65535, 0, 1452, 65535};
     EXPECT_EQ(flypix(src, 3, 3, 90000)[4], 0);
+}
+
+// The flying-pixel rule written out per pixel with exact 64-bit energy.
+Image flypix_reference(const Image &src, int w, int h, uint32_t threshold) {
+    Image out(src.size());
+    auto q = [&](int x, int y) {
+        x = x < 0 ? 0 : (x >= w ? w - 1 : x);
+        y = y < 0 ? 0 : (y >= h ? h - 1 : y);
+        return static_cast<int64_t>(src[static_cast<size_t>(y * w + x)] >> 2);
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int64_t gx = q(x + 1, y - 1) + q(x + 1, y + 1) + 2 * (q(x + 1, y) - q(x - 1, y)) - q(x - 1, y - 1) -
+                               q(x - 1, y + 1);
+            const int64_t gy = q(x - 1, y + 1) + q(x + 1, y + 1) + 2 * (q(x, y + 1) - q(x, y - 1)) - q(x - 1, y - 1) -
+                               q(x + 1, y - 1);
+            const size_t i = static_cast<size_t>(y * w + x);
+            out[i] = gx * gx + gy * gy > static_cast<int64_t>(threshold >> 4) ? 0 : src[i];
+        }
+    return out;
+}
+
+// Test images that reach every lane of the vector loop and the borders:
+// smooth depth with steps, holes and codes, spikes up to 65535.
+Image rough_image(int w, int h, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> pick(0, 99), noise(-40, 40), any(0, 65535);
+    Image img(static_cast<size_t>(w * h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int r = pick(rng);
+            uint16_t v = static_cast<uint16_t>(1500 + 20 * x + 7 * y + ((x / 5) % 2) * 900 + noise(rng));
+            if (r < 8) v = 0;
+            else if (r < 11) v = 65300;
+            else if (r < 13) v = 65500;
+            else if (r < 16) v = static_cast<uint16_t>(any(rng));
+            else if (r < 18) v = r % 2 ? 65535 : 1;
+            img[static_cast<size_t>(y * w + x)] = v;
+        }
+    return img;
+}
+
+// Many widths (below, at and past one vector of inner columns) and the
+// thresholds that matter: below 16, the driver's, and the largest.
+TEST(FlyingPixels, EveryPixelMatchesTheRule) {
+    for (int w : {2, 3, 9, 10, 11, 17, 26, 320})
+        for (int h : {2, 3, 7}) {
+            const Image src = rough_image(w, h, static_cast<uint32_t>(w * 31 + h));
+            for (uint32_t t : {0u, 15u, 1024u, 90000u, 4000000u, 0xFFFFFFFFu})
+                ASSERT_EQ(flypix(src, w, h, t), flypix_reference(src, w, h, t)) << w << "x" << h << " t " << t;
+        }
+    // Gradients around the 2^14 boundary of the quartered Sobel sums: a
+    // column step of s quartered units gives |gx| = 4 s.
+    for (int s : {4095, 4096, 4097, 8191, 8192, 16383}) {
+        const int w = 12, h = 3;
+        Image src(static_cast<size_t>(w * h));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) src[static_cast<size_t>(y * w + x)] = static_cast<uint16_t>(x < 6 ? 0 : 4 * s);
+        for (uint32_t t : {0xFFFFFFF0u, 0xFFFFFFFFu, 90000u})
+            ASSERT_EQ(flypix(src, w, h, t), flypix_reference(src, w, h, t)) << s << " t " << t;
+    }
+}
+
+// The local 3x3 hole filler written out per pixel.
+Image fhole3_reference(const Image &src, int w, int h) {
+    Image out(src.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const size_t i = static_cast<size_t>(y * w + x);
+            if (static_cast<int16_t>(src[i]) > 0) {
+                out[i] = src[i];
+                continue;
+            }
+            int best = INT32_MIN;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    if (dx == 0 && dy == 0) continue;
+                    const int xx = x + dx < 0 ? 0 : (x + dx >= w ? w - 1 : x + dx);
+                    const int yy = y + dy < 0 ? 0 : (y + dy >= h ? h - 1 : y + dy);
+                    const int v = static_cast<int16_t>(src[static_cast<size_t>(yy * w + xx)]);
+                    best = v > best ? v : best;
+                }
+            out[i] = static_cast<uint16_t>(best);
+        }
+    return out;
+}
+
+TEST(HoleFillFixedWindow, LocalFillMatchesTheRuleOnEveryPixel) {
+    for (int w : {2, 3, 9, 10, 11, 17, 26, 320})
+        for (int h : {2, 3, 7}) {
+            const Image src = rough_image(w, h, static_cast<uint32_t>(w * 7 + h));
+            ASSERT_EQ(fhole(3, src, w, h, 0), fhole3_reference(src, w, h)) << w << "x" << h;
+        }
 }
 
 struct HoleCase {

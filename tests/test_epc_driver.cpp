@@ -389,6 +389,57 @@ TEST_F(EpcDriver, LensSwitchUndistortsLast) {
     EXPECT_NE(got, ref_g);
 }
 
+// With the lens switch on, the lens values the driver gives for its 320 x 240
+// images are those of the undistorted image: a pixel (u, v) of it, seen
+// through them and bent by the lens, lands on the raw pixel the map shows
+// there. Other sizes are not undistorted and keep the scaled lens record.
+TEST_F(EpcDriver, LensValuesFollowUndistortion) {
+    const vx_len_param_t &lens = g_epc_len_param;
+    vx_len_param_t p{};
+    ASSERT_TRUE(epc_lens_param_get(&drv_, &p, W, H));
+    EXPECT_DOUBLE_EQ(p.cx, lens.cx);
+    EXPECT_DOUBLE_EQ(p.fx, lens.fx);
+
+    ASSERT_TRUE(epc_filter_enable(&drv_, KAVRO_FILTER_ID_LEN_CALIB, nullptr));
+    ASSERT_TRUE(epc_lens_param_get(&drv_, &p, W, H));
+    EXPECT_EQ(p.img_w, W);
+    EXPECT_EQ(p.img_h, H);
+    for (double c : p.dcoeff) EXPECT_EQ(c, 0.0);
+    // The widened view has a shorter focal length than the lens.
+    EXPECT_LT(p.fx, lens.fx);
+    EXPECT_LT(p.fy, lens.fy);
+
+    const double k1 = lens.dcoeff[0], k2 = lens.dcoeff[1], p1 = lens.dcoeff[2], p2 = lens.dcoeff[3],
+                 k3 = lens.dcoeff[4];
+    int checked = 0;
+    for (int v = 0; v < H; v += 7) {
+        for (int u = 0; u < W; u += 5) {
+            const uint32_t src = e().h_calib_len.mapi[v * W + u];
+            if (src == 0xFFFFFFFFu) continue;
+            const double x = (u - p.cx) / p.fx, y = (v - p.cy) / p.fy, r2 = x * x + y * y;
+            const double radial = ((k3 * r2 + k2) * r2 + k1) * r2 + 1;
+            const double xd = x * radial + 2 * p1 * x * y + p2 * (r2 + 2 * x * x);
+            const double yd = y * radial + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y;
+            // The map takes the pixel at trunc(m + 0.5): on column or row 0
+            // from -1.5 on.
+            auto lands_on = [](double m, uint32_t px) {
+                return px == 0 ? m > -1.51 && m < 0.51 : std::fabs(m - px) < 0.51;
+            };
+            ASSERT_TRUE(lands_on(lens.fx * xd + lens.cx, src % W)) << u << "," << v << ": " << lens.fx * xd + lens.cx;
+            ASSERT_TRUE(lands_on(lens.fy * yd + lens.cy, src / W)) << u << "," << v << ": " << lens.fy * yd + lens.cy;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 1500);
+
+    ASSERT_TRUE(epc_lens_param_get(&drv_, &p, W / 2, H / 2));
+    EXPECT_DOUBLE_EQ(p.cx, lens.cx / 2);
+    EXPECT_DOUBLE_EQ(p.dcoeff[0], lens.dcoeff[0]);
+    ASSERT_TRUE(epc_filter_disable(&drv_, KAVRO_FILTER_ID_LEN_CALIB));
+    ASSERT_TRUE(epc_lens_param_get(&drv_, &p, W, H));
+    EXPECT_DOUBLE_EQ(p.fy, lens.fy);
+}
+
 // ---- single steps ------------------------------------------------------------
 
 TEST(EpcRangeFilter, CodesStayShortAndFarGo) {
@@ -398,10 +449,32 @@ TEST(EpcRangeFilter, CodesStayShortAndFarGo) {
     const Case cases[] = {{0, 65300},     {80, 65300},    {100, 65300},   {101, 101},
                           {12391, 12391}, {12392, 65300}, {60000, 65300}, {60001, 60001},
                           {65500, 65500}, {65300, 65300}};
-    for (const Case &c : cases) {
-        uint16_t v = c.in;
-        _dist_filter_bad_dist(&v, 1, kRange12);
-        EXPECT_EQ(v, c.out) << c.in;
+    // Each case at every position of a 37-pixel row, so it passes through
+    // every lane of the vector loop and through the tail.
+    const int n = 37;
+    for (int shift = 0; shift < n; ++shift) {
+        std::vector<uint16_t> img(n), want(n);
+        for (int i = 0; i < n; ++i) {
+            const Case &c = cases[static_cast<size_t>(i + shift) % std::size(cases)];
+            img[i] = c.in;
+            want[i] = c.out;
+        }
+        _dist_filter_bad_dist(img.data(), n, kRange12);
+        ASSERT_EQ(img, want) << shift;
+    }
+    // Ranges at the ends: none (everything up to 60000 goes), at most 100,
+    // and far beyond the codes (only 0 ... 100 go).
+    struct RangeCase {
+        uint32_t range;
+        uint16_t in, out;
+    };
+    const RangeCase ranges[] = {{0, 5000, 65300},      {0, 60001, 60001},   {150, 50, 65300},
+                                {150, 51, 65300},      {201, 101, 101},     {201, 102, 65300},
+                                {70000, 60000, 60000}, {70000, 100, 65300}, {60101, 60000, 60000}};
+    for (const RangeCase &c : ranges) {
+        std::vector<uint16_t> img(11, c.in);
+        _dist_filter_bad_dist(img.data(), 11, c.range);
+        EXPECT_EQ(img, std::vector<uint16_t>(11, c.out)) << c.range << " " << c.in;
     }
 }
 
@@ -423,29 +496,32 @@ TEST_F(EpcDriver, MinimumAmplitudeWithHysteresis) {
         {2028, 2018, false, true},
         {1000, 1000, true, true},
     };
-    const int n = static_cast<int>(std::size(cases));
+    // Pixel i holds case (i * 3) % 8: 29 pixels, so every case lands in
+    // several lanes of the vector loop and in the tail.
+    const int n = 29;
+    auto case_of = [&](int i) -> const Case & { return cases[static_cast<size_t>(i * 3) % std::size(cases)]; };
     std::vector<uint16_t> amp(n), dist(n, 500);
-    for (int i = 0; i < n; ++i) amp[i] = cases[i].first;
+    for (int i = 0; i < n; ++i) amp[i] = case_of(i).first;
     _feature_minamp_filter(&e(), dist.data(), amp.data(), n);
-    for (int i = 0; i < n; ++i) EXPECT_EQ(dist[i], cases[i].kept_first ? 500 : 65300) << i;
+    for (int i = 0; i < n; ++i) EXPECT_EQ(dist[i], case_of(i).kept_first ? 500 : 65300) << i;
     std::fill(dist.begin(), dist.end(), 500);
-    for (int i = 0; i < n; ++i) amp[i] = cases[i].second;
+    for (int i = 0; i < n; ++i) amp[i] = case_of(i).second;
     _feature_minamp_filter(&e(), dist.data(), amp.data(), n);
-    for (int i = 0; i < n; ++i) EXPECT_EQ(dist[i], cases[i].kept_second ? 500 : 65300) << i;
+    for (int i = 0; i < n; ++i) EXPECT_EQ(dist[i], case_of(i).kept_second ? 500 : 65300) << i;
 
     // Without hysteresis: a plain window min ... 2048 - min.
     e().f_en_hysteresis = false;
-    const uint16_t a2[] = {29, 30, 2018, 2019};
-    std::vector<uint16_t> d2(4, 500);
-    _feature_minamp_filter(&e(), d2.data(), a2, 4);
-    EXPECT_EQ(d2, (std::vector<uint16_t>{65300, 500, 500, 65300}));
+    const uint16_t a2[] = {29, 30, 2018, 2019, 0, 65535, 1000, 29, 2019, 30, 31};
+    std::vector<uint16_t> d2(11, 500);
+    _feature_minamp_filter(&e(), d2.data(), a2, 11);
+    EXPECT_EQ(d2, (std::vector<uint16_t>{65300, 500, 500, 65300, 65300, 65300, 500, 65300, 65300, 500, 500}));
 
     // Switched off: nothing changes; disabling frees the map.
     e().f_en_hysteresis = true;
     ASSERT_TRUE(epc_filter_disable(&drv_, KAVRO_FILTER_ID_AMP));
     EXPECT_EQ(e().hysteresis_map, nullptr);
-    _feature_minamp_filter(&e(), d2.data(), a2, 4);
-    EXPECT_EQ(d2, (std::vector<uint16_t>{65300, 500, 500, 65300}));
+    _feature_minamp_filter(&e(), d2.data(), a2, 11);
+    EXPECT_EQ(d2, (std::vector<uint16_t>{65300, 500, 500, 65300, 65300, 65300, 500, 65300, 65300, 500, 500}));
     EXPECT_NE(e().hysteresis_map, nullptr);  // kept ready even while the filter is off
 }
 

@@ -154,7 +154,8 @@ protected:
             EXPECT_EQ(hdr.len, frame_bytes);
             EXPECT_EQ(hdr.finfo.frame_size, frame_bytes);
             EXPECT_EQ(hdr.finfo.frame_idx, idx);
-            EXPECT_EQ(hdr.finfo.frame_format, 2);
+            // One sub-frame per frame is the one-image format 4, else format 2.
+            EXPECT_EQ(hdr.finfo.frame_format, frames_[0].size() == static_cast<size_t>(w) * h ? 4 : 2);
             uint16_t pw, ph;
             memcpy(&pw, &hdr.finfo.frame_prop[0], 2);
             memcpy(&ph, &hdr.finfo.frame_prop[2], 2);
@@ -239,6 +240,18 @@ TEST_F(LlFileTest, RestartRightAtEndOfFileIsNotLost) {
     ASSERT_EQ(ev.size(), 14u);
     expect_full_replay(std::vector<Event>(ev.begin(), ev.begin() + 7), 8, 4, hdr_len);
     expect_full_replay(std::vector<Event>(ev.begin() + 7, ev.end()), 8, 4, hdr_len);
+}
+
+// A recording of single-image frames is announced in the one-image format,
+// so the driver reads it with the row-pair pairing instead of refusing a
+// frame that is a quarter of the four-image size.
+TEST_F(LlFileTest, SingleImageRecordingIsReplayedInTheOneImageFormat) {
+    const size_t hdr_len = record(8, 4, 1, 2);
+    ASSERT_EQ(open_recording(), &dev_);
+    Collector &c = c_;
+    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, Collector::notify, &c));
+    ASSERT_TRUE(c.wait_events(5));
+    expect_full_replay(c.take(), 8, 4, hdr_len);
 }
 
 TEST_F(LlFileTest, AbortFromTheCallbackStopsAndTheNextStartReplaysFromTheFirstFrame) {

@@ -111,8 +111,149 @@ static void bpf2d_row_pair(vx_bpf2d_iir_t *bpf, const uint16_t *src, int r0, int
     }
 }
 
+// Transposes eight rows of eight u16 samples: column j of the block (rows
+// 0 ... 7) ends up in c[j].
+static inline void transpose8x8_u16(const __m128i a[8], __m128i c[8]) {
+    __m128i t[8], u[8];
+    for (int i = 0; i < 4; ++i) {
+        t[2 * i] = _mm_unpacklo_epi16(a[2 * i], a[2 * i + 1]);
+        t[2 * i + 1] = _mm_unpackhi_epi16(a[2 * i], a[2 * i + 1]);
+    }
+    for (int i = 0; i < 2; ++i) {
+        u[4 * i + 0] = _mm_unpacklo_epi32(t[4 * i + 0], t[4 * i + 2]);
+        u[4 * i + 1] = _mm_unpackhi_epi32(t[4 * i + 0], t[4 * i + 2]);
+        u[4 * i + 2] = _mm_unpacklo_epi32(t[4 * i + 1], t[4 * i + 3]);
+        u[4 * i + 3] = _mm_unpackhi_epi32(t[4 * i + 1], t[4 * i + 3]);
+    }
+    for (int i = 0; i < 4; ++i) {
+        c[2 * i] = _mm_unpacklo_epi64(u[i], u[4 + i]);
+        c[2 * i + 1] = _mm_unpackhi_epi64(u[i], u[4 + i]);
+    }
+}
+
+// Eight rows r ... r + 7 at once. A row's recursions are a chain of
+// dependent multiply-adds; eight rows give four independent chains (the
+// responses and the factors of rows 0-3 and 4-7), so the steps of one row
+// overlap with those of the others instead of waiting for the previous
+// step. Each lane does the operations of the two-row path, so the values
+// are the same. Line buffers, eight floats per column: lbuf[1] the samples
+// as floats, lbuf[4] the step weights, lbuf[0] the causal responses (first
+// 8 w floats) and factors (next 8 w), then the sums.
+static void bpf2d_rows8(vx_bpf2d_iir_t *bpf, const uint16_t *src, int r) {
+    const int w = bpf->w;
+    const float *table = bpf->range_table;
+    const __m128 kv = _mm_set1_ps(1.0f - bpf->alpha_w);
+    const __m128 alpha = _mm_set1_ps(bpf->alpha_w);
+    const __m128 rminf = _mm_set1_ps(bpf->range_min), rmaxf = _mm_set1_ps(bpf->range_max);
+    const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    float *yc = bpf->lbuf[0];
+    float *fc = bpf->lbuf[0] + static_cast<size_t>(8) * w;
+    float *iv = bpf->lbuf[1];
+    float *wt = bpf->lbuf[4];
+    const uint16_t *row[8];
+    for (int j = 0; j < 8; ++j) row[j] = src + static_cast<size_t>(r + j) * w;
+
+    // Samples, column by column.
+    int x = 0;
+    for (; x + 8 <= w; x += 8) {
+        __m128i a[8], c[8];
+        for (int j = 0; j < 8; ++j) a[j] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row[j] + x));
+        transpose8x8_u16(a, c);
+        for (int j = 0; j < 8; ++j) {
+            float *o = iv + 8 * static_cast<size_t>(x + j);
+            _mm_store_ps(o, _mm_cvtepi32_ps(_mm_cvtepu16_epi32(c[j])));
+            _mm_store_ps(o + 4, _mm_cvtepi32_ps(_mm_cvtepu16_epi32(_mm_srli_si128(c[j], 8))));
+        }
+    }
+    for (; x < w; ++x)
+        for (int j = 0; j < 8; ++j) iv[8 * static_cast<size_t>(x) + j] = static_cast<float>(row[j][x]);
+
+    // Step weights between columns x and x + 1: the difference of two
+    // integers below 2^16 is exact in float, so the clamp and the table
+    // index are those of the integer rule.
+    for (x = 0; x + 1 < w; ++x) {
+        const float *i0 = iv + 8 * static_cast<size_t>(x);
+        alignas(16) int32_t idx[8];
+        for (int h = 0; h < 2; ++h) {
+            __m128 d = _mm_andnot_ps(sign, _mm_sub_ps(_mm_load_ps(i0 + 4 * h), _mm_load_ps(i0 + 8 + 4 * h)));
+            d = _mm_sub_ps(_mm_max_ps(_mm_min_ps(d, rmaxf), rminf), rminf);
+            _mm_store_si128(reinterpret_cast<__m128i *>(idx + 4 * h), _mm_cvttps_epi32(d));
+        }
+        float *o = wt + 8 * static_cast<size_t>(x);
+        _mm_store_ps(o, _mm_mul_ps(_mm_setr_ps(table[idx[0]], table[idx[1]], table[idx[2]], table[idx[3]]), alpha));
+        _mm_store_ps(o + 4,
+                     _mm_mul_ps(_mm_setr_ps(table[idx[4]], table[idx[5]], table[idx[6]], table[idx[7]]), alpha));
+    }
+
+    // Causal.
+    __m128 y0 = _mm_load_ps(iv), y1 = _mm_load_ps(iv + 4), f0 = one, f1 = one;
+    _mm_store_ps(yc, y0);
+    _mm_store_ps(yc + 4, y1);
+    _mm_store_ps(fc, f0);
+    _mm_store_ps(fc + 4, f1);
+    for (x = 1; x < w; ++x) {
+        const size_t o = 8 * static_cast<size_t>(x), p = o - 8;
+        const __m128 s0 = _mm_load_ps(wt + p), s1 = _mm_load_ps(wt + p + 4);
+        y0 = _mm_add_ps(_mm_mul_ps(s0, y0), _mm_mul_ps(kv, _mm_load_ps(iv + o)));
+        y1 = _mm_add_ps(_mm_mul_ps(s1, y1), _mm_mul_ps(kv, _mm_load_ps(iv + o + 4)));
+        f0 = _mm_add_ps(_mm_mul_ps(s0, f0), kv);
+        f1 = _mm_add_ps(_mm_mul_ps(s1, f1), kv);
+        _mm_store_ps(yc + o, y0);
+        _mm_store_ps(yc + o + 4, y1);
+        _mm_store_ps(fc + o, f0);
+        _mm_store_ps(fc + o + 4, f1);
+    }
+    // Anti-causal, summed into the causal buffers.
+    {
+        const size_t o = 8 * static_cast<size_t>(w - 1);
+        y0 = _mm_load_ps(iv + o);
+        y1 = _mm_load_ps(iv + o + 4);
+        f0 = one;
+        f1 = one;
+        _mm_store_ps(yc + o, _mm_add_ps(_mm_load_ps(yc + o), y0));
+        _mm_store_ps(yc + o + 4, _mm_add_ps(_mm_load_ps(yc + o + 4), y1));
+        _mm_store_ps(fc + o, _mm_add_ps(_mm_load_ps(fc + o), f0));
+        _mm_store_ps(fc + o + 4, _mm_add_ps(_mm_load_ps(fc + o + 4), f1));
+    }
+    for (x = w - 2; x >= 0; --x) {
+        const size_t o = 8 * static_cast<size_t>(x);
+        const __m128 s0 = _mm_load_ps(wt + o), s1 = _mm_load_ps(wt + o + 4);
+        y0 = _mm_add_ps(_mm_mul_ps(s0, y0), _mm_mul_ps(kv, _mm_load_ps(iv + o)));
+        y1 = _mm_add_ps(_mm_mul_ps(s1, y1), _mm_mul_ps(kv, _mm_load_ps(iv + o + 4)));
+        f0 = _mm_add_ps(_mm_mul_ps(s0, f0), kv);
+        f1 = _mm_add_ps(_mm_mul_ps(s1, f1), kv);
+        _mm_store_ps(yc + o, _mm_add_ps(_mm_load_ps(yc + o), y0));
+        _mm_store_ps(yc + o + 4, _mm_add_ps(_mm_load_ps(yc + o + 4), y1));
+        _mm_store_ps(fc + o, _mm_add_ps(_mm_load_ps(fc + o), f0));
+        _mm_store_ps(fc + o + 4, _mm_add_ps(_mm_load_ps(fc + o + 4), f1));
+    }
+
+    // Back into rows of img_a and fac_a, four columns of four rows at a time.
+    for (int half = 0; half < 2; ++half) {
+        for (int k = 0; k < 2; ++k) {
+            const float *in = (k == 0 ? yc : fc) + 4 * half;
+            float *out = (k == 0 ? bpf->img_a : bpf->fac_a) + static_cast<size_t>(r + 4 * half) * w;
+            for (x = 0; x + 4 <= w; x += 4) {
+                __m128 c0 = _mm_load_ps(in + 8 * static_cast<size_t>(x));
+                __m128 c1 = _mm_load_ps(in + 8 * static_cast<size_t>(x + 1));
+                __m128 c2 = _mm_load_ps(in + 8 * static_cast<size_t>(x + 2));
+                __m128 c3 = _mm_load_ps(in + 8 * static_cast<size_t>(x + 3));
+                _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+                _mm_storeu_ps(out + x, c0);
+                _mm_storeu_ps(out + w + x, c1);
+                _mm_storeu_ps(out + 2 * static_cast<size_t>(w) + x, c2);
+                _mm_storeu_ps(out + 3 * static_cast<size_t>(w) + x, c3);
+            }
+            for (; x < w; ++x)
+                for (int j = 0; j < 4; ++j) out[static_cast<size_t>(j) * w + x] = in[8 * static_cast<size_t>(x) + j];
+        }
+    }
+}
+
 void _bpf2d_horizontal(vx_bpf2d_iir_t *bpf, const uint16_t *src) {
     int r = 0;
+    for (; r + 8 <= bpf->h; r += 8) bpf2d_rows8(bpf, src, r);
     for (; r + 1 < bpf->h; r += 2) bpf2d_row_pair(bpf, src, r, r + 1);
     if (r < bpf->h) bpf2d_row_pair(bpf, src, r, r);
 }
@@ -130,7 +271,53 @@ void _bpf2d_vertical_simd(vx_bpf2d_iir_t *bpf, const uint16_t *src, int x_begin,
     float *wts = bpf->lbuf[4];
     uint16_t *dst = bpf->dst;
 
-    for (int x = x_begin; x + 4 <= x_end; x += 4) {
+    // Sixteen columns at a time: eight independent chains (responses and
+    // factors of four groups of four columns) keep the multiply-adds of one
+    // group from waiting on its previous step.
+    int x = x_begin;
+    for (; x + 16 <= x_end; x += 16) {
+        const float *p = bpf->img_a + x;
+        const float *q = bpf->fac_a + x;
+        __m128 a[4], b[4];
+        for (int g = 0; g < 4; ++g) {
+            a[g] = _mm_mul_ps(_mm_loadu_ps(p + 4 * g), e);
+            b[g] = _mm_mul_ps(_mm_loadu_ps(q + 4 * g), e);
+            _mm_store_ps(buf_a + 4 * g, a[g]);
+            _mm_store_ps(buf_b + 4 * g, b[g]);
+        }
+        for (int y = 1; y < h; ++y) {
+            const size_t off = static_cast<size_t>(y) * w;
+            for (int g = 0; g < 4; ++g) {
+                const __m128 v = column_weights4(table, src + off - w + x + 4 * g, src + off + x + 4 * g, rmin, rmax, alpha);
+                _mm_store_ps(wts + 16 * (y - 1) + 4 * g, v);
+                a[g] = _mm_add_ps(_mm_mul_ps(v, a[g]), _mm_loadu_ps(p + off + 4 * g));
+                b[g] = _mm_add_ps(_mm_mul_ps(v, b[g]), _mm_loadu_ps(q + off + 4 * g));
+                _mm_store_ps(buf_a + 16 * y + 4 * g, a[g]);
+                _mm_store_ps(buf_b + 16 * y + 4 * g, b[g]);
+            }
+        }
+        __m128 c[4], d[4];
+        size_t off = static_cast<size_t>(h - 1) * w;
+        for (int g = 0; g < 4; ++g) {
+            c[g] = _mm_mul_ps(_mm_loadu_ps(p + off + 4 * g), e);
+            d[g] = _mm_mul_ps(_mm_loadu_ps(q + off + 4 * g), e);
+            store_trunc_u16x4(dst + off + x + 4 * g,
+                              _mm_div_ps(_mm_add_ps(_mm_load_ps(buf_a + 16 * (h - 1) + 4 * g), c[g]),
+                                         _mm_add_ps(_mm_load_ps(buf_b + 16 * (h - 1) + 4 * g), d[g])));
+        }
+        for (int y = h - 2; y >= 0; --y) {
+            off = static_cast<size_t>(y) * w;
+            for (int g = 0; g < 4; ++g) {
+                const __m128 v = _mm_load_ps(wts + 16 * y + 4 * g);
+                c[g] = _mm_add_ps(_mm_mul_ps(v, c[g]), _mm_loadu_ps(p + off + 4 * g));
+                d[g] = _mm_add_ps(_mm_mul_ps(v, d[g]), _mm_loadu_ps(q + off + 4 * g));
+                store_trunc_u16x4(dst + off + x + 4 * g, _mm_div_ps(_mm_add_ps(_mm_load_ps(buf_a + 16 * y + 4 * g), c[g]),
+                                                                    _mm_add_ps(_mm_load_ps(buf_b + 16 * y + 4 * g), d[g])));
+            }
+        }
+    }
+
+    for (; x + 4 <= x_end; x += 4) {
         const float *p = bpf->img_a + x;
         const float *q = bpf->fac_a + x;
         __m128 a = _mm_mul_ps(_mm_loadu_ps(p), e);
@@ -267,7 +454,9 @@ bool vx_bpf2d_iir_init(vx_bpf2d_iir_t *bpf, uint32_t w, uint32_t h, float sigma_
     bpf->alpha_h = alpha_h;
 
     const size_t pixels = static_cast<size_t>(w) * h;
-    const size_t line = 4 * static_cast<size_t>(std::max(w, h));
+    // Room for sixteen floats per column or row: the passes keep sixteen
+    // columns (vertical) or eight rows with two values each (horizontal).
+    const size_t line = 16 * static_cast<size_t>(std::max(w, h));
     bpf->img_a = alloc_floats(pixels);
     bpf->fac_a = alloc_floats(pixels);
     bool ok = bpf->img_a && bpf->fac_a;

@@ -67,7 +67,16 @@ struct ll_dev_file_t {
 std::shared_mutex g_state_lock;
 
 constexpr int OPEN_PROBE_SAMPLES = 16;
-constexpr uint16_t REPLAY_FRAME_FORMAT = 2;
+// Device frame formats of the recorded frames, told apart by the number of
+// sub-frames in the file header: one image of alternating row pairs is the
+// one-image format; anything else is replayed as four DCS images back to
+// back, the camera's usual format.
+constexpr uint16_t REPLAY_FRAME_FORMAT_DCS4 = 2;
+constexpr uint16_t REPLAY_FRAME_FORMAT_DCS1 = 4;
+
+uint16_t replay_frame_format(uint32_t dcs_n) {
+    return dcs_n == 1 ? REPLAY_FRAME_FORMAT_DCS1 : REPLAY_FRAME_FORMAT_DCS4;
+}
 
 ll_dev_file_t *priv_of(kavro_ll_dev_t *dev) {
     return dev ? static_cast<ll_dev_file_t *>(dev->h) : nullptr;
@@ -130,7 +139,7 @@ vx_stream_hdr_t _file_ll_make_hdr(const ll_dev_file_t *priv, uint32_t frame_byte
     hdr.len = frame_bytes;
     hdr.finfo.frame_size = frame_bytes;
     hdr.finfo.frame_idx = fr_idx;
-    hdr.finfo.frame_format = REPLAY_FRAME_FORMAT;
+    hdr.finfo.frame_format = replay_frame_format(priv->dcs_n);
     // The chip driver reads the image size from the first two words.
     const auto w = static_cast<uint16_t>(priv->img_w);
     const auto h = static_cast<uint16_t>(priv->img_h);

@@ -77,7 +77,8 @@ bool epc_init(kavro_drv_t *drv, kavro_dev_t *dev) {
     len_file += "lens_param.txt";
     if (len_file.size() > 255) len_file.resize(255);
     _vx_update_len_param(dev, &g_epc_len_param, len_file.c_str());
-    vx_calib_len_init_map(&edrv->h_calib_len, &g_epc_len_param);
+    if (vx_calib_len_init_map(&edrv->h_calib_len, &g_epc_len_param) > 0)
+        _epc_len_undistorted(&g_epc_len_param, &edrv->len_undistorted);
 
     edrv->f_en_lens_calib = false;
     edrv->f_en_pix_calib = false;

@@ -78,6 +78,10 @@ typedef struct {
     char pname[EPC_PNAME_SIZE];
     uint32_t mod_freq;           // current modulation frequency, Hz; 0 until known
     void *priv_data;             // the epc_calc_t
+
+    // Pinhole values of the undistorted image (the map's new camera matrix,
+    // no distortion), valid while h_calib_len holds a map.
+    vx_len_param_t len_undistorted;
 } epc_drv_t;
 
 // Device frame formats (PARAM_FRAME_FORMAT, frame_format of the frame
@@ -127,7 +131,9 @@ int epc_frame_decode(kavro_drv_t *drv, void *dst, int dst_len, kavro_frame_fmt_e
                      int src_len, const kavro_frame_info_t *src_frinfo);
 int epc_frame_raw_get(kavro_drv_t *drv, void *fr_data, int fr_cnt, kavro_frame_info_t *fr_info);
 int epc_frame_raw_proc(kavro_drv_t *drv, void *fr_data, int fr_cnt, const kavro_frame_info_t *fr_info);
-// Lens parameters of the library-wide record scaled down to img_w x img_h.
+// Lens parameters of the frames the driver delivers at img_w x img_h: while
+// undistortion is on and applies to that size, the pinhole values of the
+// undistorted image; otherwise the library-wide record scaled down.
 bool epc_lens_param_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h);
 int epc_use_case_get_count(kavro_drv_t *drv);
 void epc_on_update_intg_time(kavro_drv_t *drv, uint32_t intg_us, bool second_intg);
@@ -150,6 +156,9 @@ void epc_event_freq_change(kavro_drv_t *drv, uint32_t freq0, uint32_t freq1);
 // Read the lens parameter text file len_file into *param; true when all
 // eleven values were read.
 bool _vx_update_len_param(kavro_dev_t *dev, vx_len_param_t *param, const char *len_file);
+// Pinhole values of images undistorted with a map built from lens: the new
+// camera matrix of the map, no distortion, the same image size.
+void _epc_len_undistorted(const vx_len_param_t *lens, vx_len_param_t *out);
 // The library-wide lens record shared by all EPC devices.
 extern vx_len_param_t g_epc_len_param;
 // Its built-in values (restores g_epc_len_param; for tests and set-up).

@@ -8,6 +8,7 @@
 // lock; a change takes effect on the next frame. The times of the automatic
 // integration step, the interference check and the temperature log are
 // process-wide and unlocked, shared by all devices.
+#include <smmintrin.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include "driver/epc/epc_calc.h"
 #include "driver/epc/epc_calib.h"
 #include "driver/epc/kavro_driver_epc.h"
+#include "imgproc/vx_imgproc_internal.h"
 #include "kavro_param.h"
 #include "vx_log_internal.h"
 
@@ -387,11 +389,39 @@ void _feature_hdr_update(uint16_t *amp, uint16_t *dist, int w, int h) {
     }
 }
 
+namespace {
+
+// u16 window tests of eight lanes: lo <= v <= hi for an integer window,
+// clamped to the u16 range; an empty window (or one outside it) holds no value.
+struct u16_window {
+    bool empty;
+    __m128i lo, hi;
+    u16_window(int64_t l, int64_t h) {
+        if (l < 0) l = 0;
+        if (h > 65535) h = 65535;
+        empty = l > h;
+        lo = _mm_set1_epi16(static_cast<short>(empty ? 0 : l));
+        hi = _mm_set1_epi16(static_cast<short>(empty ? 0 : h));
+    }
+    __m128i has(__m128i v) const {
+        if (empty) return _mm_setzero_si128();
+        return _mm_cmpeq_epi16(_mm_min_epu16(_mm_max_epu16(v, lo), hi), v);
+    }
+};
+
+inline __m128i ld8(const uint16_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+inline void st8(uint16_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+
+}  // namespace
+
 void _feature_minamp_filter(epc_drv_t *edrv, uint16_t *dist, const uint16_t *amp, int n) {
     if (n <= 0) return;
     const int min = edrv->f_param_min_amp;
     const int hyst = edrv->f_param_hysteresis;
     const int upper = 2048 - min;
+    // Eight pixels at a time, the rest one by one with the same rule.
+    const u16_window keep(min, upper);
+    const __m128i code = _mm_set1_epi16(static_cast<short>(EPC_DIST_FILTERED));
     if (edrv->f_en_hysteresis) {
         if (!edrv->hysteresis_map || edrv->hysteresis_map_len < static_cast<uint32_t>(n)) {
             std::free(edrv->hysteresis_map);
@@ -404,7 +434,21 @@ void _feature_minamp_filter(epc_drv_t *edrv, uint16_t *dist, const uint16_t *amp
         }
         if (!edrv->f_en_minamp) return;
         uint8_t *flag = edrv->hysteresis_map;
-        for (int i = 0; i < n; ++i) {
+        // Inside min ... upper the flag is set; outside the window widened by
+        // the hysteresis it is cleared; in between it stays.
+        const u16_window hold(static_cast<int64_t>(min) - hyst, static_cast<int64_t>(upper) + hyst);
+        int i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const __m128i b = ld8(amp + i);
+            const __m128i old = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(flag + i)));
+            const __m128i set = keep.has(b);
+            const __m128i clear = _mm_andnot_si128(hold.has(b), _mm_set1_epi16(-1));
+            const __m128i f = _mm_blendv_epi8(_mm_andnot_si128(clear, old), _mm_set1_epi16(1), set);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(flag + i), _mm_packus_epi16(f, f));
+            const __m128i gone = _mm_cmpeq_epi16(f, _mm_setzero_si128());
+            st8(dist + i, _mm_blendv_epi8(ld8(dist + i), code, gone));
+        }
+        for (; i < n; ++i) {
             const int b = amp[i];
             if (b >= min && b <= upper)
                 flag[i] = 1;
@@ -415,13 +459,24 @@ void _feature_minamp_filter(epc_drv_t *edrv, uint16_t *dist, const uint16_t *amp
         return;
     }
     if (!edrv->f_en_minamp) return;
-    for (int i = 0; i < n; ++i)
+    int i = 0;
+    for (; i + 8 <= n; i += 8)
+        st8(dist + i, _mm_blendv_epi8(code, ld8(dist + i), keep.has(ld8(amp + i))));
+    for (; i < n; ++i)
         if (amp[i] < min || amp[i] > upper) dist[i] = EPC_DIST_FILTERED;
 }
 
 void _dist_filter_bad_dist(uint16_t *img, int n, uint32_t dist_max_mm) {
     const int64_t far = static_cast<int64_t>(dist_max_mm) - 100;
-    for (int i = 0; i < n; ++i) {
+    // Removed: 0 ... 100 and far + 1 ... 60000; the codes above stay.
+    const u16_window near_w(0, 100), far_w(far + 1, 60000);
+    const __m128i code = _mm_set1_epi16(static_cast<short>(EPC_DIST_FILTERED));
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i v = ld8(img + i);
+        st8(img + i, _mm_blendv_epi8(v, code, _mm_or_si128(near_w.has(v), far_w.has(v))));
+    }
+    for (; i < n; ++i) {
         const uint16_t v = img[i];
         if (v <= 60000 && (v <= 100 || v > far)) img[i] = EPC_DIST_FILTERED;
     }
@@ -491,8 +546,33 @@ bool _vx_update_len_param(kavro_dev_t *, vx_len_param_t *param, const char *len_
     return true;
 }
 
-bool epc_lens_param_get(kavro_drv_t *, vx_len_param_t *param, int img_w, int img_h) {
+void _epc_len_undistorted(const vx_len_param_t *lens, vx_len_param_t *out) {
+    const double cam[9] = {lens->fx, 0, lens->cx, 0, lens->fy, lens->cy, 0, 0, 1};
+    double new_cam[9];
+    int roi[4];
+    get_optimal_new_mtx(cam, lens->dcoeff, lens->img_w, lens->img_h, new_cam, roi);
+    *out = vx_len_param_t{};
+    out->fx = new_cam[0];
+    out->cx = new_cam[2];
+    out->fy = new_cam[4];
+    out->cy = new_cam[5];
+    out->img_w = lens->img_w;
+    out->img_h = lens->img_h;
+}
+
+bool epc_lens_param_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h) {
     if (!param || img_w <= 0 || img_h <= 0) return false;
+    // Undistorted images are pinhole views through the map's new camera
+    // matrix: their points must be made with it, not with the lens record.
+    // The decoder undistorts 320 x 240 frames only, and only with a map of
+    // that size.
+    const epc_drv_t *edrv = epc_of(drv);
+    if (edrv && edrv->f_en_lens_calib && img_w == 320 && img_h == 240 && edrv->h_calib_len.init_flag &&
+        edrv->h_calib_len.img_w == img_w && edrv->h_calib_len.img_h == img_h &&
+        edrv->len_undistorted.img_w == img_w && edrv->len_undistorted.img_h == img_h) {
+        *param = edrv->len_undistorted;
+        return true;
+    }
     const vx_len_param_t &rec = g_epc_len_param;
     // A record whose size is 0 (or smaller than asked) does not scale down
     // to the frame: refused like any other mismatch.
