@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -118,7 +119,11 @@ struct usb_bed::cam {
     std::deque<UMockdevIoctlData*> in_q;  // bulk IN URBs in order
     std::deque<UMockdevIoctlData*> hung;  // control URBs that never complete
     std::vector<usb_ctrl_record> ctrl_log;
-    std::vector<uint8_t> carry;           // stream bytes read for a URB that was discarded meanwhile
+    // Bytes that already left the device's FIFO for the endpoint: read for
+    // a URB that was discarded meanwhile, or put there by a test. They go
+    // out first, with the next bulk IN URBs, whatever the firmware does in
+    // between (a capture stop empties the FIFO, not the endpoint).
+    std::vector<uint8_t> carry;
     // A halt or an injected time-out that the endpoint produced while the
     // URB it was read for was discarded meanwhile (the host cancelled it):
     // it hits the next URB in the queue, as the next token on the wire
@@ -250,9 +255,10 @@ struct usb_bed::cam {
             xfer_result r{xfer_status::ok, 0};
             bool injected_timeout = false;
             if (!carry.empty()) {
-                stage.swap(carry);
-                carry.clear();
-                r.len = (int)stage.size();
+                const size_t n = std::min(carry.size(), (size_t)cap);
+                stage.assign(carry.begin(), carry.begin() + (long)n);
+                carry.erase(carry.begin(), carry.begin() + (long)n);
+                r.len = (int)n;
             } else {
                 g.unlock();
                 stage.resize((size_t)cap);
@@ -264,7 +270,7 @@ struct usb_bed::cam {
             const bool still_head = !in_q.empty() && in_q.front() == ud;
             if (r.status == xfer_status::ok && r.len > 0) {
                 if (!still_head) {  // cancelled meanwhile: the bytes go to the next URB
-                    carry.assign(stage.begin(), stage.begin() + r.len);
+                    carry.insert(carry.begin(), stage.begin(), stage.begin() + r.len);
                     continue;
                 }
                 in_q.pop_front();
@@ -757,5 +763,13 @@ void usb_bed::damage_bulk_out(int i, int nth)
 }
 
 void usb_bed::unplug(int i) { cams_.at((size_t)i)->do_unplug(); }
+
+void usb_bed::stale_in(int i, const std::vector<uint8_t>& bytes)
+{
+    cam& c = *cams_.at((size_t)i);
+    std::lock_guard<std::mutex> g(c.mu);
+    c.carry.insert(c.carry.end(), bytes.begin(), bytes.end());
+    c.pump_cv.notify_all();
+}
 
 }  // namespace kavro_sim

@@ -78,6 +78,10 @@ public:
     void damage_bulk_out(int cam, int nth);
     /// Surprise removal.
     void unplug(int cam);
+    /// Bytes waiting in the bulk IN endpoint (appended to any already
+    /// there): the next bulk IN URBs receive them before any byte of the
+    /// firmware's stream, as leftovers of an earlier stream would.
+    void stale_in(int cam, const std::vector<uint8_t>& bytes);
 
     struct cam;
 
