@@ -536,6 +536,60 @@ TEST_F(UsbTransport, LeftoversOfAnEarlierStreamDoNotReachTheCapture)
     }
 }
 
+// A host controller that reports cancelled transfers late: the stop waits a
+// while for them, and what comes back after a new capture has started
+// belongs to the old one. The new capture gets none of those reports (a
+// cancellation would read as the end of its own stream) and no byte of the
+// old stream, and its data keeps coming after them.
+TEST_F(UsbTransport, TransfersOfAStoppedCaptureThatComeBackLate)
+{
+    firmware_cfg fc;
+    fc.sensor.fps = 60;
+    add(1, 2, 480, fc);
+    ASSERT_EQ(open_first(), &dev_);
+    Sink first;
+    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, Sink::cb, &first));
+    ASSERT_TRUE(wait_for([&] { return first.count(LL_TRANS_OK) >= 5; }, 3000));
+    // Longer than the stop and the next start wait for them.
+    bed_->delay_cancels(0, 1500);
+    ASSERT_TRUE(kavro_ll_cap_stop(&dev_));
+    ASSERT_GT(bed_->stats(0).cancels_waiting, 0u);
+
+    Sink second;
+    Recorder rec;
+    struct both {
+        Sink *s;
+        Recorder *r;
+        static void cb(kavro_ll_dev_t *d, int st, void *buf, int len, void *arg)
+        {
+            auto *b = static_cast<both *>(arg);
+            Sink::cb(d, st, buf, len, b->s);
+            Recorder::cb(d, st, buf, len, b->r);
+        }
+    } fan{&second, &rec};
+    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, both::cb, &fan));
+    struct stopper {
+        kavro_ll_dev_t *d;
+        ~stopper() { kavro_ll_cap_stop(d); }
+    } stop_on_exit{&dev_};
+    // Every late report has come (and data flowed after it).
+    ASSERT_TRUE(wait_for([&] { return bed_->stats(0).cancels_waiting == 0; }, 5000));
+    ASSERT_GT(bed_->stats(0).late_cancels, 0u);
+    const int ok_then = second.count(LL_TRANS_OK);
+    ASSERT_TRUE(wait_for([&] { return second.count(LL_TRANS_OK) >= ok_then + 20; }, 5000));
+    EXPECT_EQ(second.count(LL_TRANS_CANCELLED), 0);
+    EXPECT_EQ(second.count(LL_TRANS_ERROR), 0);
+    vx_stream_hdr_t h{};
+    {
+        std::lock_guard<std::mutex> g(rec.mu);
+        ASSERT_GE(rec.bytes.size(), sizeof h);
+        std::memcpy(&h, rec.bytes.data(), sizeof h);
+    }
+    EXPECT_EQ(h.cksum, vx_stream_hash16(&h, 34, 0));
+    EXPECT_TRUE(h.flag & VX_STREAM_FLAG_FR_BOUND);
+    EXPECT_EQ(h.finfo.frame_idx, 0);
+}
+
 TEST_F(UsbTransport, BulkOutAndMissingDevice)
 {
     add(1, 2);

@@ -785,12 +785,23 @@ void LIBUSB_CALL _usb_cap_trans_cb(libusb_transfer *t) {
     ll_dev_usb_t *u = priv(dev);
     const int slot = static_cast<int>(libusb_transfer_get_stream_id(t));
     LOG_TRC("trans[%d]: txlen=%d, status = %d\n", slot, t->actual_length, static_cast<int>(t->status));
-    if (ld(u->slot_session[slot]) != ld(u->cap_session)) {
+    const uint32_t session = ld(u->cap_session);
+    if (ld(u->slot_session[slot]) != session) {
         // Submitted for a capture that has ended since: its bytes (and its
-        // status) belong to that capture, not to the one running now.
+        // status) belong to that capture, not to the one running now. The
+        // start skipped this slot while libusb still had it; it joins the
+        // running capture now.
         LOG_DBG("trans[%d] of an ended capture dropped (status=%d, last_tx=%d)\n", slot, static_cast<int>(t->status),
                 t->actual_length);
-        ring_slot_set(u, slot, false);
+        if (t->status == LIBUSB_TRANSFER_NO_DEVICE) st(u->dev_gone, true);
+        bool requeued = false;
+        if (!ld(u->cap_thread_stop) && !ld(u->dev_gone)) {
+            st(u->slot_session[slot], session);
+            t->timeout = VXIF_BULK_TIMEOUT_MS;
+            requeued = libusb_submit_transfer(t) == 0;
+            if (requeued) LOG_TRC("trans[%d] issue: size=%d \n", slot, t->length);
+        }
+        if (!requeued) ring_slot_set(u, slot, false);
         return;
     }
     int ns;
@@ -898,18 +909,22 @@ bool usb_cap_start(kavro_ll_dev_t *dev, uint32_t fr_cnt, kavro_ll_trans_notify_f
     // Transfers of an earlier capture that have not come back yet cannot be
     // refilled; give them a moment (their completions are dropped below).
     if (!ring_wait_idle(u, VXIF_RING_IDLE_MS)) LOG_WRN("ring transfers of the last capture still pending\n");
-    st(u->cap_thread_stop, false);
+    // From here on every completion of an earlier capture is dropped; the
+    // ring is let loose only once the endpoint is drained and the new
+    // callback is in place.
+    const uint32_t session = ld(u->cap_session) + 1;
+    st(u->cap_session, session);
     if (libusb_clear_halt(u->h_usb, VXIF_EP_BULK_IN) != 0) LOG_ERR(" Clear halt failed on EP: %0x!\r\n", VXIF_EP_BULK_IN);
     drain_bulk_in(u);
     st(u->trans_cb, cb);
     st(u->trans_cb_arg, cb_arg);
-    const uint32_t session = ld(u->cap_session) + 1;
-    st(u->cap_session, session);
+    st(u->cap_thread_stop, false);
     for (int i = 0; i < VXIF_CAP_TRANS_CNT; ++i) {
         {
             std::lock_guard<std::mutex> g(u->ring_mu);
             if (u->ring_busy[i]) {
-                LOG_ERR("trans[%d] issue failed\n", i);  // still owned by libusb
+                // Still owned by libusb: it joins when its completion comes.
+                LOG_WRN("trans[%d] still pending from the last capture\n", i);
                 continue;
             }
             u->ring_busy[i] = true;
