@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -117,8 +118,20 @@ struct usb_bed::cam {
     std::deque<UMockdevIoctlData*> done;  // completed URBs waiting to be reaped
     std::deque<UMockdevIoctlData*> in_q;  // bulk IN URBs in order
     std::deque<UMockdevIoctlData*> hung;  // control URBs that never complete
+    // Cancelled bulk IN URBs whose cancellation is reported later.
+    struct cancelling_t {
+        UMockdevIoctlData* ud;
+        std::chrono::steady_clock::time_point due;
+    };
+    std::deque<cancelling_t> cancelling;
+    std::set<UMockdevIoctlData*> slow_cancel;  // URBs whose cancellation is reported late
+    int cancel_delay_ms = 0;
     std::vector<usb_ctrl_record> ctrl_log;
-    std::vector<uint8_t> carry;           // stream bytes read for a URB that was discarded meanwhile
+    // Bytes that already left the device's FIFO for the endpoint: read for
+    // a URB that was discarded meanwhile, or put there by a test. They go
+    // out first, with the next bulk IN URBs, whatever the firmware does in
+    // between (a capture stop empties the FIFO, not the endpoint).
+    std::vector<uint8_t> carry;
     // A halt or an injected time-out that the endpoint produced while the
     // URB it was read for was discarded meanwhile (the host cancelled it):
     // it hits the next URB in the queue, as the next token on the wire
@@ -191,6 +204,7 @@ struct usb_bed::cam {
 
     void complete(UMockdevIoctlData* ud, int status, int len)  // mu held
     {
+        slow_cancel.erase(ud);
         urb(ud)->status = status;
         urb(ud)->actual_length = len;
         done.push_back(ud);
@@ -203,6 +217,9 @@ struct usb_bed::cam {
         for (auto* ud : in_q)
             complete(ud, status, 0);
         in_q.clear();
+        for (auto& cx : cancelling)
+            complete(cx.ud, -ENOENT, 0);
+        cancelling.clear();
         held = nullptr;
         stall_pending = hold_pending = false;
         for (auto* ud : hung)
@@ -229,6 +246,12 @@ struct usb_bed::cam {
         std::vector<uint8_t> stage;
         std::unique_lock<std::mutex> g(mu);
         while (!quit) {
+            const auto now = std::chrono::steady_clock::now();
+            while (!cancelling.empty() && cancelling.front().due <= now) {
+                complete(cancelling.front().ud, -ENOENT, 0);
+                cancelling.pop_front();
+                ++st.late_cancels;
+            }
             if (!in_q.empty() && !unplugged && stall_pending) {
                 UMockdevIoctlData* ud = in_q.front();
                 in_q.pop_front();
@@ -250,9 +273,10 @@ struct usb_bed::cam {
             xfer_result r{xfer_status::ok, 0};
             bool injected_timeout = false;
             if (!carry.empty()) {
-                stage.swap(carry);
-                carry.clear();
-                r.len = (int)stage.size();
+                const size_t n = std::min(carry.size(), (size_t)cap);
+                stage.assign(carry.begin(), carry.begin() + (long)n);
+                carry.erase(carry.begin(), carry.begin() + (long)n);
+                r.len = (int)n;
             } else {
                 g.unlock();
                 stage.resize((size_t)cap);
@@ -264,7 +288,7 @@ struct usb_bed::cam {
             const bool still_head = !in_q.empty() && in_q.front() == ud;
             if (r.status == xfer_status::ok && r.len > 0) {
                 if (!still_head) {  // cancelled meanwhile: the bytes go to the next URB
-                    carry.assign(stage.begin(), stage.begin() + r.len);
+                    carry.insert(carry.begin(), stage.begin(), stage.begin() + r.len);
                     continue;
                 }
                 in_q.pop_front();
@@ -453,7 +477,11 @@ struct usb_bed::cam {
             in_q.erase(it);
             if (held == ud)
                 held = nullptr;
-            complete(ud, -ENOENT, 0);
+            if (slow_cancel.erase(ud)) {
+                cancelling.push_back(
+                    {ud, std::chrono::steady_clock::now() + std::chrono::milliseconds(cancel_delay_ms)});
+            } else
+                complete(ud, -ENOENT, 0);
             pump_cv.notify_all();
             finish(client, 0, 0);
             return TRUE;
@@ -640,6 +668,8 @@ struct usb_bed::cam {
             g_object_unref(u);
         for (auto* u : hung)
             g_object_unref(u);
+        for (auto& cx : cancelling)
+            g_object_unref(cx.ud);
     }
 };
 
@@ -727,6 +757,7 @@ usb_cam_stats usb_bed::stats(int i)
     cam& c = *cams_.at((size_t)i);
     std::lock_guard<std::mutex> g(c.mu);
     usb_cam_stats s = c.st;
+    s.cancels_waiting = (uint32_t)c.cancelling.size();
     s.hung_ctrl = c.st.hung_ctrl;
     return s;
 }
@@ -757,5 +788,21 @@ void usb_bed::damage_bulk_out(int i, int nth)
 }
 
 void usb_bed::unplug(int i) { cams_.at((size_t)i)->do_unplug(); }
+
+void usb_bed::delay_cancels(int i, int ms)
+{
+    cam& c = *cams_.at((size_t)i);
+    std::lock_guard<std::mutex> g(c.mu);
+    c.slow_cancel.insert(c.in_q.begin(), c.in_q.end());
+    c.cancel_delay_ms = ms;
+}
+
+void usb_bed::stale_in(int i, const std::vector<uint8_t>& bytes)
+{
+    cam& c = *cams_.at((size_t)i);
+    std::lock_guard<std::mutex> g(c.mu);
+    c.carry.insert(c.carry.end(), bytes.begin(), bytes.end());
+    c.pump_cv.notify_all();
+}
 
 }  // namespace kavro_sim

@@ -48,6 +48,8 @@ struct usb_cam_stats {
     uint64_t submits = 0, reaps = 0, reaps_empty = 0, discards = 0;
     uint64_t bulk_in_urbs = 0, bulk_in_bytes = 0, bulk_out_bytes = 0;
     uint32_t clear_halts = 0;
+    uint32_t late_cancels = 0;     // cancellations reported late (delay_cancels)
+    uint32_t cancels_waiting = 0;  // cancellations still to be reported late
     uint32_t hung_ctrl = 0;  // control transfers left without completion
     int configuration = 0;
     unsigned claimed_mask = 0;
@@ -78,6 +80,13 @@ public:
     void damage_bulk_out(int cam, int nth);
     /// Surprise removal.
     void unplug(int cam);
+    /// Bytes waiting in the bulk IN endpoint (appended to any already
+    /// there): the next bulk IN URBs receive them before any byte of the
+    /// firmware's stream, as leftovers of an earlier stream would.
+    void stale_in(int cam, const std::vector<uint8_t>& bytes);
+    /// The bulk IN URBs queued now report their cancellation, when the host
+    /// cancels them, only `ms` milliseconds later (a slow host controller).
+    void delay_cancels(int cam, int ms);
 
     struct cam;
 

@@ -28,9 +28,13 @@
 #include "ll/ll_usb_proto.h"
 #include "sim_calib.h"
 #include "sim_usb_bed.h"
+#include "stream_builder.h"
 #include "vx_log.h"
 
 using namespace kavro_sim;
+using kavro_test::StreamBuilder;
+using kavro_test::StreamFrame;
+using kavro_test::stream_pattern;
 
 namespace {
 
@@ -213,6 +217,53 @@ TEST_F(UsbCalibDownload, RefusedPackageLeavesTheCameraUncalibrated)
             EXPECT_TRUE(log_->text().find(c.log) != std::string::npos) << log_->text();
         }
         kavro_dev_close(&dev_);
+    }
+}
+
+// The capture that follows a download belongs to the application alone: no
+// frame of the package (nor any other byte sent before its start) may reach
+// it. Every open here downloads (the cache is removed in between) and the
+// capture after it must hand out only image frames of the camera's format,
+// beginning with the camera's first frames of that capture. The download's
+// last bytes are left on their way to the host only now and then, so the
+// round is repeated; in the first round a whole package frame is also left
+// waiting in the endpoint, as a camera whose stop does not flush it would.
+TEST_F(UsbCalibDownload, CaptureAfterDownloadGetsOnlyItsOwnFrames)
+{
+    bed_->fw(0).set_calib_package(package(file_, false, opts_.ts));
+    const uint32_t image_bytes = 320 * 240 * 2 * 4;  // four DCS images of 16 bits
+    ASSERT_EQ(cfg_.sensor.format, 2);
+    StreamFrame left{stream_pattern(kCalibFrameSize, 5), 1, VXIF_CALIB_FRAME_FORMAT, {}};
+    const std::vector<uint8_t> leftover = StreamBuilder().next_idx(700).frame_split(left, 65536).data();
+
+    std::vector<uint8_t> buf(2 * image_bytes);
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        remove_dir(dir_);
+        mkdir(dir_.c_str(), 0755);
+        ASSERT_TRUE(open());
+        ASSERT_TRUE(epc()->f_en_pix_calib);  // the download itself went through
+        if (round == 0)
+            bed_->stale_in(0, leftover);
+        ASSERT_TRUE(kavro_cap_start(&dev_));
+        int prev_idx = -1;
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE("frame " + std::to_string(i));
+            kavro_frame_t fr{};
+            ASSERT_EQ(kavro_cap_get_frames(&dev_, 1, buf.data(), (uint32_t)buf.size(), &fr), 1);
+            EXPECT_EQ(fr.frame_info.frame_format, cfg_.sensor.format);
+            EXPECT_EQ(fr.frame_info.frame_size, image_bytes);
+            // The camera counts the frames of each capture from 0.
+            if (i == 0)
+                EXPECT_LE(fr.frame_info.frame_idx, 2);
+            else
+                EXPECT_GT((int)fr.frame_info.frame_idx, prev_idx);
+            prev_idx = fr.frame_info.frame_idx;
+        }
+        EXPECT_TRUE(kavro_cap_stop(&dev_));
+        kavro_dev_close(&dev_);
+        if (HasFailure())
+            break;
     }
 }
 

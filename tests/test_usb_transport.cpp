@@ -18,8 +18,13 @@
 #include "ll/ll_imp.h"
 #include "ll/ll_usb_proto.h"
 #include "sim_usb_bed.h"
+#include "stream_builder.h"
+#include "vx_stream.h"
 
 using namespace kavro_sim;
+using kavro_test::StreamBuilder;
+using kavro_test::StreamFrame;
+using kavro_test::stream_pattern;
 
 namespace {
 
@@ -405,6 +410,24 @@ struct Sink {
     }
 };
 
+// Keeps the first bytes a capture delivered.
+struct Recorder {
+    std::mutex mu;
+    std::vector<uint8_t> bytes;
+    static void cb(kavro_ll_dev_t *, int st, void *buf, int len, void *arg)
+    {
+        auto *r = static_cast<Recorder *>(arg);
+        std::lock_guard<std::mutex> g(r->mu);
+        if (st == LL_TRANS_OK && len > 0 && r->bytes.size() < 4096)
+            r->bytes.insert(r->bytes.end(), (const uint8_t *)buf, (const uint8_t *)buf + len);
+    }
+    size_t size()
+    {
+        std::lock_guard<std::mutex> g(mu);
+        return bytes.size();
+    }
+};
+
 bool wait_for(const std::function<bool()> &cond, int ms)
 {
     for (int i = 0; i < ms / 5; ++i) {
@@ -469,6 +492,102 @@ TEST_F(UsbTransport, StreamsStallsAndTimeouts)
     EXPECT_EQ(bed_->fw(0).counts().bulk_timeout, 1u);
     EXPECT_EQ(s.count(LL_TRANS_ERROR), 0);
     EXPECT_TRUE(kavro_ll_cap_stop(&dev_));
+}
+
+// What the camera still holds in its bulk IN endpoint when a capture starts
+// (the tail of an earlier stream that its stop did not flush) belongs to
+// that earlier stream: the new capture's bytes begin with the camera's
+// first header of this capture, whatever was left waiting, and however
+// much.
+TEST_F(UsbTransport, LeftoversOfAnEarlierStreamDoNotReachTheCapture)
+{
+    StreamFrame calib{stream_pattern(VXIF_CAP_TRANS_SIZE, 3), 4, VXIF_CALIB_FRAME_FORMAT, {}};
+    StreamFrame image{stream_pattern(320 * 240 * 8, 4), 9, 2, {}};
+    const std::vector<uint8_t> tail = stream_pattern(5000, 6);
+    const struct {
+        const char *name;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"a whole package frame", StreamBuilder().next_idx(40).frame_split(calib, 65536).data()},
+        {"the tail of a frame, no header", tail},
+        {"more than four transfers' worth", StreamBuilder().next_idx(90).frame_split(image, 65536).data()},
+    };
+    add(1, 2);
+    ASSERT_EQ(open_first(), &dev_);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bed_->stale_in(0, c.bytes);
+        Recorder r;
+        ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, Recorder::cb, &r));
+        const bool got = wait_for([&] { return r.size() >= sizeof(vx_stream_hdr_t); }, 3000);
+        ASSERT_TRUE(kavro_ll_cap_stop(&dev_));
+        ASSERT_TRUE(got);
+        vx_stream_hdr_t h{};
+        {
+            std::lock_guard<std::mutex> g(r.mu);
+            std::memcpy(&h, r.bytes.data(), sizeof h);
+        }
+        EXPECT_EQ(h.sync_word, VX_STREAM_SYNC_WORD);
+        EXPECT_EQ(h.cksum, vx_stream_hash16(&h, 34, 0));
+        EXPECT_TRUE(h.flag & VX_STREAM_FLAG_FR_BOUND);
+        EXPECT_EQ(h.finfo.frame_format, 2);
+        EXPECT_EQ(h.finfo.frame_idx, 0);
+        EXPECT_EQ(h.finfo.frame_size, 320u * 240u * 8u);
+    }
+}
+
+// A host controller that reports cancelled transfers late: the stop waits a
+// while for them, and what comes back after a new capture has started
+// belongs to the old one. The new capture gets none of those reports (a
+// cancellation would read as the end of its own stream) and no byte of the
+// old stream, and its data keeps coming after them.
+TEST_F(UsbTransport, TransfersOfAStoppedCaptureThatComeBackLate)
+{
+    firmware_cfg fc;
+    fc.sensor.fps = 60;
+    add(1, 2, 480, fc);
+    ASSERT_EQ(open_first(), &dev_);
+    Sink first;
+    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, Sink::cb, &first));
+    ASSERT_TRUE(wait_for([&] { return first.count(LL_TRANS_OK) >= 5; }, 3000));
+    // Longer than the stop and the next start wait for them.
+    bed_->delay_cancels(0, 1500);
+    ASSERT_TRUE(kavro_ll_cap_stop(&dev_));
+    ASSERT_GT(bed_->stats(0).cancels_waiting, 0u);
+
+    Sink second;
+    Recorder rec;
+    struct both {
+        Sink *s;
+        Recorder *r;
+        static void cb(kavro_ll_dev_t *d, int st, void *buf, int len, void *arg)
+        {
+            auto *b = static_cast<both *>(arg);
+            Sink::cb(d, st, buf, len, b->s);
+            Recorder::cb(d, st, buf, len, b->r);
+        }
+    } fan{&second, &rec};
+    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, both::cb, &fan));
+    struct stopper {
+        kavro_ll_dev_t *d;
+        ~stopper() { kavro_ll_cap_stop(d); }
+    } stop_on_exit{&dev_};
+    // Every late report has come (and data flowed after it).
+    ASSERT_TRUE(wait_for([&] { return bed_->stats(0).cancels_waiting == 0; }, 5000));
+    ASSERT_GT(bed_->stats(0).late_cancels, 0u);
+    const int ok_then = second.count(LL_TRANS_OK);
+    ASSERT_TRUE(wait_for([&] { return second.count(LL_TRANS_OK) >= ok_then + 20; }, 5000));
+    EXPECT_EQ(second.count(LL_TRANS_CANCELLED), 0);
+    EXPECT_EQ(second.count(LL_TRANS_ERROR), 0);
+    vx_stream_hdr_t h{};
+    {
+        std::lock_guard<std::mutex> g(rec.mu);
+        ASSERT_GE(rec.bytes.size(), sizeof h);
+        std::memcpy(&h, rec.bytes.data(), sizeof h);
+    }
+    EXPECT_EQ(h.cksum, vx_stream_hash16(&h, 34, 0));
+    EXPECT_TRUE(h.flag & VX_STREAM_FLAG_FR_BOUND);
+    EXPECT_EQ(h.finfo.frame_idx, 0);
 }
 
 TEST_F(UsbTransport, BulkOutAndMissingDevice)

@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "ll/ll_imp.h"
@@ -62,6 +64,18 @@ struct ll_dev_usb_t {
     // Control transfers given up on while libusb may still complete them.
     std::mutex abandoned_mu;
     std::vector<ctrl_wait_t *> abandoned;
+    // The ring's bookkeeping across captures. Each capture start opens a new
+    // session; a ring transfer carries the session it was submitted for, and
+    // a completion of an earlier session (a transfer that came back only
+    // after the capture it belonged to had ended) is dropped instead of
+    // reaching the new capture. ring_busy tells which transfers libusb still
+    // owns: a stop waits for them to come back, and a start refills only
+    // those that did.
+    uint32_t cap_session = 0;  // accessed atomically
+    uint32_t slot_session[VXIF_CAP_TRANS_CNT] = {};
+    std::mutex ring_mu;
+    std::condition_variable ring_cv;
+    bool ring_busy[VXIF_CAP_TRANS_CNT] = {};  // guarded by ring_mu
 };
 
 int g_usb_debug_level = 0;
@@ -744,11 +758,52 @@ bool usb_dev_reset(kavro_ll_dev_t *dev, uint8_t target) {
 
 // ---- streaming ------------------------------------------------------------------
 
+void ring_slot_set(ll_dev_usb_t *u, int slot, bool busy) {
+    std::lock_guard<std::mutex> g(u->ring_mu);
+    u->ring_busy[slot] = busy;
+    if (!busy) u->ring_cv.notify_all();
+}
+
+// Waits until libusb has handed back every ring transfer (each one's
+// completion has run), at most `ms` milliseconds. Gives up at once when no
+// event thread is there to run the completions (or when called on it).
+bool ring_wait_idle(ll_dev_usb_t *u, int ms) {
+    const bool on_evt_thread = ld(u->evt_loop_running) && pthread_equal(pthread_self(), u->evt_thread);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock<std::mutex> g(u->ring_mu);
+    for (;;) {
+        bool idle = true;
+        for (bool b : u->ring_busy) idle = idle && !b;
+        if (idle) return true;
+        if (on_evt_thread || !ld(u->evt_loop_running) || std::chrono::steady_clock::now() >= end) return false;
+        u->ring_cv.wait_for(g, std::chrono::milliseconds(VXIF_CTRL_POLL_MS));
+    }
+}
+
 void LIBUSB_CALL _usb_cap_trans_cb(libusb_transfer *t) {
     auto *dev = static_cast<kavro_ll_dev_t *>(t->user_data);
     ll_dev_usb_t *u = priv(dev);
     const int slot = static_cast<int>(libusb_transfer_get_stream_id(t));
     LOG_TRC("trans[%d]: txlen=%d, status = %d\n", slot, t->actual_length, static_cast<int>(t->status));
+    const uint32_t session = ld(u->cap_session);
+    if (ld(u->slot_session[slot]) != session) {
+        // Submitted for a capture that has ended since: its bytes (and its
+        // status) belong to that capture, not to the one running now. The
+        // start skipped this slot while libusb still had it; it joins the
+        // running capture now.
+        LOG_DBG("trans[%d] of an ended capture dropped (status=%d, last_tx=%d)\n", slot, static_cast<int>(t->status),
+                t->actual_length);
+        if (t->status == LIBUSB_TRANSFER_NO_DEVICE) st(u->dev_gone, true);
+        bool requeued = false;
+        if (!ld(u->cap_thread_stop) && !ld(u->dev_gone)) {
+            st(u->slot_session[slot], session);
+            t->timeout = VXIF_BULK_TIMEOUT_MS;
+            requeued = libusb_submit_transfer(t) == 0;
+            if (requeued) LOG_TRC("trans[%d] issue: size=%d \n", slot, t->length);
+        }
+        if (!requeued) ring_slot_set(u, slot, false);
+        return;
+    }
     int ns;
     switch (t->status) {
     case LIBUSB_TRANSFER_COMPLETED: ns = LL_TRANS_OK; break;
@@ -774,10 +829,12 @@ void LIBUSB_CALL _usb_cap_trans_cb(libusb_transfer *t) {
     }
     const kavro_ll_trans_notify_f cb = ld(u->trans_cb);
     if (cb) cb(dev, ns, t->buffer, t->actual_length, ld(u->trans_cb_arg));
+    bool requeued = false;
     if (t->length > 0 && !ld(u->cap_thread_stop) && !ld(u->dev_gone)) {
         LOG_TRC("trans[%d] issue: size=%d \n", slot, t->length);
         t->timeout = VXIF_BULK_TIMEOUT_MS;
         const int r = libusb_submit_transfer(t);
+        requeued = r == 0;
         if (r != 0) LOG_ERR("Unable to submit URB. libusb error code: %d\n", r);
         if (r == LIBUSB_ERROR_NO_DEVICE) {
             // The camera left the bus between this completion and the
@@ -789,6 +846,7 @@ void LIBUSB_CALL _usb_cap_trans_cb(libusb_transfer *t) {
             if (cb) cb(dev, LL_TRANS_ERROR, t->buffer, 0, ld(u->trans_cb_arg));
         }
     }
+    if (!requeued) ring_slot_set(u, slot, false);
 }
 
 void cancel_ring(ll_dev_usb_t *u) {
@@ -798,24 +856,91 @@ void cancel_ring(ll_dev_usb_t *u) {
     }
 }
 
+// Reads and drops what the camera still holds on its bulk IN endpoint from
+// before this capture: the tail of an earlier stream that was on its way
+// when that capture stopped, or a stream a previous user never stopped.
+// Those bytes would otherwise fill the first transfers of the new capture
+// and come out as frames of the earlier one. Reading ends at the first
+// short read that finds the endpoint quiet, and after a bounded number of
+// reads (a camera that never stops sending is left to the capture).
+void drain_bulk_in(ll_dev_usb_t *u) {
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[VXIF_CAP_TRANS_SIZE]);
+    if (!buf) {
+        LOG_ERR("malloc failed\n");
+        return;
+    }
+    long dropped = 0;
+    for (int i = 0; i < VXIF_DRAIN_MAX_READS; ++i) {
+        libusb_transfer *t = libusb_alloc_transfer(0);
+        if (!t) {
+            LOG_ERR("no memory\n");
+            break;
+        }
+        auto *w = new ctrl_wait_t;
+        w->xfer = t;
+        w->owner = u;
+        libusb_fill_bulk_transfer(t, u->h_usb, VXIF_EP_BULK_IN, buf.get(), VXIF_CAP_TRANS_SIZE, _usb_cmd_trans_cb, w,
+                                  VXIF_DRAIN_TIMEOUT_MS);
+        const int r = libusb_submit_transfer(t);
+        int status = LIBUSB_TRANSFER_ERROR, actual = 0;
+        if (r == 0) {
+            bool timed_out = false;
+            wait_transfer(u, w, false, &timed_out);  // the transfer's own time-out ends it
+            status = w->status;
+            actual = w->actual;
+        }
+        libusb_free_transfer(t);
+        delete w;
+        dropped += actual;
+        if (status == LIBUSB_TRANSFER_STALL && libusb_clear_halt(u->h_usb, VXIF_EP_BULK_IN) != 0)
+            LOG_ERR(" Clear halt failed on EP: %0x!\r\n", VXIF_EP_BULK_IN);
+        // Data (even a partial read that timed out) means there may be more.
+        const bool more = actual > 0 && (status == LIBUSB_TRANSFER_COMPLETED || status == LIBUSB_TRANSFER_TIMED_OUT);
+        if (!more) break;
+        if (i + 1 == VXIF_DRAIN_MAX_READS) LOG_WRN("EP %0x still sending after %d reads\n", VXIF_EP_BULK_IN, i + 1);
+    }
+    if (dropped > 0) LOG_DBG("dropped %ld stale bytes from EP %0x\n", dropped, VXIF_EP_BULK_IN);
+}
+
 bool usb_cap_start(kavro_ll_dev_t *dev, uint32_t fr_cnt, kavro_ll_trans_notify_f cb, void *cb_arg) {
     usb_call call(dev);
     if (!call) return false;
     ll_dev_usb_t *u = call.get();
-    st(u->cap_thread_stop, false);
+    // Transfers of an earlier capture that have not come back yet cannot be
+    // refilled; give them a moment (their completions are dropped below).
+    if (!ring_wait_idle(u, VXIF_RING_IDLE_MS)) LOG_WRN("ring transfers of the last capture still pending\n");
+    // From here on every completion of an earlier capture is dropped; the
+    // ring is let loose only once the endpoint is drained and the new
+    // callback is in place.
+    const uint32_t session = ld(u->cap_session) + 1;
+    st(u->cap_session, session);
     if (libusb_clear_halt(u->h_usb, VXIF_EP_BULK_IN) != 0) LOG_ERR(" Clear halt failed on EP: %0x!\r\n", VXIF_EP_BULK_IN);
+    drain_bulk_in(u);
     st(u->trans_cb, cb);
     st(u->trans_cb_arg, cb_arg);
+    st(u->cap_thread_stop, false);
     for (int i = 0; i < VXIF_CAP_TRANS_CNT; ++i) {
+        {
+            std::lock_guard<std::mutex> g(u->ring_mu);
+            if (u->ring_busy[i]) {
+                // Still owned by libusb: it joins when its completion comes.
+                LOG_WRN("trans[%d] still pending from the last capture\n", i);
+                continue;
+            }
+            u->ring_busy[i] = true;
+        }
         libusb_transfer *t = u->cap_trans[i];
         libusb_fill_bulk_transfer(t, u->h_usb, VXIF_EP_BULK_IN, u->cap_trans_buffer[i], VXIF_CAP_TRANS_SIZE,
                                   _usb_cap_trans_cb, dev, VXIF_BULK_TIMEOUT_MS);
         t->flags = 0;
         libusb_transfer_set_stream_id(t, static_cast<uint32_t>(i));
-        if (libusb_submit_transfer(t) == 0)
+        st(u->slot_session[i], session);
+        if (libusb_submit_transfer(t) == 0) {
             LOG_TRC("trans[%d] issue: txlen=%d\n", i, VXIF_CAP_TRANS_SIZE);
-        else
+        } else {
             LOG_ERR("trans[%d] issue failed\n", i);
+            ring_slot_set(u, i, false);
+        }
     }
     LOG_TRC("Enter\n");
     vxif_frame_cnt_t fc{fr_cnt};
@@ -840,7 +965,11 @@ bool usb_cap_stop(kavro_ll_dev_t *dev) {
     st(u->cap_thread_stop, true);
     cancel_ring(u);
     const uint8_t b = VXIF_CAP_STOP_BYTE;
-    return send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_CAP_STOP, &b, 1, VXIF_CMD_TIMEOUT_MS);
+    const bool ok = send_checked(dev, VXIF_REQ_CTRL, VXIF_CTRL_CAP_STOP, &b, 1, VXIF_CMD_TIMEOUT_MS);
+    // Every cancelled transfer reports (through the callback) before the
+    // stop returns, so none of them is left to complete into a later capture.
+    if (!ring_wait_idle(u, VXIF_RING_IDLE_MS)) LOG_WRN("ring transfers still pending after stop\n");
+    return ok;
 }
 
 // Only raises a flag; the notify callback calls it on the event thread, also

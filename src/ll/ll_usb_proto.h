@@ -29,6 +29,9 @@ constexpr uint8_t VXIF_EP_BULK_OUT = 0x01;  // image packets of the data transfe
 constexpr int VXIF_CAP_TRANS_CNT = 16;          // bulk IN transfers kept queued
 constexpr int VXIF_CAP_TRANS_SIZE = 153600;     // bytes of each of them
 constexpr uint32_t VXIF_BULK_TIMEOUT_MS = 6000; // bulk IN and OUT transfer time-out
+constexpr uint32_t VXIF_DRAIN_TIMEOUT_MS = 20;   // a quiet bulk IN endpoint at capture start
+constexpr int VXIF_DRAIN_MAX_READS = 64;         // reads of stale bytes at capture start, at most
+constexpr int VXIF_RING_IDLE_MS = 500;           // wait for ring transfers to come back
 
 // ---- control requests (setup stage) ----------------------------------------
 
