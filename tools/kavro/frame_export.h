@@ -32,7 +32,7 @@ int capture_frames(kavro_dev_t *dev, int count, int expected, bool is_replay, co
 struct export_opts {
     std::string dir;      // output folder, created when missing
     float near_m = 0.5f;  // colour map range: red at near_m ...
-    float far_m = 5.0f;   // ... blue at far_m; invalid pixels black
+    float far_m = 6.0f;   // ... blue at far_m; invalid pixels black
 };
 
 /// Decodes frames and writes, per frame n (1, 2, ...): frame_NNNN_depth.png,

@@ -70,6 +70,9 @@ sim_camera::sim_camera(const sim_faults &faults, std::string state_dir) : faults
     kavro_sim::usb_cam_opts o;
     o.fw.fifo_bytes = 64u << 20;  // a slow host lags a few frames behind, none are lost
     o.fw.refuse_images = faults_.refuse_images;
+    // The simulator's default 1000 us leaves the room's walls below the
+    // minimum amplitude; the tool's camera starts where the room is seen.
+    o.fw.sensor.intg_us = 3000;
     std::vector<uint8_t> pkg;
     std::string err;
     if (!faults_.no_calib && !kavro_sim::calib_package_for(o.fw, kavro_sim::calib_opts(), false, &pkg, &err))
