@@ -50,12 +50,16 @@ inline int32_t wrap_range(int32_t d, uint32_t dmax) {
     return d;
 }
 
-// The arctangent table widened to 32-bit entries, for vector lookups.
+// The arctangent table widened to 32-bit entries, for vector lookups, with
+// one entry beyond it: index 4096 is the slope 1 of a vector the vector
+// loops fold onto the end of an octant, whose angle (an eighth turn, 4096)
+// the scalar function reaches from the start of the next octant instead.
 const int32_t *lut32() {
     static const struct table {
-        int32_t v[ARCTAN2_LUT_NUM];
+        int32_t v[ARCTAN2_LUT_NUM + 1];
         table() {
             for (int i = 0; i < ARCTAN2_LUT_NUM; ++i) v[i] = g_atan2_LUT[i];
+            v[ARCTAN2_LUT_NUM] = 4096;
         }
     } t;
     return t.v;
@@ -180,10 +184,15 @@ inline vi set32(int32_t v) { return _mm_set1_epi32(v); }
 inline vps setps(float v) { return _mm_set1_ps(v); }
 inline vi and_(vi a, vi b) { return _mm_and_si128(a, b); }
 inline vi or_(vi a, vi b) { return _mm_or_si128(a, b); }
+inline vi xor_(vi a, vi b) { return _mm_xor_si128(a, b); }
 inline vi andnot(vi m, vi a) { return _mm_andnot_si128(m, a); }  // a where m is clear
 inline vi blendv(vi a, vi b, vi m) { return _mm_blendv_epi8(a, b, m); }  // b where m is set
 inline vi minu16(vi a, vi b) { return _mm_min_epu16(a, b); }
 inline vi maxu16(vi a, vi b) { return _mm_max_epu16(a, b); }
+inline vi min16(vi a, vi b) { return _mm_min_epi16(a, b); }
+inline vi max16(vi a, vi b) { return _mm_max_epi16(a, b); }
+inline vi srai16(vi a, int n) { return _mm_srai_epi16(a, n); }
+inline vi srli16(vi a, int n) { return _mm_srli_epi16(a, n); }
 inline vi cmpeq16(vi a, vi b) { return _mm_cmpeq_epi16(a, b); }
 inline vi cmpgt16(vi a, vi b) { return _mm_cmpgt_epi16(a, b); }
 inline vi add16(vi a, vi b) { return _mm_add_epi16(a, b); }
@@ -251,10 +260,15 @@ inline vi set32(int32_t v) { return _mm256_set1_epi32(v); }
 inline vps setps(float v) { return _mm256_set1_ps(v); }
 inline vi and_(vi a, vi b) { return _mm256_and_si256(a, b); }
 inline vi or_(vi a, vi b) { return _mm256_or_si256(a, b); }
+inline vi xor_(vi a, vi b) { return _mm256_xor_si256(a, b); }
 inline vi andnot(vi m, vi a) { return _mm256_andnot_si256(m, a); }
 inline vi blendv(vi a, vi b, vi m) { return _mm256_blendv_epi8(a, b, m); }
 inline vi minu16(vi a, vi b) { return _mm256_min_epu16(a, b); }
 inline vi maxu16(vi a, vi b) { return _mm256_max_epu16(a, b); }
+inline vi min16(vi a, vi b) { return _mm256_min_epi16(a, b); }
+inline vi max16(vi a, vi b) { return _mm256_max_epi16(a, b); }
+inline vi srai16(vi a, int n) { return _mm256_srai_epi16(a, n); }
+inline vi srli16(vi a, int n) { return _mm256_srli_epi16(a, n); }
 inline vi cmpeq16(vi a, vi b) { return _mm256_cmpeq_epi16(a, b); }
 inline vi cmpgt16(vi a, vi b) { return _mm256_cmpgt_epi16(a, b); }
 inline vi add16(vi a, vi b) { return _mm256_add_epi16(a, b); }
