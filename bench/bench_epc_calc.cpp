@@ -7,7 +7,14 @@
 // (cv::cartToPolar). It computes less (no saturation codes, no conversion of
 // the angle to millimetres, float outputs) and is a speed reference only.
 // ":sse4" and ":scalar" are our own loops with the instruction set forced,
-// to show what the run-time choice gains.
+// to show what the run-time choice gains. ":copy" is a plain loop that only
+// reads the four images and writes two u16 images (the two differences),
+// the memory traffic of the step with no arithmetic: the floor any
+// implementation of it stands on.
+//
+// "epc_gray_4dcs" is the amplitude alone (calc_gray) beside OpenCV's
+// subtract plus cv::magnitude, which splits the distance step's time into
+// its amplitude and its phase parts.
 #include <benchmark/benchmark.h>
 
 #include <opencv2/core.hpp>
@@ -108,10 +115,52 @@ void epc_dist_opencv(benchmark::State &state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * f.w * f.h);
 }
 
+void epc_dist_copy(benchmark::State &state) {
+    const RawFrame &f = frame(static_cast<int>(state.range(0)));
+    const size_t n = static_cast<size_t>(f.w) * f.h;
+    std::vector<uint16_t> x(n), y(n);
+    const uint16_t *q = f.quads.data();
+    for (auto _ : state) {
+        for (size_t i = 0; i < n; ++i) {
+            x[i] = static_cast<uint16_t>(q[2 * n + i] - q[i]);
+            y[i] = static_cast<uint16_t>(q[3 * n + i] - q[n + i]);
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(n));
+}
+
+void epc_gray_kavro(benchmark::State &state) {
+    const RawFrame &f = frame(static_cast<int>(state.range(0)));
+    BenchDriver d;
+    const size_t n = static_cast<size_t>(f.w) * f.h;
+    std::vector<uint16_t> gray(n);
+    for (auto _ : state) {
+        calc_gray(&d.drv, gray.data(), f.quads.data(), f.w, f.h, 4);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(n));
+}
+
+void epc_gray_opencv(benchmark::State &state) {
+    const RawFrame &f = frame(static_cast<int>(state.range(0)));
+    cv::Mat x, y, mag;
+    for (auto _ : state) {
+        cv::subtract(f.dcs[2], f.dcs[0], x, cv::noArray(), CV_32F);
+        cv::subtract(f.dcs[3], f.dcs[1], y, cv::noArray(), CV_32F);
+        cv::magnitude(x, y, mag);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * f.w * f.h);
+}
+
 #define EPC_SIZES ->Args({320, 240})->Args({640, 480})
 BENCHMARK(epc_dist_kavro)->Name("epc_dist_4dcs:kavro") EPC_SIZES;
 BENCHMARK(epc_dist_opencv)->Name("epc_dist_4dcs:opencv") EPC_SIZES;
 BENCHMARK(epc_dist_sse4)->Name("epc_dist_4dcs:sse4") EPC_SIZES;
 BENCHMARK(epc_dist_scalar)->Name("epc_dist_4dcs:scalar") EPC_SIZES;
+BENCHMARK(epc_dist_copy)->Name("epc_dist_4dcs:copy") EPC_SIZES;
+BENCHMARK(epc_gray_kavro)->Name("epc_gray_4dcs:kavro") EPC_SIZES;
+BENCHMARK(epc_gray_opencv)->Name("epc_gray_4dcs:opencv") EPC_SIZES;
 
 }  // namespace
