@@ -50,15 +50,27 @@ inline int32_t wrap_range(int32_t d, uint32_t dmax) {
     return d;
 }
 
-// The arctangent table widened to 32-bit entries, for vector lookups, with
-// one entry beyond it: index 4096 is the slope 1 of a vector the vector
-// loops fold onto the end of an octant, whose angle (an eighth turn, 4096)
-// the scalar function reaches from the start of the next octant instead.
+// The arctangent table for the vector loops, with one entry beyond it:
+// index 4096 is the slope 1 of a vector the vector loops fold onto the end
+// of an octant, whose angle (an eighth turn, 4096) the scalar function
+// reaches from the start of the next octant instead. lut32() holds it in
+// 32-bit entries for vector gathers, lut16() as it is for scalar loads.
 const int32_t *lut32() {
     static const struct table {
         int32_t v[ARCTAN2_LUT_NUM + 1];
         table() {
             for (int i = 0; i < ARCTAN2_LUT_NUM; ++i) v[i] = g_atan2_LUT[i];
+            v[ARCTAN2_LUT_NUM] = 4096;
+        }
+    } t;
+    return t.v;
+}
+
+const uint16_t *lut16() {
+    static const struct table {
+        uint16_t v[ARCTAN2_LUT_NUM + 1];
+        table() {
+            std::memcpy(v, g_atan2_LUT, sizeof g_atan2_LUT);
             v[ARCTAN2_LUT_NUM] = 4096;
         }
     } t;
