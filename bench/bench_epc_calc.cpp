@@ -12,6 +12,11 @@
 // the memory traffic of the step with no arithmetic: the floor any
 // implementation of it stands on.
 //
+// "epc_drnu_4dcs" is the calibrated path (calc_dist_calib_drnu_lut_4dcs) on
+// a mounted block of 12 reference images 375 mm apart, with the same
+// OpenCV reference as the distance step: it shows what the per-pixel
+// interpolation adds.
+//
 // "epc_gray_4dcs" is the amplitude alone (calc_gray) beside OpenCV's
 // subtract plus cv::magnitude, which splits the distance step's time into
 // its amplitude and its phase parts.
@@ -21,6 +26,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -80,6 +86,54 @@ struct BenchDriver {
         pthread_mutex_destroy(&edrv.drnu_mutex);
     }
 };
+
+// Mount a block of kRefs reference images on d: image k holds, at every
+// pixel, the phase of 295 mm + k steps of 375 mm plus a pixel pattern of a
+// few units, as a factory calibration would.
+constexpr int kRefs = 12;
+void mount_block(BenchDriver &d) {
+    auto *calc = static_cast<epc_calc_t *>(d.edrv.priv_data);
+    auto *p = static_cast<epc_drv_param_drnu_payload_t *>(std::calloc(kRefs, sizeof(epc_drv_param_drnu_payload_t)));
+    const uint32_t step_um = 375000;
+    const double per_mm = 32768.0 / d.edrv.dist_max_mm;
+    for (int k = 0; k < kRefs; ++k) {
+        p[k].ref_dist_um = static_cast<int32_t>(k * step_um);
+        for (int i = 0; i < EPC_DRNU_PIX_CNT; ++i)
+            p[k].data[i] = static_cast<uint16_t>(std::lround((295 + k * 375) * per_mm) + (i * 7919) % 9 - 4);
+    }
+    calc->drnu.payload.reset(p);
+    calc->drnu.hdr = {};
+    calc->drnu.hdr.mod_freq = d.edrv.mod_freq;
+    calc->drnu.hdr.num_dist = kRefs;
+    calc->config.num_calib_dist = kRefs;
+    calc->config.calib_cdll_step_um = step_um;
+    calc->config.calib_phase_min = p[0].data[0];
+    calc->config.calib_phase_max = p[kRefs - 1].data[0];
+    d.edrv.calib_wall_len_mm = 295;
+    d.edrv.calib_wall_len_phase = static_cast<int32_t>((295u * 32768u) / d.edrv.dist_max_mm);
+}
+
+void run_drnu(benchmark::State &state, epc_calc_isa_e want) {
+    const RawFrame &f = frame(320);
+    if (_epc_calc_set_isa(want) != want) {
+        state.SkipWithError("instruction set not supported by this CPU");
+        _epc_calc_set_isa(_epc_calc_isa_best());
+        return;
+    }
+    BenchDriver d;
+    mount_block(d);
+    const size_t n = static_cast<size_t>(f.w) * f.h;
+    std::vector<uint16_t> dist(n), confid(n);
+    for (auto _ : state) {
+        calc_dist_calib_drnu_lut_4dcs(&d.drv, dist.data(), confid.data(), f.quads.data(), f.w, f.h);
+        benchmark::ClobberMemory();
+    }
+    _epc_calc_set_isa(_epc_calc_isa_best());
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(n));
+}
+
+void epc_drnu_kavro(benchmark::State &s) { run_drnu(s, _epc_calc_isa_best()); }
+void epc_drnu_sse4(benchmark::State &s) { run_drnu(s, EPC_CALC_ISA_SSE4); }
 
 void run_ours(benchmark::State &state, epc_calc_isa_e want) {
     const RawFrame &f = frame(static_cast<int>(state.range(0)));
@@ -160,6 +214,9 @@ BENCHMARK(epc_dist_opencv)->Name("epc_dist_4dcs:opencv") EPC_SIZES;
 BENCHMARK(epc_dist_sse4)->Name("epc_dist_4dcs:sse4") EPC_SIZES;
 BENCHMARK(epc_dist_scalar)->Name("epc_dist_4dcs:scalar") EPC_SIZES;
 BENCHMARK(epc_dist_copy)->Name("epc_dist_4dcs:copy") EPC_SIZES;
+BENCHMARK(epc_drnu_kavro)->Name("epc_drnu_4dcs:kavro")->Args({320, 240});
+BENCHMARK(epc_drnu_sse4)->Name("epc_drnu_4dcs:sse4")->Args({320, 240});
+BENCHMARK(epc_dist_opencv)->Name("epc_drnu_4dcs:opencv")->Args({320, 240});
 BENCHMARK(epc_gray_kavro)->Name("epc_gray_4dcs:kavro") EPC_SIZES;
 BENCHMARK(epc_gray_opencv)->Name("epc_gray_4dcs:opencv") EPC_SIZES;
 

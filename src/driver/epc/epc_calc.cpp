@@ -53,19 +53,7 @@ inline int32_t wrap_range(int32_t d, uint32_t dmax) {
 // The arctangent table for the vector loops, with one entry beyond it:
 // index 4096 is the slope 1 of a vector the vector loops fold onto the end
 // of an octant, whose angle (an eighth turn, 4096) the scalar function
-// reaches from the start of the next octant instead. lut32() holds it in
-// 32-bit entries for vector gathers, lut16() as it is for scalar loads.
-const int32_t *lut32() {
-    static const struct table {
-        int32_t v[ARCTAN2_LUT_NUM + 1];
-        table() {
-            for (int i = 0; i < ARCTAN2_LUT_NUM; ++i) v[i] = g_atan2_LUT[i];
-            v[ARCTAN2_LUT_NUM] = 4096;
-        }
-    } t;
-    return t.v;
-}
-
+// reaches from the start of the next octant instead.
 const uint16_t *lut16() {
     static const struct table {
         uint16_t v[ARCTAN2_LUT_NUM + 1];
@@ -240,10 +228,6 @@ inline vps div_ps(vps a, vps b) { return _mm_div_ps(a, b); }
 inline vps blendv_ps(vps a, vps b, vi m) { return _mm_blendv_ps(a, b, _mm_castsi128_ps(m)); }
 inline bool all_eq32(vi a, vi b) { return _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF; }
 inline vi mulhiu16(vi a, vi b) { return _mm_mulhi_epu16(a, b); }
-inline vi gather32(const int32_t *t, vi idx) {
-    return _mm_setr_epi32(t[_mm_cvtsi128_si32(idx)], t[_mm_extract_epi32(idx, 1)], t[_mm_extract_epi32(idx, 2)],
-                          t[_mm_extract_epi32(idx, 3)]);
-}
 inline vi gather_u16(const uint16_t *p, vi idx) {
     return _mm_setr_epi32(p[_mm_cvtsi128_si32(idx)], p[_mm_extract_epi32(idx, 1)], p[_mm_extract_epi32(idx, 2)],
                           p[_mm_extract_epi32(idx, 3)]);
@@ -316,7 +300,6 @@ inline vps div_ps(vps a, vps b) { return _mm256_div_ps(a, b); }
 inline vps blendv_ps(vps a, vps b, vi m) { return _mm256_blendv_ps(a, b, _mm256_castsi256_ps(m)); }
 inline bool all_eq32(vi a, vi b) { return _mm256_movemask_epi8(_mm256_cmpeq_epi32(a, b)) == -1; }
 inline vi mulhiu16(vi a, vi b) { return _mm256_mulhi_epu16(a, b); }
-inline vi gather32(const int32_t *t, vi idx) { return _mm256_i32gather_epi32(reinterpret_cast<const int *>(t), idx, 4); }
 // Gathers the 32 bits that end with p[idx] (they start inside the same
 // allocation: every reference sample has the image header before it) and
 // keeps their upper half.
