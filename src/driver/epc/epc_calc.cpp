@@ -228,10 +228,6 @@ inline vps div_ps(vps a, vps b) { return _mm_div_ps(a, b); }
 inline vps blendv_ps(vps a, vps b, vi m) { return _mm_blendv_ps(a, b, _mm_castsi128_ps(m)); }
 inline bool all_eq32(vi a, vi b) { return _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF; }
 inline vi mulhiu16(vi a, vi b) { return _mm_mulhi_epu16(a, b); }
-inline vi gather_u16(const uint16_t *p, vi idx) {
-    return _mm_setr_epi32(p[_mm_cvtsi128_si32(idx)], p[_mm_extract_epi32(idx, 1)], p[_mm_extract_epi32(idx, 2)],
-                          p[_mm_extract_epi32(idx, 3)]);
-}
 inline vi pix_lo() { return _mm_setr_epi32(0, 1, 2, 3); }
 inline vi pix_hi() { return _mm_setr_epi32(4, 5, 6, 7); }
 #include "driver/epc/epc_calc_simd.inc"
@@ -300,13 +296,6 @@ inline vps div_ps(vps a, vps b) { return _mm256_div_ps(a, b); }
 inline vps blendv_ps(vps a, vps b, vi m) { return _mm256_blendv_ps(a, b, _mm256_castsi256_ps(m)); }
 inline bool all_eq32(vi a, vi b) { return _mm256_movemask_epi8(_mm256_cmpeq_epi32(a, b)) == -1; }
 inline vi mulhiu16(vi a, vi b) { return _mm256_mulhi_epu16(a, b); }
-// Gathers the 32 bits that end with p[idx] (they start inside the same
-// allocation: every reference sample has the image header before it) and
-// keeps their upper half.
-inline vi gather_u16(const uint16_t *p, vi idx) {
-    const vi v = _mm256_i32gather_epi32(reinterpret_cast<const int *>(p - 1), idx, 2);
-    return _mm256_srli_epi32(v, 16);
-}
 inline vi pix_lo() { return _mm256_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11); }
 inline vi pix_hi() { return _mm256_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15); }
 #include "driver/epc/epc_calc_simd.inc"
