@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "kavro.h"
+#include "per_process_name.h"
 #include "sim_calib.h"
 #include "sim_firmware.h"
 #include "sim_transport.h"
@@ -207,7 +208,7 @@ void chain_off(kavro_dev_t *dev) {
 class EpcCalibE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const std::string log = "test_epc_calib_e2e_" + std::to_string(::getpid()) + ".log";
+        const std::string log = per_process_name("test_epc_calib_e2e", ".log");
         std::remove(log.c_str());
         kavro_init(log.c_str());
         kavro_log_cfg(LOG_LEVEL_NONE, LOG_LEVEL_WARN, LOG_LEVEL_NONE);

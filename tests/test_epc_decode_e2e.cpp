@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kavro.h"
+#include "per_process_name.h"
 #include "sim_record.h"
 
 namespace {
@@ -68,7 +69,7 @@ struct raw_frame {
 class EpcDecodeE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const std::string log = "test_epc_decode_e2e_" + std::to_string(::getpid()) + ".log";
+        const std::string log = per_process_name("test_epc_decode_e2e", ".log");
         std::remove(log.c_str());
         kavro_init(log.c_str());
         kavro_log_cfg(LOG_LEVEL_NONE, LOG_LEVEL_WARN, LOG_LEVEL_NONE);

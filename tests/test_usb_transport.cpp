@@ -58,6 +58,14 @@ protected:
         dev_.ll_info.type = LL_IF_NONE;
         return kavro_ll_dev_open(&dev_);
     }
+    // One camera with firmware fw, opened and streaming into sink.
+    template <class S>
+    void stream_into(S &sink, const firmware_cfg &fw)
+    {
+        add(1, 2, 480, fw);
+        ASSERT_EQ(open_first(), &dev_);
+        ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, S::cb, &sink));
+    }
     std::unique_ptr<usb_bed> bed_;
     kavro_ll_dev_t dev_{};
     CapturedLog log_;
@@ -442,10 +450,8 @@ TEST_F(UsbTransport, StartThenStopCancelsTheWholeRing)
 {
     firmware_cfg fc;
     fc.faults.slow_host.prob = 1;  // no frame reaches the bus
-    add(1, 2, 480, fc);
-    ASSERT_EQ(open_first(), &dev_);
     Sink s;
-    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, Sink::cb, &s));
+    ASSERT_NO_FATAL_FAILURE(stream_into(s, fc));
     ASSERT_TRUE(kavro_ll_cap_stop(&dev_));
     ASSERT_TRUE(wait_for([&] { return s.total() >= 16; }, 2000));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -463,10 +469,8 @@ TEST_F(UsbTransport, StreamsStallsAndTimeouts)
 {
     firmware_cfg fc;
     fc.sensor.fps = 60;
-    add(1, 2, 480, fc);
-    ASSERT_EQ(open_first(), &dev_);
     Sink s;
-    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, Sink::cb, &s));
+    ASSERT_NO_FATAL_FAILURE(stream_into(s, fc));
     // The ring must be stopped before the sink goes away, also when an
     // assertion below ends the test early.
     struct stopper {
@@ -558,10 +562,8 @@ TEST_F(UsbTransport, TransfersOfAStoppedCaptureThatComeBackLate)
     SKIP_BYTE_CHECKS_UNDER_TSAN();
     firmware_cfg fc;
     fc.sensor.fps = 60;
-    add(1, 2, 480, fc);
-    ASSERT_EQ(open_first(), &dev_);
     Sink first;
-    ASSERT_TRUE(kavro_ll_cap_start(&dev_, 0, Sink::cb, &first));
+    ASSERT_NO_FATAL_FAILURE(stream_into(first, fc));
     ASSERT_TRUE(wait_for([&] { return first.count(LL_TRANS_OK) >= 5; }, 3000));
     // Longer than the stop and the next start wait for them.
     bed_->delay_cancels(0, 1500);
