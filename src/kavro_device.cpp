@@ -96,6 +96,10 @@ kavro_dev_t *fail_open(kavro_dev_t *dev, _kavro_handler_t *h) {
     return nullptr;
 }
 
+// The replay context kavro_dev_open_replay hands to the kavro_dev_open it
+// calls (the open's signature is public and has no room for it).
+thread_local std::unique_ptr<kavro_replay_ctx_t> t_pending_replay;
+
 // What a replay of the recording `filename` with side file `info` gives the
 // decode: the lens, and the calibration copy after its size and crc32 were
 // checked (a copy that fails the check is not used: a warning, and the
@@ -327,11 +331,7 @@ int kavro_dev_list(kavro_dev_t *dev_list, int dev_list_num) {
     return n;
 }
 
-}  // extern "C"
-
-namespace {
-
-kavro_dev_t *open_device(kavro_dev_t *dev, std::unique_ptr<kavro_replay_ctx_t> replay) {
+kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
     if (!dev) {
         if (default_dev.handler) {
             LOG_ERR("default device may not close properly!");
@@ -368,7 +368,8 @@ kavro_dev_t *open_device(kavro_dev_t *dev, std::unique_ptr<kavro_replay_ctx_t> r
         dev->handler = h;
     }
     h->dev = dev;
-    h->replay = replay.release();
+    // What kavro_dev_open_replay prepared for this open, on this thread.
+    h->replay = t_pending_replay.release();
 
     auto *lock = new (std::nothrow) pthread_rwlock_t;
     if (!lock || pthread_rwlock_init(lock, nullptr) != 0) {
@@ -465,7 +466,7 @@ kavro_dev_t *open_device(kavro_dev_t *dev, std::unique_ptr<kavro_replay_ctx_t> r
     return dev;
 }
 
-}  // namespace
+}  // extern "C"
 
 const char *_kavro_dev_calib_override(kavro_dev_t *dev) {
     _kavro_handler_t *h = _kavro_dev_handler(dev);
@@ -480,8 +481,6 @@ bool _kavro_dev_lens_override(kavro_dev_t *dev, vx_len_param_t *lens) {
 }
 
 extern "C" {
-
-kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) { return open_device(dev, nullptr); }
 
 kavro_dev_t *kavro_dev_open_replay(const char *filename) {
     FILE *f = filename ? fopen(filename, "rb") : nullptr;
@@ -502,20 +501,24 @@ kavro_dev_t *kavro_dev_open_replay(const char *filename) {
     // The side file, when there is one, makes the replay answer and decode
     // like the camera that made the recording.
     std::unique_ptr<kavro_replay_ctx_t> ctx;
+    const kavro_rec_info_t *attached = nullptr;
+    kavro_rec_info_t info;
     const std::string info_path = _kavro_rec_info_path(filename);
     struct stat st {};
     if (stat(info_path.c_str(), &st) == 0) {
-        kavro_rec_info_t info;
         std::string why;
         if (_kavro_rec_info_read(info_path, &info, &why)) {
             ctx = make_replay_ctx(filename, info);
-            _kavro_ll_file_attach_info(f, info);
+            attached = &info;
         } else {
             LOG_WRN("side file %s ignored: %s\n", info_path.c_str(), why.c_str());
         }
     }
-    kavro_dev_t *dev = open_device(&default_dev, std::move(ctx));
-    _kavro_ll_file_detach_info(f);  // not taken when the open failed early
+    _kavro_ll_file_attach_info(f, attached);
+    t_pending_replay = std::move(ctx);
+    kavro_dev_t *dev = kavro_dev_open(&default_dev);
+    t_pending_replay.reset();       // not taken when the open failed early
+    _kavro_ll_file_detach_info(f);  // likewise
     if (!dev) {
         fclose(f);
         default_dev.if_info.info.fil.fd = nullptr;

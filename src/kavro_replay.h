@@ -35,11 +35,13 @@ const char *_kavro_dev_calib_override(kavro_dev_t *dev);
 /// or a recording that carries none.
 bool _kavro_dev_lens_override(kavro_dev_t *dev, vx_len_param_t *lens);
 
-/// Hand the side file of the recording open as `f` to the file transport:
-/// the next open of a record with this FILE takes (and forgets) it. Callers
-/// of kavro_ll_dev_open that opened a FILE themselves attach nothing and get
-/// the plain replay.
-void _kavro_ll_file_attach_info(FILE *f, const kavro_rec_info_t &info);
+/// Tell the file transport that the recording open as `f` is replayed as a
+/// device, with its side file `info` (null: none): the next open of a record
+/// with this FILE takes (and forgets) it, answers from the side file and
+/// paces at the recorded rate (30 fps without one). Callers of
+/// kavro_ll_dev_open that opened a FILE themselves attach nothing and get
+/// the plain replay, unpaced.
+void _kavro_ll_file_attach_info(FILE *f, const kavro_rec_info_t *info);
 /// Forget what was attached to `f` and not taken.
 void _kavro_ll_file_detach_info(FILE *f);
 

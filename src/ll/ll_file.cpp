@@ -102,7 +102,11 @@ constexpr uint32_t FLOW_POLL_MS = 100;
 
 // Side files the device layer attached to recordings about to be opened.
 std::mutex g_attach_mutex;
-std::map<FILE *, kavro_rec_info_t> g_attached;
+struct attached_t {
+    bool has_info = false;
+    kavro_rec_info_t info;
+};
+std::map<FILE *, attached_t> g_attached;
 // Device frame formats of the recorded frames, told apart by the number of
 // sub-frames in the file header: one image of alternating row pairs is the
 // one-image format; anything else is replayed as four DCS images back to
@@ -359,16 +363,19 @@ bool _file_ll_dev_open(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
     priv->img_h = static_cast<uint32_t>(h);
     priv->dcs_n = static_cast<uint32_t>(n);
     LOG_DBG("open file dev: prod = %s, WxHxN = %dx%dx%d\n", priv->prod_str, w, h, n);
+    bool as_device = false;
     {
         std::lock_guard<std::mutex> g(g_attach_mutex);
         auto it = g_attached.find(fp);
         if (it != g_attached.end()) {
-            priv->info = std::move(it->second);
-            priv->has_info = true;
+            as_device = true;
+            priv->has_info = it->second.has_info;
+            priv->info = std::move(it->second.info);
             g_attached.erase(it);
         }
     }
-    double fps = DEFAULT_REPLAY_FPS;
+    // Unpaced by default for callers of the transport itself.
+    double fps = as_device ? DEFAULT_REPLAY_FPS : 0;
     if (priv->has_info) {
         if (priv->info.frame_rate > 0) fps = priv->info.frame_rate;
         priv->mod_freq.store(priv->info.mod_freq);
@@ -612,9 +619,11 @@ bool file_ll_dev_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int it
 
 }  // namespace
 
-void _kavro_ll_file_attach_info(FILE *f, const kavro_rec_info_t &info) {
+void _kavro_ll_file_attach_info(FILE *f, const kavro_rec_info_t *info) {
     std::lock_guard<std::mutex> g(g_attach_mutex);
-    g_attached[f] = info;
+    attached_t &a = g_attached[f];
+    a.has_info = info != nullptr;
+    a.info = info ? *info : kavro_rec_info_t{};
 }
 
 void _kavro_ll_file_detach_info(FILE *f) {
