@@ -206,6 +206,28 @@ int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const fl
     return _kavro_frame_get_pcl_n(dev, pcl, pcl_len, dist, img_w, img_h, 4, pseudo_color, p_cam_param, __func__);
 }
 
+bool kavro_dev_get_intrinsics(kavro_dev_t *dev, int img_w, int img_h, kavro_intrinsics_t *out) {
+    if (!dev || !out || img_w <= 0 || img_h <= 0) return false;
+    _kavro_api_guard guard(dev);
+    _kavro_handler_t *h = guard.handler();
+    kavro_drv_t *drv = h ? h->driver : nullptr;
+    if (!drv || !drv->op || (!drv->op->lens_param_get && !drv->op->lens_view_get)) return false;
+    vx_len_param_t lp{};
+    bool undistorted = false;
+    if (!driver_lens_view(drv, img_w, img_h, &lp, &undistorted)) return false;
+    kavro_intrinsics_t r{};
+    r.img_w = img_w;
+    r.img_h = img_h;
+    r.cx = lp.cx;
+    r.cy = lp.cy;
+    r.fx = lp.fx;
+    r.fy = lp.fy;
+    for (int i = 0; i < 5; ++i) r.dist[i] = undistorted ? 0.0 : lp.dcoeff[i];
+    r.undistorted = undistorted;
+    *out = r;
+    return true;
+}
+
 int kavro_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len, kavro_cmap_outfmt_e outfmt,
                      float min_val, float max_val) {
     if (!dst || !src || dst_len < 0 || src_len < 0) return 0;

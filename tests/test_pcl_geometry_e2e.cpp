@@ -302,6 +302,80 @@ TEST_F(PclGeometryE2E, ReplayedRoomPlanesAreWhereTheSceneHasThem) {
     check_room_planes(dev_, frames_, infos_, "replay");
 }
 
+// The intrinsics the device reports are those of the lens the frames were
+// made with: the simulator's lens while images are raw (scaled for smaller
+// sizes; only 320 x 240 images are undistorted), and while they are
+// undistorted the pinhole under which every undistorted pixel shows the raw
+// pixel the undistortion map names: the scene point that raw pixel sees,
+// projected with the reported pinhole and then through the simulator's
+// lens, lies within half a raw pixel of that raw pixel (the nearest one).
+TEST_F(PclGeometryE2E, IntrinsicsAreThoseOfTheLensTheFramesWereMadeWith) {
+    replay_room();
+    const kavro_sim::lens ln = kavro_sim::lens_default();
+    struct size_case {
+        int w, h;
+        bool undistort, undistorted, ok;
+    };
+    const size_case cases[] = {
+        {320, 240, false, false, true}, {160, 120, false, false, true}, {320, 240, true, true, true},
+        {160, 120, true, false, true},  {300, 240, false, false, false}, {0, 240, false, false, false},
+    };
+    for (const size_case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + (c.undistort ? " undistorting" : " raw"));
+        kavro_filter_args_u a{};
+        ASSERT_EQ(c.undistort ? kavro_filter_enable(dev_, KAVRO_FILTER_ID_LEN_CALIB, &a, sizeof a)
+                              : kavro_filter_disable(dev_, KAVRO_FILTER_ID_LEN_CALIB),
+                  1);
+        kavro_intrinsics_t in{};
+        in.fx = -1;
+        ASSERT_EQ(kavro_dev_get_intrinsics(dev_, c.w, c.h, &in), c.ok);
+        if (!c.ok) {
+            EXPECT_EQ(in.fx, -1);  // untouched
+            continue;
+        }
+        EXPECT_EQ(in.img_w, c.w);
+        EXPECT_EQ(in.img_h, c.h);
+        EXPECT_EQ(in.undistorted, c.undistorted);
+        if (!c.undistorted) {
+            const double s = static_cast<double>(ln.img_w) / c.w;
+            EXPECT_DOUBLE_EQ(in.cx, ln.cx / s);
+            EXPECT_DOUBLE_EQ(in.cy, ln.cy / s);
+            EXPECT_DOUBLE_EQ(in.fx, ln.fx / s);
+            EXPECT_DOUBLE_EQ(in.fy, ln.fy / s);
+            for (int i = 0; i < 5; ++i) EXPECT_DOUBLE_EQ(in.dist[i], ln.dcoeff[i]) << i;
+            continue;
+        }
+        for (double k : in.dist) EXPECT_EQ(k, 0.0);
+        vx_len_calib_t map{};
+        const vx_len_param_t lp = to_len(ln);
+        ASSERT_EQ(vx_calib_len_init_map(&map, &lp), N);
+        int shown = 0;
+        double worst = 0;
+        for (int i = 0; i < N; ++i) {
+            const uint32_t src = map.mapi[i];
+            if (src == VX_LEN_MAP_NO_SOURCE) continue;
+            // Pinhole ray of the undistorted pixel, through the lens.
+            const kavro_sim::vec3 p{(i % W - in.cx) / in.fx, (i / W - in.cy) / in.fy, 1.0};
+            double u, v;
+            kavro_sim::lens_project(ln, p, &u, &v);
+            // The map also lets border pixels show the edge row or column
+            // for positions up to 1.5 pixels outside the image.
+            if (u < -0.5 || v < -0.5 || u >= W - 0.5 || v >= H - 0.5) continue;
+            ++shown;
+            worst = std::max({worst, std::fabs(u - static_cast<double>(src % W)),
+                              std::fabs(v - static_cast<double>(src / W))});
+        }
+        vx_calib_len_uninit_map(&map);
+        std::printf("undistorted intrinsics: f %.3f/%.3f, c %.3f/%.3f; %d pixels, worst %.3f raw px from their source\n",
+                    in.fx, in.fy, in.cx, in.cy, shown, worst);
+        EXPECT_GT(shown, N / 2);
+        EXPECT_LE(worst, 0.5 + 1e-3);
+    }
+    kavro_intrinsics_t in{};
+    EXPECT_FALSE(kavro_dev_get_intrinsics(dev_, 320, 240, nullptr));
+    EXPECT_FALSE(kavro_dev_get_intrinsics(nullptr, 320, 240, &in));
+}
+
 // The simulated camera itself (no calibration package: the uncalibrated
 // path, whose reference the ideal drift-free sensor matches).
 TEST_F(PclGeometryE2E, LiveRoomPlanesAreWhereTheSceneHasThem) {

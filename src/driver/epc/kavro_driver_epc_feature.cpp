@@ -584,8 +584,10 @@ bool epc_lens_view_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int i
     // A record whose size is 0 (or smaller than asked) does not scale down
     // to the frame: refused like any other mismatch.
     if (rec.img_w % img_w != 0 || rec.img_h % img_h != 0 || rec.img_w < img_w || rec.img_h < img_h) {
-        LOG_WRN("lens param not match the frame size: lens: %dx%d, frame: %dx%d\n", rec.img_w, rec.img_h, img_w,
-                img_h);
+        // Logged in the name of the driver's lens call, whichever entry
+        // reached it: the message callers know.
+        vx_log(nullptr, VX_LOG_LEVEL_WARN, "WRN", "[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
+               "epc_lens_param_get", rec.img_w, rec.img_h, img_w, img_h);
         return false;
     }
     const int sx = rec.img_w / img_w;
