@@ -297,10 +297,24 @@ typedef struct {
     uint8_t depth;        /* driver-defined */
     uint8_t pixel_format; /* driver-defined */
     uint16_t priv_code;   /* driver-defined */
-    int16_t temp0;
-    int16_t temp1;
-    uint32_t reserved[2];
+    int16_t temp0;        /* sensor temperature, 0.1 degC, as reported */
+    int16_t temp1;        /* second (IB) temperature, 0.1 degC */
+    uint32_t flags;       /* KAVRO_FRAME_FLAG_* and KAVRO_FRAME_CALIB_* bits */
+    uint32_t reserved;
 } kavro_frame_info_t;
+
+/*
+ * Bits of kavro_frame_info_t.flags, set by the driver when it describes a
+ * frame. Without KAVRO_FRAME_FLAG_TEMP_MEASURED the camera reported no
+ * plausible temperature (both values 0, or the sensor value outside
+ * -40.0 ... 125.0 degC): the frame is decoded without temperature
+ * compensation, as if at the calibration temperature.
+ */
+#define KAVRO_FRAME_FLAG_TEMP_MEASURED 0x1u /* the camera reported a plausible temperature */
+#define KAVRO_FRAME_CALIB_MASK 0x6u         /* which calibration decodes the frame: */
+#define KAVRO_FRAME_CALIB_NONE 0x0u         /*   none (built-in constants) */
+#define KAVRO_FRAME_CALIB_SIMPLE 0x2u       /*   simple: the calibration file's scale and offset */
+#define KAVRO_FRAME_CALIB_PIXEL 0x4u        /*   per-pixel (DRNU) references */
 
 typedef struct {
     kavro_frame_info_t frame_info;

@@ -19,7 +19,8 @@ static_assert(offsetof(kavro_param_item_t, param_val) == 5);
 static_assert(sizeof(kavro_dev_if_info_t::info) == 40);
 static_assert(sizeof(kavro_param_roi_t) == 16);
 static_assert(sizeof(kavro_frame_info_t) == 32);
-static_assert(offsetof(kavro_frame_info_t, reserved) == 24);
+static_assert(offsetof(kavro_frame_info_t, flags) == 24);
+static_assert(offsetof(kavro_frame_info_t, reserved) == 28);
 static_assert(sizeof(kavro_filter_args_u) == 4);
 
 bool g_lib_inited = false;

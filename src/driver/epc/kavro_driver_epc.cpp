@@ -14,6 +14,7 @@
 #include <string>
 
 #include "driver/epc/epc_calc.h"
+#include "kavro_capture.h"
 #include "kavro_driver.h"
 #include "vx_log_internal.h"
 #include "vx_medfilter.h"
@@ -39,6 +40,8 @@ constexpr int EPC_DEFAULT_W = 320;
 constexpr int EPC_DEFAULT_H = 240;
 
 }  // namespace
+
+void (*_epc_decode_before_calc)(kavro_drv_t *drv) = nullptr;
 
 // Write or read n_data consecutive 32-bit registers from reg_addr on the
 // sensor's register target. Failures are logged; the caller goes on.
@@ -153,14 +156,41 @@ bool epc_frame_get_info(kavro_drv_t *drv, kavro_frame_info_t *frinfo, const vx_f
     std::memcpy(&prop, src_hdr->frame_prop, sizeof prop);
     const int16_t cb = prop.temp_cb;
     const int16_t ib = prop.temp_ib;
+    const bool calib_frame = src_hdr->frame_format == EPC_FRAME_FMT_CALIB_DATA;
 
-    if (ib < -300 || ib > 900 || ib - cb > 600 || cb - ib > 600) {
-        if (!(edrv->temp_ib != 0 && edrv->temp_ib == edrv->temp_cb - 100))
+    if (calib_frame) {
+        // A calibration data frame carries no sensor reading and is never
+        // decoded: it leaves the temperature state of the sensor frames alone.
+    } else if (!epc_temp_plausible(cb, ib)) {
+        // No measurement: keep the values as reported, but decode without a
+        // temperature shift (as at the calibration temperature). Said once
+        // per capture, not per frame.
+        const uint32_t gen = _kavro_cap_generation(drv->dev);
+        if (!edrv->temp_unknown_warned || edrv->temp_unknown_warn_gen != gen) {
+            LOG_WRN("no plausible temperature reported (cb=%d, ib=%d): distances are not temperature "
+                    "compensated\n",
+                    cb, ib);
+            edrv->temp_unknown_warned = true;
+            edrv->temp_unknown_warn_gen = gen;
+        }
+        edrv->temp_unknown = true;
+        edrv->temp_ib_corrected = false;
+        edrv->temp_cb = cb;
+        edrv->temp_ib = ib;
+    } else if (ib < -300 || ib > 900 || ib - cb > 600 || cb - ib > 600) {
+        // A broken IB reading beside a good sensor reading: estimated from
+        // the sensor temperature, reported once until a plausible IB value
+        // comes back.
+        if (!edrv->temp_ib_corrected)
             LOG_WRN("wrong IB temp %d detected: corrected to temp_cb - 10 (reported only once)\n", ib);
+        edrv->temp_ib_corrected = true;
+        edrv->temp_unknown = false;
         edrv->temp_cb = cb;
         edrv->temp_ib = static_cast<int16_t>(cb - 100);
     } else {
         if (cb < -40 || cb > 1000) LOG_WRN("wrong CB temp %d detected: distance value may be wrong \n", cb);
+        edrv->temp_ib_corrected = false;
+        edrv->temp_unknown = false;
         edrv->temp_cb = cb;
         edrv->temp_ib = ib;
     }
@@ -185,8 +215,15 @@ bool epc_frame_get_info(kavro_drv_t *drv, kavro_frame_info_t *frinfo, const vx_f
     frinfo->depth = static_cast<uint8_t>(src_hdr->frame_size / w / h);
     frinfo->pixel_format = 0;
     frinfo->priv_code = 0;
+    if (calib_frame) {
+        frinfo->temp0 = cb;
+        frinfo->temp1 = ib;
+        frinfo->flags = epc_temp_plausible(cb, ib) ? KAVRO_FRAME_FLAG_TEMP_MEASURED : 0u;
+        return true;
+    }
     frinfo->temp0 = edrv->temp_cb;
     frinfo->temp1 = edrv->temp_ib;
+    frinfo->flags = (edrv->temp_unknown ? 0u : KAVRO_FRAME_FLAG_TEMP_MEASURED) | epc_calc_calib_kind(drv);
     return true;
 }
 
@@ -210,12 +247,11 @@ static int _epc_decode_distance(kavro_drv_t *drv, epc_drv_t *edrv, uint16_t *dst
         LOG_ERR("malloc failed\n");
         return -1;
     }
-    bool ok;
-    if (edrv->f_en_pix_calib && epc_calc_calib_loaded(drv))
-        ok = calc_dist_calib_drnu_lut(drv, dst, a.get(), src, w, h, n_dcs);
-    else
-        ok = calc_dist_calib_simple(drv, dst, a.get(), src, w, h, n_dcs);
-    if (!ok) return -1;
+    // The path (per-pixel or simple) is decided under the calculation's
+    // lock together with the calculation itself, so a frequency change in
+    // between decodes the frame uncalibrated instead of failing it.
+    if (_epc_decode_before_calc) _epc_decode_before_calc(drv);
+    if (calc_dist_calib_select(drv, dst, a.get(), src, w, h, n_dcs, edrv->f_en_pix_calib) < 0) return -1;
 
     if (edrv->f_en_hdr) _feature_hdr_update(a.get(), dst, w, h);
     calc_dcs_sort(b.get(), a.get(), w, h);  // amplitudes, image order

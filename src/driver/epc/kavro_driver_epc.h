@@ -82,7 +82,32 @@ typedef struct {
     // Pinhole values of the undistorted image (the map's new camera matrix,
     // no distortion), valid while h_calib_len holds a map.
     vx_len_param_t len_undistorted;
+
+    // Temperature state of the last described frame. temp_unknown: the
+    // camera reported no plausible temperature (see epc_temp_plausible);
+    // the temperature shift of the decode is then zero (the frame is
+    // taken as being at the calibration temperature). temp_ib_corrected: the
+    // IB value was implausible and replaced by temp_cb - 10 degC (warned once
+    // until a plausible IB value arrives). The warning about a missing
+    // temperature is given once per capture (generation of the device's
+    // capture starts, _kavro_cap_generation).
+    bool temp_unknown;
+    bool temp_ib_corrected;
+    bool temp_unknown_warned;
+    uint32_t temp_unknown_warn_gen;
 } epc_drv_t;
+
+// Plausible sensor temperature range, 0.1 degC: the operating range of the
+// sensor chip. A camera that reports both temperatures as exactly 0, or a
+// sensor temperature outside this range, reported no temperature.
+#define EPC_TEMP_PLAUSIBLE_MIN (-400)
+#define EPC_TEMP_PLAUSIBLE_MAX 1250
+
+// True when the reported temperatures (0.1 degC) are a measurement.
+inline bool epc_temp_plausible(int16_t cb, int16_t ib) {
+    if (cb == 0 && ib == 0) return false;
+    return cb >= EPC_TEMP_PLAUSIBLE_MIN && cb <= EPC_TEMP_PLAUSIBLE_MAX;
+}
 
 // Device frame formats (PARAM_FRAME_FORMAT, frame_format of the frame
 // header). This driver decodes formats 2 (four DCS images) and 4 (one image
@@ -146,6 +171,11 @@ bool epc_calib_apply(kavro_drv_t *drv, void *data, int data_len, const kavro_fra
                      uint32_t user_case_idx);
 bool epc_filter_enable(kavro_drv_t *drv, kavro_filter_id_e fid, kavro_filter_args_u *args);
 bool epc_filter_disable(kavro_drv_t *drv, kavro_filter_id_e fid);
+
+// Called by the distance decode, when set, right before the calculation
+// (after the decode's checks): lets a test change the driver's state at
+// that point, e.g. the modulation frequency. Null in normal use.
+extern void (*_epc_decode_before_calc)(kavro_drv_t *drv);
 
 // ---- Features and pipeline steps (kavro_driver_epc_feature.cpp). ----
 
