@@ -273,8 +273,11 @@ static int _epc_decode_distance(kavro_drv_t *drv, epc_drv_t *edrv, uint16_t *dst
             // The recursive bilateral filter is set up for 320 x 240; for any
             // other size it writes nothing, so the stage is skipped rather
             // than passing on a buffer with stale content.
+            // Rejected and saturated pixels are not smoothed: they keep
+            // their exact codes.
             if (edrv->f_bpf.w == w && edrv->f_bpf.h == h) {
                 vx_bpf2d_iir(&edrv->f_bpf, other, cur, w, h);
+                _dist_keep_codes(other, cur, static_cast<int>(n));
                 swap();
             }
             if (edrv->f_en_flyfilter) {
@@ -287,9 +290,12 @@ static int _epc_decode_distance(kavro_drv_t *drv, epc_drv_t *edrv, uint16_t *dst
     }
 
     _dist_filter_bad_dist(cur, static_cast<int>(n), edrv->dist_max_mm);
+    _dist_snap_codes(cur, static_cast<int>(n));
 
+    // Undistortion moves whole pixels (no interpolation), so the codes stay
+    // exact; a pixel with no source pixel is rejected.
     if (edrv->f_en_lens_calib && w == EPC_DEFAULT_W && h == EPC_DEFAULT_H &&
-        vx_calib_len_undistort_u16(&edrv->h_calib_len, other, static_cast<int>(n), cur, w, h, 0))
+        vx_calib_len_undistort_u16(&edrv->h_calib_len, other, static_cast<int>(n), cur, w, h, EPC_DIST_FILTERED))
         swap();
 
     if (cur != dst) std::memcpy(dst, cur, n * sizeof(uint16_t));

@@ -18,9 +18,11 @@
 // 12 MHz gives 12491 mm.
 #define EPC_LIGHT_HALF_MM_S 149896216576.0f
 
-// Distance codes of the 16-bit distance image.
-#define EPC_DIST_NO_SAMPLE 65500  // saturated or empty raw samples
-#define EPC_DIST_FILTERED 65300   // removed by a filter
+// Distance codes of the 16-bit distance image (the public codes of kavro.h).
+#define EPC_DIST_NO_SAMPLE KAVRO_DIST_SATURATED_MM  // saturated or empty raw samples
+#define EPC_DIST_FILTERED KAVRO_DIST_REJECTED_MM    // removed by a filter
+// Values above this are codes, never distances.
+#define EPC_DIST_VALID_MAX 60000
 
 // Size of epc_drv_t.pname: a path prefix of up to KAVRO_PATH_PREFIX_SIZE - 1
 // characters, "kavro_param_-2147483648.bin" and the terminator.
@@ -214,6 +216,14 @@ void _feature_minamp_filter(epc_drv_t *edrv, uint16_t *dist, const uint16_t *amp
 // Range filter: valid distances of at most 100 mm or beyond the range less
 // 100 mm become EPC_DIST_FILTERED; codes above 60000 stay.
 void _dist_filter_bad_dist(uint16_t *img, int n, uint32_t dist_max_mm);
+// After a smoothing stage from in to out: every pixel that holds a code in
+// in (above EPC_DIST_VALID_MAX) gets it back in out, so smoothing never
+// turns a code into a blend of codes and distances (65297 instead of 65300).
+void _dist_keep_codes(uint16_t *out, const uint16_t *in, int n);
+// Last guard of the distance image: every value above EPC_DIST_VALID_MAX
+// that is not EPC_DIST_NO_SAMPLE becomes EPC_DIST_FILTERED, so the image
+// holds valid distances and the two exact codes only.
+void _dist_snap_codes(uint16_t *img, int n);
 // Temperature log, at most every 10 s (process-wide).
 void _feature_temp_monitor(epc_drv_t *edrv, int16_t temp_ib, int16_t temp_cb);
 // Forget the process-wide times of the features (auto integration,

@@ -466,6 +466,16 @@ void _feature_minamp_filter(epc_drv_t *edrv, uint16_t *dist, const uint16_t *amp
         if (amp[i] < min || amp[i] > upper) dist[i] = EPC_DIST_FILTERED;
 }
 
+void _dist_keep_codes(uint16_t *out, const uint16_t *in, int n) {
+    for (int i = 0; i < n; ++i)
+        if (in[i] > EPC_DIST_VALID_MAX) out[i] = in[i];
+}
+
+void _dist_snap_codes(uint16_t *img, int n) {
+    for (int i = 0; i < n; ++i)
+        if (img[i] > EPC_DIST_VALID_MAX && img[i] != EPC_DIST_NO_SAMPLE) img[i] = EPC_DIST_FILTERED;
+}
+
 void _dist_filter_bad_dist(uint16_t *img, int n, uint32_t dist_max_mm) {
     const int64_t far = static_cast<int64_t>(dist_max_mm) - 100;
     // Removed: 0 ... 100 and far + 1 ... 60000; the codes above stay.
