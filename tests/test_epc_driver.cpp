@@ -780,6 +780,38 @@ TEST_F(EpcDriver, FrequencyChangeSetsRangeAndNeverDividesByZero) {
     EXPECT_EQ(e().dist_max_mm, static_cast<uint32_t>(149896216576.0f / 24000000.0f));
 }
 
+// The calibration routine cannot build the calibration file's name (here:
+// no device to read the sensor id and serial from). Like a name that is too
+// long, that runs the camera uncalibrated at 12 MHz: the range is set and
+// valid pixels decode to distances within it, not to 65536 - 2000 mm.
+TEST(EpcCalibSave, NoParameterNameRunsUncalibratedAt12MHz) {
+    _epc_len_param_reset();
+    kavro_drv_t drv{};
+    ASSERT_TRUE(epc_init(&drv, nullptr));
+    epc_drv_t &e = *static_cast<epc_drv_t *>(drv.priv_data);
+    e.f_en_temp_ctrl = false;
+    e.f_en_median = false;
+    ASSERT_EQ(e.mod_freq, 0u);
+    {
+        CapturedLog log;
+        EXPECT_EQ(epc_calib_save(&drv, nullptr, 0, 0), -1);
+        EXPECT_TRUE(log.has("[epc_calib_save] cannot get param name!")) << log.text();
+    }
+    EXPECT_EQ(e.mod_freq, 12000000u);
+    EXPECT_EQ(e.dist_max_mm, kRange12);
+    EXPECT_FALSE(e.param_valid);
+    EXPECT_FALSE(e.f_en_pix_calib);
+
+    const auto raw = make_dcs4(W, H, [](size_t) { return 2000.0 + 3000.0; }, [](size_t) { return 500.0; });
+    std::vector<uint16_t> out(N);
+    const kavro_frame_info_t fi = finfo_of(2, W, H, static_cast<uint32_t>(raw.size() * 2));
+    ASSERT_EQ(epc_frame_decode(&drv, out.data(), N * 2, VX_FRAME_FMT_DISTANCE, raw.data(),
+                               static_cast<int>(raw.size() * 2), &fi),
+              N * 2);
+    for (int i = 0; i < N; i += 997) EXPECT_NEAR(out[i], 3000, 2) << i;
+    epc_uninit(&drv);
+}
+
 // ---- update calls and switches -----------------------------------------------
 
 TEST_F(EpcDriver, UpdateCallsFollowTheDevice) {

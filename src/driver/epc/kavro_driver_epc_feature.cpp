@@ -201,7 +201,13 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
     epc_drv_t *edrv = epc_of(drv);
     if (!edrv) return -1;
     if (!kavro_get_param_absolute_name(drv->dev, edrv->pname, sizeof edrv->pname)) {
+        // Without the sensor id or serial there is no calibration file to
+        // look for: run uncalibrated at the default frequency, so the range
+        // and the constants are set (with none, every distance is wrong).
         LOG_ERR("cannot get param name!\n");
+        edrv->pname[0] = '\0';
+        edrv->param_valid = false;
+        epc_event_freq_change(drv, k_default_mod_freq, 0);
         return -1;
     }
     LOG_DBG("param_name:%s\n", edrv->pname);
