@@ -413,6 +413,56 @@ TEST_F(KavroCli, CalibrationFetchRepairsTheCache) {
     EXPECT_FALSE(fs::exists(c / "calibration.bin"));
 }
 
+// A cache folder the tool may not write into (created read-only; as root the
+// tool runs as nobody, whom the mode then binds too). The calibration cannot
+// be stored: calib fetch names that cause with the file exit code, and
+// capture says it decodes without calibration instead of staying silent. A
+// writable folder gives the per-pixel calibration, which info and capture
+// print.
+TEST_F(KavroCli, UnwritableCacheIsNamedNotHidden) {
+    std::string as_user;
+    if (::geteuid() == 0) {
+        if (std::system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "root without setpriv";
+        as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    const fs::path ro = cache_ / "ro";
+    fs::create_directories(ro);
+    fs::permissions(cache_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(ro, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(dir_, fs::perms::all);  // outputs of the other user
+    auto run_as = [&](const std::string &args) {
+        const std::string cmd = "cd '" + dir_.string() + "' && " + as_user + "'" + k_tool + "' --cache-dir '" +
+                                ro.string() + "' " + args + " </dev/null 2>&1";
+        run_result r;
+        FILE *p = popen(cmd.c_str(), "r");
+        if (!p) return r;
+        char buf[4096];
+        size_t n = 0;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+        const int st = pclose(p);
+        r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return r;
+    };
+
+    const run_result fetch = run_as("--sim calib fetch");
+    EXPECT_EQ(fetch.code, 4) << fetch.out;
+    EXPECT_NE(fetch.out.find("cannot store the calibration in the cache folder"), std::string::npos) << fetch.out;
+    EXPECT_NE(fetch.out.find("Permission denied"), std::string::npos) << fetch.out;
+    EXPECT_EQ(fetch.out.find("did not send"), std::string::npos) << "the camera is blamed:\n" << fetch.out;
+
+    const run_result cap = run_as("--sim capture -n 1 -o ro_out");
+    EXPECT_EQ(cap.code, 0) << cap.out;
+    EXPECT_NE(cap.out.find("calibration: none"), std::string::npos) << cap.out;
+    EXPECT_NE(cap.out.find("calibration is not in use"), std::string::npos) << cap.out;
+
+    EXPECT_NE(ok("--sim --cache-dir c info").find("calibration: per-pixel\n"), std::string::npos);
+    const std::string out = ok("--sim --cache-dir c capture -n 1 -o rw_out");
+    EXPECT_NE(out.find("calibration: per-pixel\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("not in use"), std::string::npos) << out;
+}
+
 // The generated udev rule matches the identifiers the USB transport opens,
 // grants access through the uaccess tag only, and sorts before logind's
 // 73-seat-late.rules, which turns the tag into an ACL.

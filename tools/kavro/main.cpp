@@ -194,6 +194,25 @@ std::optional<kavro_param_item_t> param_get(kavro_dev_t *dev, const param_desc &
     return item;
 }
 
+// Name of the calibration a frame was decoded with (its description's flags).
+const char *calib_kind_name(uint32_t flags) {
+    switch (flags & KAVRO_FRAME_CALIB_MASK) {
+    case KAVRO_FRAME_CALIB_PIXEL: return "per-pixel";
+    case KAVRO_FRAME_CALIB_SIMPLE: return "simple";
+    default: return "none";
+    }
+}
+
+// The calibration line of info and capture, from a frame's description. A
+// camera running without its calibration is also said on stderr: distances
+// are then only roughly right.
+void print_calibration(const kavro_frame_info_t &info, bool camera) {
+    printf("calibration: %s%s\n", calib_kind_name(info.flags),
+           (info.flags & KAVRO_FRAME_FLAG_TEMP_MEASURED) ? "" : " (no temperature reported: not compensated)");
+    if (camera && (info.flags & KAVRO_FRAME_CALIB_MASK) == KAVRO_FRAME_CALIB_NONE)
+        fprintf(stderr, "kavro: warning: the camera's calibration is not in use (`kavro calib fetch` names the cause)\n");
+}
+
 int cmd_info(const global_opts &g) {
     session s(g);
     if (int rc = s.start()) return rc;
@@ -231,6 +250,21 @@ int cmd_info(const global_opts &g) {
     } else {
         printf("cache file:  not available\n");
     }
+    // Which calibration decodes: the driver says it in the description of
+    // every frame, so one frame is taken.
+    std::optional<kavro_frame_info_t> first;
+    std::string err;
+    const int rc = capture_frames(dev, 1, 1, s.replay(), "calibration check",
+                                  [&](const raw_frame &f, std::string *) {
+                                      if (!first) first = f.info;
+                                      return EXIT_OK;
+                                  },
+                                  &err);
+    if (rc == EXIT_OK && first) {
+        print_calibration(*first, !s.replay());
+    } else {
+        printf("calibration: unknown (no frame: %s)\n", err.empty() ? "none arrived" : err.c_str());
+    }
     return EXIT_OK;
 }
 
@@ -266,10 +300,16 @@ int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expecte
     frame_exporter ex(dev, eo);
     std::string err;
     if (int rc = ex.open(&err)) return fail(rc, err);
+    std::optional<kavro_frame_info_t> first;
     const int rc = capture_frames(dev, o.frames, expected, replay, what,
-                                  [&](const raw_frame &f, std::string *e) { return ex.add(f, e); }, &err);
+                                  [&](const raw_frame &f, std::string *e) {
+                                      if (!first) first = f.info;
+                                      return ex.add(f, e);
+                                  },
+                                  &err);
     if (rc) return fail(rc, err);
     printf("%d frames written to %s\n", ex.frames(), o.out_dir.c_str());
+    if (first) print_calibration(*first, !replay);
     return EXIT_OK;
 }
 
@@ -451,14 +491,20 @@ int cmd_calib_fetch(const global_opts &g) {
         if (started.load()) meter.update(total, total);
         meter.finish(started.load());
     });
-    started = kavro_param_load_from_dev(dev);
+    char why[320] = {};
+    const kavro_param_load_e r = kavro_param_load_from_dev_ex(dev, why, sizeof why);
+    started = r == KAVRO_PARAM_LOAD_OK;
     done = true;
     watcher.join();
-    if (!started) return fail(EXIT_FAILED, "the camera did not send a usable calibration package (see the log)");
-    kavro_param_handle_t h{};
-    const bool valid = kavro_param_open_file(&h, name) && kavro_param_is_valid(&h);
-    kavro_param_close(&h);
-    if (!valid) return fail(EXIT_FAILED, std::string("the downloaded calibration is not valid: ") + name);
+    switch (r) {
+    case KAVRO_PARAM_LOAD_OK: break;
+    case KAVRO_PARAM_LOAD_STORE:
+        return fail(EXIT_FILE, std::string("cannot store the calibration in the cache folder ") + kavro_path_get() +
+                                   ": " + why);
+    case KAVRO_PARAM_LOAD_NO_PACKAGE:
+        return fail(EXIT_FAILED, "the camera did not send a usable calibration package (see the log)");
+    default: return fail(EXIT_FAILED, std::string("calibration download failed: ") + why);
+    }
     printf("calibration saved to %s\n", name);
     return EXIT_OK;
 }

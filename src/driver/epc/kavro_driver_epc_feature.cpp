@@ -245,12 +245,18 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
     if (!edrv->param_valid) {
         // Missing, damaged or older than the device's: fetch the package.
         LOG_DBG("Try to load calib data from device\n");
-        if (kavro_param_load_from_dev(drv->dev))
+        char why[320] = {};
+        const kavro_param_load_e r = kavro_param_load_from_dev_ex(drv->dev, why, sizeof why);
+        if (r == KAVRO_PARAM_LOAD_OK)
             LOG_TRC("Load calibration data from device OK\n");
         else
             LOG_TRC("Load calibration data from device failed\n");
         edrv->param_valid = kavro_param_open_file(&ph, edrv->pname);
         kavro_param_close(&ph);
+        // Never a silent downgrade: say why the camera runs without it.
+        if (!edrv->param_valid)
+            LOG_WRN("no calibration for %s: %s; distances are decoded uncalibrated\n", edrv->pname,
+                    r == KAVRO_PARAM_LOAD_OK ? "the downloaded file cannot be opened" : why);
     }
 
     uint32_t freq = k_default_mod_freq;
@@ -262,6 +268,8 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
         if (edrv->mod_freq != 0) {
             freq = edrv->mod_freq;
             edrv->f_en_pix_calib = true;
+        } else {
+            LOG_WRN("calibration file %s holds no usable block: distances are decoded uncalibrated\n", edrv->pname);
         }
         kavro_param_item_t it{};
         it.param_id = PARAM_MOD_FREQ;
