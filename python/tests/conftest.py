@@ -55,6 +55,8 @@ def reference(recording, tmp_path_factory):
                          capture_output=True, text=True)
     frames = {}
     for line in run.stdout.splitlines():
+        if not line.startswith("frame "):
+            continue  # the library's console log (e.g. a warning) shares stdout
         _, idx, size, w, h = line.split()
         base = out / idx
         w, h = int(w), int(h)
