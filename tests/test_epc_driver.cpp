@@ -784,7 +784,7 @@ TEST_F(EpcDriver, FrequencyChangeSetsRangeAndNeverDividesByZero) {
 // no device to read the sensor id and serial from). Like a name that is too
 // long, that runs the camera uncalibrated at 12 MHz: the range is set and
 // valid pixels decode to distances within it, not to 65536 - 2000 mm.
-TEST(EpcCalibSave, NoParameterNameRunsUncalibratedAt12MHz) {
+TEST(EpcCalibRoutine, NoParameterNameRunsUncalibratedAt12MHz) {
     _epc_len_param_reset();
     kavro_drv_t drv{};
     ASSERT_TRUE(epc_init(&drv, nullptr));
