@@ -297,10 +297,38 @@ typedef struct {
     uint8_t depth;        /* driver-defined */
     uint8_t pixel_format; /* driver-defined */
     uint16_t priv_code;   /* driver-defined */
-    int16_t temp0;
-    int16_t temp1;
-    uint32_t reserved[2];
+    int16_t temp0;        /* sensor temperature, 0.1 degC, as reported */
+    int16_t temp1;        /* second (IB) temperature, 0.1 degC */
+    uint32_t flags;       /* KAVRO_FRAME_FLAG_* and KAVRO_FRAME_CALIB_* bits */
+    uint32_t reserved;
 } kavro_frame_info_t;
+
+/*
+ * Invalid-pixel codes of distance images. The driver's 16-bit images (mm)
+ * hold exactly KAVRO_DIST_REJECTED_MM for a pixel removed by a filter (or
+ * left without a source by lens undistortion) and KAVRO_DIST_SATURATED_MM
+ * for a pixel whose raw samples are saturated or empty; the float images of
+ * kavro_frame_get_distance (metres) hold exactly KAVRO_DIST_REJECTED and
+ * KAVRO_DIST_SATURATED there, so `d == KAVRO_DIST_REJECTED` finds them.
+ * Valid distances are below 60 m.
+ */
+#define KAVRO_DIST_REJECTED_MM 65300
+#define KAVRO_DIST_SATURATED_MM 65500
+#define KAVRO_DIST_REJECTED 65.3f
+#define KAVRO_DIST_SATURATED 65.5f
+
+/*
+ * Bits of kavro_frame_info_t.flags, set by the driver when it describes a
+ * frame. Without KAVRO_FRAME_FLAG_TEMP_MEASURED the camera reported no
+ * plausible temperature (both values 0, or the sensor value outside
+ * -40.0 ... 125.0 degC): the frame is decoded without temperature
+ * compensation, as if at the calibration temperature.
+ */
+#define KAVRO_FRAME_FLAG_TEMP_MEASURED 0x1u /* the camera reported a plausible temperature */
+#define KAVRO_FRAME_CALIB_MASK 0x6u         /* which calibration decodes the frame: */
+#define KAVRO_FRAME_CALIB_NONE 0x0u         /*   none (built-in constants) */
+#define KAVRO_FRAME_CALIB_SIMPLE 0x2u       /*   simple: the calibration file's scale and offset */
+#define KAVRO_FRAME_CALIB_PIXEL 0x4u        /*   per-pixel (DRNU) references */
 
 typedef struct {
     kavro_frame_info_t frame_info;
@@ -588,7 +616,7 @@ KAVRO_API int kavro_firmware_upgrade(kavro_dev_t *dev, uint8_t type, uint16_t ve
 /**
  * Decode the raw frame src (src_len bytes, described by finfo) into a
  * distance image in metres (0 ... range; rejected or saturated pixels hold
- * 65.3 and 65.5). dst must hold finfo->width * finfo->height floats
+ * exactly KAVRO_DIST_REJECTED (65.3f) and KAVRO_DIST_SATURATED (65.5f)). dst must hold finfo->width * finfo->height floats
  * (dst_len); its second half serves as the decoder's 16-bit buffer. Returns
  * the pixels written, 0 on failure. Any application thread; the device
  * must be open.

@@ -206,6 +206,32 @@ inline constexpr uint32_t frame_buffer_unit = 320u * 240u * 4u;
 /// that does not fit the caller's buffer, so this is generous.
 inline constexpr size_t capture_buffer_bytes = 0x400000;
 
+/// Which calibration decodes a frame (kavro_frame_info_t.flags).
+enum class calibration : uint32_t {
+    none = KAVRO_FRAME_CALIB_NONE,      ///< built-in constants
+    simple = KAVRO_FRAME_CALIB_SIMPLE,  ///< the calibration file's scale and offset
+    pixel = KAVRO_FRAME_CALIB_PIXEL,    ///< per-pixel references
+};
+
+/// Its name: "none", "simple" or "per-pixel".
+inline const char *to_string(calibration c) noexcept {
+    switch (c) {
+    case calibration::simple: return "simple";
+    case calibration::pixel: return "per-pixel";
+    default: return "none";
+    }
+}
+
+/// The calibration named by a frame description.
+inline calibration calibration_of(const kavro_frame_info_t &info) noexcept {
+    return static_cast<calibration>(info.flags & KAVRO_FRAME_CALIB_MASK);
+}
+
+/// True when the camera reported a plausible temperature for the frame.
+inline bool temperature_measured(const kavro_frame_info_t &info) noexcept {
+    return (info.flags & KAVRO_FRAME_FLAG_TEMP_MEASURED) != 0;
+}
+
 /// A captured frame in a buffer someone else owns (the span is not owned).
 /// Empty (false) when no frame came.
 struct frame_view {
@@ -216,6 +242,8 @@ struct frame_view {
     int width() const noexcept { return static_cast<int>(info.width); }
     int height() const noexcept { return static_cast<int>(info.height); }
     int pixels() const noexcept { return width() * height(); }
+    kavro::calibration calibration() const noexcept { return calibration_of(info); }
+    bool temperature_measured() const noexcept { return kavro::temperature_measured(info); }
 };
 
 /// A captured frame that owns its bytes.
@@ -229,6 +257,8 @@ public:
     int width() const noexcept { return static_cast<int>(info_.width); }
     int height() const noexcept { return static_cast<int>(info_.height); }
     int index() const noexcept { return info_.frame_idx; }
+    kavro::calibration calibration() const noexcept { return calibration_of(info_); }
+    bool temperature_measured() const noexcept { return kavro::temperature_measured(info_); }
     frame_view view() const noexcept { return {info_, std::span<const uint8_t>(data_)}; }
     operator frame_view() const noexcept { return view(); }
 

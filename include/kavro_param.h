@@ -172,6 +172,23 @@ KAVRO_API char *kavro_get_param_lens_absolute_name(kavro_dev_t *dev, char *buf, 
  */
 KAVRO_API bool kavro_param_load_from_dev(kavro_dev_t *dev);
 
+/** Outcome of a calibration download (kavro_param_load_from_dev_ex). */
+typedef enum {
+    KAVRO_PARAM_LOAD_OK = 0,         /* a valid parameter file is in the device's path */
+    KAVRO_PARAM_LOAD_NO_PACKAGE = 1, /* the camera holds no usable calibration package */
+    KAVRO_PARAM_LOAD_DEVICE = 2,     /* the camera did not answer as needed (mode, information, identity) */
+    KAVRO_PARAM_LOAD_TRANSFER = 3,   /* the package arrived incomplete, damaged or not valid */
+    KAVRO_PARAM_LOAD_STORE = 4       /* the cache folder is not writable (read-only, missing, full) */
+} kavro_param_load_e;
+
+/**
+ * kavro_param_load_from_dev, and then a check that a valid parameter file
+ * resulted. Returns the outcome; with why (why_len bytes, may be NULL) a
+ * text naming the cause of a failure, e.g. "cannot write
+ * /home/u/.cache/kavro/calibration.bin: Permission denied" ("" on success).
+ */
+KAVRO_API kavro_param_load_e kavro_param_load_from_dev_ex(kavro_dev_t *dev, char *why, int why_len);
+
 KAVRO_END_DECLS
 
 #endif /* KAVRO_PARAM_H */

@@ -15,7 +15,9 @@
 
 KAVRO_BEGIN_DECLS
 
-/** Marker value: pixel rejected by the driver's filters (black in colour). */
+/** Marker value: pixel rejected by the driver's filters (black in colour);
+ * equal to KAVRO_DIST_REJECTED_MM of kavro.h, as VX_CMAP_VAL_SATURATED is
+ * to KAVRO_DIST_SATURATED_MM. */
 #define VX_CMAP_VAL_REJECTED 65300
 /** Marker value with a fixed purple colour. */
 #define VX_CMAP_VAL_MARK 65400

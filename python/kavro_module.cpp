@@ -518,6 +518,12 @@ PYBIND11_MODULE(_kavro, m) {
         .def_property_readonly("format", [](const Frame &f) { return f.get().info().frame_format; })
         .def_property_readonly("temperatures",
                                [](const Frame &f) { return py::make_tuple(f.get().info().temp0, f.get().info().temp1); })
+        .def_property_readonly(
+            "temperature_measured", [](const Frame &f) { return f.get().temperature_measured(); },
+            "False when the camera reported no plausible temperature (decoded without temperature compensation).")
+        .def_property_readonly(
+            "calibration", [](const Frame &f) { return std::string(kavro::to_string(f.get().calibration())); },
+            "Which calibration decodes the frame: 'per-pixel', 'simple' or 'none'.")
         .def_property_readonly("device", [](const Frame &f) { return f.device_object(); })
         .def_property_readonly(
             "data",

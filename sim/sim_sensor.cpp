@@ -199,10 +199,11 @@ double camera::wiggle_mm(double phase_dist_mm) const
 void camera::temperatures(uint32_t frame_idx, int16_t* cb, int16_t* ib) const
 {
     if (!cfg_.err.drift) {
-        // A sensor without drift reports 0 degC, the reference of the
-        // uncalibrated decoder, so no correction is applied to it.
-        *cb = 0;
-        *ib = 0;
+        // Without the warm-up the sensor sits at the ambient temperature and
+        // says so, like every real camera: it never reports 0 / 0. Its phase
+        // still carries the drift of that temperature (drift_mm), which the
+        // decoder takes out from the reported values.
+        *cb = *ib = (int16_t)std::lround(cfg_.temp_ambient_c * 10.0);
         return;
     }
     double t = cfg_.warmup_start_s + (cfg_.fps > 0 ? frame_idx / cfg_.fps : 0.0);
@@ -213,8 +214,6 @@ void camera::temperatures(uint32_t frame_idx, int16_t* cb, int16_t* ib) const
 
 double camera::drift_mm(int16_t cb, int16_t ib) const
 {
-    if (!cfg_.err.drift)
-        return 0.0;
     return cfg_.drift_cb_mm * cb / 10.0 + cfg_.drift_ib_mm * ib / 10.0;
 }
 

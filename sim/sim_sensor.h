@@ -24,7 +24,8 @@ namespace kavro_sim {
 struct sensor_errors {
     bool fpn = false;           // per-pixel phase offset field (smooth + random)
     bool wiggle = false;        // periodic phase-dependent distance error
-    bool drift = false;         // temperature drift with a warm-up curve
+    bool drift = false;         // warm-up: the temperature (and its drift) changes over time;
+                                // off, the sensor stays at the ambient temperature
     bool noise = false;         // read and shot noise of every sample
     bool ambient = false;       // ambient light: extra shot noise, fills the well
     bool saturation = false;    // over-full pixels read 4095 in every sample
@@ -64,14 +65,19 @@ struct sensor_cfg {
     int wiggle_harmonic = 4;
     double wiggle_phase = 0.7;
 
-    // Temperatures: both start at ambient and rise towards ambient + rise
-    // with time constant tau; frame i is taken at warmup_start_s + i / fps.
-    // The measured phase drifts by drift_cb_mm per degree of the sensor
-    // temperature and drift_ib_mm per degree of the IB temperature (from 0
-    // degrees, where the uncalibrated decoder places its reference): a shift
-    // of the whole phase response, wiggling included, which is what the
-    // driver's temperature coefficients (the same defaults) take back on
-    // both the simple and the per-pixel path.
+    // Temperatures: with the warm-up (err.drift) both start at ambient and
+    // rise towards ambient + rise with time constant tau; frame i is taken
+    // at warmup_start_s + i / fps. Without it both stay at ambient. Either
+    // way the frames report them, and the measured phase drifts by
+    // drift_cb_mm per degree of the sensor temperature and drift_ib_mm per
+    // degree of the IB temperature (from 0 degrees, where the uncalibrated
+    // decoder places its reference; the calibration's references carry the
+    // drift of the calibration temperatures): a shift of the whole phase
+    // response, wiggling included, which is what the driver's temperature
+    // coefficients (the same defaults) take back on both the simple and the
+    // per-pixel path. At the default 25 degC the drift is 374.1 mm, which
+    // the simple path's compensation, rounded to whole mm, takes back to
+    // within 0.1 mm.
     double temp_ambient_c = 25;
     double temp_rise_cb_c = 20;
     double temp_rise_ib_c = 12;

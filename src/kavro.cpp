@@ -9,6 +9,7 @@
 #include "kavro_globals.h"
 #include "kavro_ll.h"
 #include "kavro_param.h"
+#include "vx_cmap.h"
 #include "vx_log_internal.h"
 #include "vx_port.h"
 
@@ -19,8 +20,15 @@ static_assert(offsetof(kavro_param_item_t, param_val) == 5);
 static_assert(sizeof(kavro_dev_if_info_t::info) == 40);
 static_assert(sizeof(kavro_param_roi_t) == 16);
 static_assert(sizeof(kavro_frame_info_t) == 32);
-static_assert(offsetof(kavro_frame_info_t, reserved) == 24);
+static_assert(offsetof(kavro_frame_info_t, flags) == 24);
+static_assert(offsetof(kavro_frame_info_t, reserved) == 28);
 static_assert(sizeof(kavro_filter_args_u) == 4);
+// One set of invalid-pixel codes for the driver, the colour map and the
+// public constants; the float values are what the mm-to-m conversion gives.
+static_assert(VX_CMAP_VAL_REJECTED == KAVRO_DIST_REJECTED_MM);
+static_assert(VX_CMAP_VAL_SATURATED == KAVRO_DIST_SATURATED_MM);
+static_assert(KAVRO_DIST_REJECTED_MM * 0.001f == KAVRO_DIST_REJECTED);
+static_assert(KAVRO_DIST_SATURATED_MM * 0.001f == KAVRO_DIST_SATURATED);
 
 bool g_lib_inited = false;
 vx_log_t *g_vx_log = nullptr;

@@ -114,6 +114,11 @@ bool _kavro_cap_stop(_kavro_handler_t *h) {
     return ok;
 }
 
+uint32_t _kavro_cap_generation(const kavro_dev_t *dev) {
+    const auto *h = dev ? static_cast<const _kavro_handler_t *>(dev->handler) : nullptr;
+    return h ? h->cap_generation.load(std::memory_order_relaxed) : 0;
+}
+
 namespace {
 
 bool _kavro_cap_start(kavro_dev_t *dev, _kavro_handler_t *h) {
@@ -129,6 +134,7 @@ bool _kavro_cap_start(kavro_dev_t *dev, _kavro_handler_t *h) {
         h->cap_missing_cnt = 0;
         vx_stream_reset(h->cap_str);
         h->cap_last_state = vx_stream_state_t{};
+        h->cap_generation.fetch_add(1, std::memory_order_relaxed);
     }
     LOG_DBG("issue start cmd\n");
     const bool ok = kavro_ll_cap_start(&h->ll_dev, h->cap_fr_cnt, on_capture_event, dev);

@@ -29,3 +29,8 @@ struct _kavro_handler_t;
 // then up to frame_max frames, all of them with flush). The caller holds the
 // device (inside the guard, or as a registered waiter).
 void _cap_handle_rdy_data(kavro_dev_t *dev, _kavro_handler_t *h, int frame_max, bool flush);
+
+// Number of capture starts of the open device dev (0 before the first, and
+// for a closed or null record). Drivers use it to report a condition once
+// per capture.
+uint32_t _kavro_cap_generation(const kavro_dev_t *dev);

@@ -52,6 +52,9 @@ struct _kavro_handler_t {
     pthread_cond_t cap_cond;
     pthread_mutex_t cap_mutex;
     std::atomic<_kavro_cap_req_t *> cap_req;
+    // Counts the capture starts of this device, so the driver can say a
+    // thing once per capture rather than once per frame.
+    std::atomic<uint32_t> cap_generation;
     // Held by the notify callback for each event, and by a capture start
     // while it resets the stream and the counters: a transport's stop does
     // not wait for a callback already running, so a restart must.

@@ -54,6 +54,27 @@ static_assert(sizeof(calib_hdr_t) == 18);
 // Entries extracted since the library was loaded (for the log only).
 std::atomic<int> g_extracted_cnt{0};
 
+// Why the download running on this thread failed: the first failure counts
+// (later ones follow from it). Read by kavro_param_load_from_dev_ex.
+struct load_failure {
+    kavro_param_load_e code = KAVRO_PARAM_LOAD_OK;
+    std::string why;
+};
+thread_local load_failure t_fail;
+
+void note_fail(kavro_param_load_e code, const std::string &why) {
+    if (t_fail.code != KAVRO_PARAM_LOAD_OK) return;
+    t_fail.code = code;
+    t_fail.why = why;
+}
+
+// A file in the cache folder could not be created or written: errno names
+// the cause (a read-only or missing folder, a full disk).
+void note_store_fail(const std::string &path) {
+    const int e = errno;
+    note_fail(KAVRO_PARAM_LOAD_STORE, "cannot write " + path + ": " + (e ? std::strerror(e) : "write failed"));
+}
+
 struct FileCloser {
     void operator()(FILE *f) const { std::fclose(f); }
 };
@@ -86,12 +107,14 @@ static bool _tmp_open(const char *out_path, tmp_file_t *t) {
     t->path = std::string(out_path) + ".XXXXXX";
     const int fd = mkstemp(t->path.data());
     if (fd < 0) {
+        note_store_fail(out_path);
         LOG_ERR("Open %s failed\n", t->path.c_str());
         return false;
     }
     fchmod(fd, 0644);
     t->f = fdopen(fd, "wb");
     if (!t->f) {
+        note_store_fail(out_path);
         close(fd);
         unlink(t->path.c_str());
         LOG_ERR("Open %s failed\n", t->path.c_str());
@@ -112,6 +135,7 @@ static bool _tmp_commit(tmp_file_t *t, const char *out_path) {
     ok = (std::fclose(t->f) == 0) && ok;
     t->f = nullptr;
     if (!ok || std::rename(t->path.c_str(), out_path) != 0) {
+        note_store_fail(out_path);
         LOG_ERR("write %s failed: %s\n", out_path, std::strerror(errno));
         unlink(t->path.c_str());
         return false;
@@ -131,11 +155,13 @@ bool _calib_copy_payload(FILE *src, const char *src_name, const char *out_path, 
     while (rem > 0) {
         const size_t n = rem < kCopyPiece ? rem : kCopyPiece;
         if (std::fread(buf.get(), 1, n, src) != n) {
+            note_fail(KAVRO_PARAM_LOAD_TRANSFER, std::string("the package ") + src_name + " is shorter than it says");
             LOG_ERR("read %s failed: rem_size = %d\n", src_name, static_cast<int>(rem));
             _tmp_discard(&t);
             return false;
         }
         if (std::fwrite(buf.get(), 1, n, t.f) != n) {
+            note_store_fail(out_path);
             LOG_ERR("write %s failed: rem_size = %d\n", out_path, static_cast<int>(rem));
             _tmp_discard(&t);
             return false;
@@ -295,6 +321,7 @@ static void _calib_download(kavro_dev_t *dev, FILE *f, const char *path, uint32_
             continue;
         }
         if (std::fwrite(buf.get(), 1, kCalibFrameSize, f) != kCalibFrameSize) {
+            note_store_fail(path);
             LOG_ERR("write calib frames to %s failed\n", path);
             break;
         }
@@ -315,12 +342,14 @@ static void _calib_pk_parse(kavro_dev_t *dev, const std::string &dir, const std:
     if (std::fseek(in.get(), 0, SEEK_END) == 0) file_size = std::ftell(in.get());
     calib_hdr_t hdr{};
     if (file_size < 0 || std::fseek(in.get(), 0, SEEK_SET) != 0 || std::fread(&hdr, sizeof hdr, 1, in.get()) != 1) {
+        note_fail(KAVRO_PARAM_LOAD_TRANSFER, "the package did not arrive (" + pkg_path + " has no header)");
         LOG_ERR("Read header of %s falied\n", pkg_path.c_str());
         return;
     }
     LOG_TRC("fsize, dsize = %d, %d\n", static_cast<int>(hdr.fsize), static_cast<int>(hdr.datasize));
     if (hdr.valid == 0 || static_cast<long>(hdr.fsize) != file_size || hdr.datasize == 0 || hdr.timestamp == 0 ||
         static_cast<uint64_t>(hdr.fsize) < static_cast<uint64_t>(hdr.datasize) + sizeof hdr) {
+        note_fail(KAVRO_PARAM_LOAD_TRANSFER, "the package " + pkg_path + " arrived incomplete or damaged");
         LOG_ERR("%s header verify failed: valid=%d, ts=%u, fsize=%d (expect=%d), dsize=%d)\n", pkg_path.c_str(),
                 hdr.valid, static_cast<unsigned>(hdr.timestamp), static_cast<int>(hdr.fsize),
                 static_cast<int>(file_size), static_cast<int>(hdr.datasize));
@@ -335,6 +364,7 @@ static void _calib_pk_parse(kavro_dev_t *dev, const std::string &dir, const std:
     } else {
         char pname[kPathMax + 1] = {};
         if (!kavro_get_param_absolute_name(dev, pname, sizeof pname)) {
+            note_fail(KAVRO_PARAM_LOAD_DEVICE, "cannot read the camera's identity to name the calibration file");
             LOG_ERR("Open %s failed\n", "kavro_param");
             return;
         }
@@ -345,6 +375,7 @@ static void _calib_pk_parse(kavro_dev_t *dev, const std::string &dir, const std:
 
     if (zipped) {
         if (!_calib_unzip(out.c_str(), dir.c_str())) {
+            note_fail(KAVRO_PARAM_LOAD_TRANSFER, "the package's archive " + out + " could not be extracted");
             LOG_ERR("unzip %s failed\n", out.c_str());
             return;
         }
@@ -361,6 +392,7 @@ bool kavro_param_load_from_dev(kavro_dev_t *dev) {
     kavro_cap_set_callback_on_frame_ready(dev, nullptr);
 
     if (!set_dev_mode(dev, kModeDataUp)) {
+        note_fail(KAVRO_PARAM_LOAD_DEVICE, "the camera did not switch to data-upload mode");
         LOG_ERR(" set mode to DATA_UP failed!\n");
         return false;
     }
@@ -369,6 +401,7 @@ bool kavro_param_load_from_dev(kavro_dev_t *dev) {
     kavro_param_item_t it{};
     it.param_id = PARAM_INFO_CALIB;
     if (!kavro_param_batch_get(dev, &it, 1)) {
+        note_fail(KAVRO_PARAM_LOAD_DEVICE, "cannot read the camera's calibration information");
         LOG_ERR(" get param of calib data failed!\n");
     } else {
         const auto &ci = it.param_val.cinfo;
@@ -378,12 +411,15 @@ bool kavro_param_load_from_dev(kavro_dev_t *dev) {
         LOG_DBG("valid:%d, fsize:%d, fr_num: %d\n", ci.valid, static_cast<int>(fsize), static_cast<int>(fr_num));
         const bool usable = ci.valid == 1 && dev->version.ver.sw_ver >= kMinSwVer && ci.timestamp != 0 &&
                             fsize <= kCalibMaxFsize && static_cast<uint64_t>(fsize) >= static_cast<uint64_t>(dsize) + 18;
+        if (!usable) note_fail(KAVRO_PARAM_LOAD_NO_PACKAGE, "the camera holds no usable calibration package");
         if (usable) {
             const std::string dir = dev->expath ? dev->expath : "";
             const std::string pkg_path = dir + "calibration.bin";
             FilePtr f;
+            errno = 0;
             if (pkg_path.size() <= kPathMax) f.reset(std::fopen(pkg_path.c_str(), "wb+"));
             if (!f) {
+                note_store_fail(pkg_path);
                 LOG_ERR("open %s failed\n", pkg_path.c_str());
             } else {
                 result = true;
@@ -397,4 +433,28 @@ bool kavro_param_load_from_dev(kavro_dev_t *dev) {
     if (!set_dev_mode(dev, kModeNormal) && !set_dev_mode(dev, kModeNormal))
         LOG_ERR("Device set back to normal mode failed! It may not work\n");
     return result;
+}
+
+kavro_param_load_e kavro_param_load_from_dev_ex(kavro_dev_t *dev, char *why, int why_len) {
+    t_fail = load_failure{};
+    const bool started = kavro_param_load_from_dev(dev);
+    load_failure f = t_fail;
+    t_fail = load_failure{};
+    if (!dev) f = {KAVRO_PARAM_LOAD_DEVICE, "no device"};
+    if (started && f.code == KAVRO_PARAM_LOAD_OK) {
+        // The download ran: the file it left must be a valid parameter file.
+        char pname[kPathMax + 1] = {};
+        kavro_param_handle_t h{};
+        if (!kavro_get_param_absolute_name(dev, pname, sizeof pname)) {
+            f = {KAVRO_PARAM_LOAD_DEVICE, "cannot read the camera's identity to name the calibration file"};
+        } else {
+            const bool valid = kavro_param_open_file(&h, pname) && kavro_param_is_valid(&h);
+            kavro_param_close(&h);
+            if (!valid) f = {KAVRO_PARAM_LOAD_TRANSFER, std::string("the downloaded calibration is not valid: ") + pname};
+        }
+    } else if (!started && f.code == KAVRO_PARAM_LOAD_OK) {
+        f = {KAVRO_PARAM_LOAD_DEVICE, "the download did not start"};
+    }
+    if (why && why_len > 0) std::snprintf(why, static_cast<size_t>(why_len), "%s", f.why.c_str());
+    return f.code;
 }

@@ -107,7 +107,8 @@ TEST_F(TiDriver, FrameInfoCopiesHeaderAndFixesGeometry) {
     kavro_frame_info_t out{};
     out.temp0 = -12;
     out.temp1 = 34;
-    out.reserved[1] = 0xABCD;
+    out.reserved = 0xABCD;
+    out.flags = 0x1234;
     out.priv_code = 99;
     ASSERT_TRUE(ops_->frame_get_info(&drv_, &out, &hdr));
     EXPECT_EQ(out.frame_size, 307200u);
@@ -121,7 +122,8 @@ TEST_F(TiDriver, FrameInfoCopiesHeaderAndFixesGeometry) {
     // Fields the stub does not know are left alone.
     EXPECT_EQ(out.temp0, -12);
     EXPECT_EQ(out.temp1, 34);
-    EXPECT_EQ(out.reserved[1], 0xABCDu);
+    EXPECT_EQ(out.reserved, 0xABCDu);
+    EXPECT_EQ(out.flags, 0x1234u);
 }
 
 TEST_F(TiDriver, DecodeDistanceAndGrayFromPackedWords) {

@@ -550,6 +550,42 @@ TEST(EpcCalibLoad, RejectsBrokenBlocks) {
     }
 }
 
+// A block of the wanted frequency that fails its checks is skipped and the
+// search goes on: a later good block of that frequency is mounted.
+TEST(EpcCalibLoad, BrokenBlockIsSkippedForALaterGoodOne) {
+    Blk good;
+    good.imgs = lines(3, 8, [](int p) { return 1000 + p; }, [](int) { return 1200; });
+    Blk one_image = good;  // fewer than two references
+    one_image.imgs = lines(1, 8, [](int) { return 5000; }, [](int) { return 0; });
+    Blk short_payload = good;  // says four images, holds three
+    short_payload.imgs = lines(3, 8, [](int) { return 6000; }, [](int) { return 100; });
+    short_payload.num_dist = 4;
+    struct Case {
+        const char *what;
+        uint32_t mod_freq;
+        std::vector<uint8_t> file;
+        const char *log;
+    };
+    const Case cases[] = {
+        {"12 MHz, one image first", kFreq12, current_file({one_image, good}), "fewer than two reference images"},
+        {"any frequency, one image first", 0, current_file({one_image, good}), "fewer than two reference images"},
+        {"12 MHz, short payload first", kFreq12, current_file({short_payload, good}),
+         "payload shorter than its reference images"},
+        {"old layout, short payload first", kFreq12, old_file({short_payload, good}),
+         "payload shorter than its reference images"},
+    };
+    for (const Case &c : cases) {
+        LogFileCapture log("skip");
+        MountDriver d(c.mod_freq);
+        d.write(c.file);
+        ASSERT_EQ(d.mount(), 1) << c.what << "\n" << log.text();
+        EXPECT_EQ(d.edrv().mod_freq, kFreq12) << c.what;
+        EXPECT_EQ(d.img(0)[0], 1000) << c.what;  // the good block's first sample
+        EXPECT_EQ(d.calc().config.num_calib_dist, 3) << c.what;
+        EXPECT_TRUE(log.contains(c.log)) << c.what;
+    }
+}
+
 TEST(EpcCalibLoad, NoUsableFile) {
     LogFileCapture log("no_file");
     {

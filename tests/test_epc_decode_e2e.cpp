@@ -358,6 +358,62 @@ TEST_F(EpcDecodeE2E, OneImageRecordingDecodes) {
     EXPECT_LT(err[err.size() / 2], 10.0);
 }
 
+// Pixels the decoder rejects or finds saturated hold exactly the public
+// codes in the float image, through the default filter chain (median,
+// recursive bilateral, flying pixel, hole filling, range filter) with and
+// without undistortion: a room with every sensor error, so that the
+// amplitude filter and empty pixels leave rejected codes next to valid
+// pixels; with a long integration time and the amplitude filter off (which
+// would reject them too), whole saturated regions reach the chain.
+TEST_F(EpcDecodeE2E, InvalidPixelsHoldExactlyTheCodes) {
+    struct Case {
+        const char *what;
+        double intg_us;
+        bool amp_filter;
+    };
+    const Case cases[] = {{"default switches", 3000, true}, {"saturating, amplitude filter off", 9000, false}};
+    for (const Case &c : cases) {
+        const std::string path = record("room", 2, "all,-drift,-interference", 3, c.intg_us);
+        auto frames = capture(path, 2);
+        ASSERT_EQ(frames.size(), 2u);
+        if (!c.amp_filter) {
+            ASSERT_EQ(kavro_filter_disable(dev_, KAVRO_FILTER_ID_AMP), 1);
+        }
+        for (bool undistort : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (undistort ? ", undistorted" : ", raw geometry"));
+            if (undistort) {
+                ASSERT_EQ(enable(KAVRO_FILTER_ID_LEN_CALIB), 1);
+            }
+            for (raw_frame &f : frames) {
+                const auto d = distance(f);
+                int rejected = 0, saturated = 0, valid_px = 0, other = 0;
+                float first_other = 0;
+                for (float v : d) {
+                    if (v == KAVRO_DIST_REJECTED) {
+                        ++rejected;
+                    } else if (v == KAVRO_DIST_SATURATED) {
+                        ++saturated;
+                    } else if (valid(v)) {
+                        ++valid_px;
+                    } else if (other++ == 0) {
+                        first_other = v;
+                    }
+                }
+                std::printf("%s%s: %d valid, %d rejected, %d saturated, %d other\n", c.what,
+                            undistort ? ", undistorted" : "", valid_px, rejected, saturated, other);
+                EXPECT_EQ(other, 0) << "e.g. " << first_other;
+                EXPECT_GT(rejected, 100);
+                if (!c.amp_filter) {
+                    EXPECT_GT(saturated, 100);
+                }
+                EXPECT_GT(valid_px, N / 2);
+            }
+        }
+        kavro_dev_close(dev_);
+        dev_ = nullptr;
+    }
+}
+
 // Each filter switch, as the application sees it.
 TEST_F(EpcDecodeE2E, FilterSwitchesShowTheirEffect) {
     const std::string path = record("room", 2, "noise", 1, 4000);
@@ -427,10 +483,12 @@ TEST_F(EpcDecodeE2E, FilterSwitchesShowTheirEffect) {
     a.min_amp = 30;  // back to the default
     ASSERT_EQ(enable(KAVRO_FILTER_ID_AMP, a), 1);
 
-    // Lens switch: the widened view has pixels that show no raw pixel: 0.
+    // Lens switch: the widened view has pixels that show no raw pixel: rejected.
     ASSERT_EQ(enable(KAVRO_FILTER_ID_LEN_CALIB), 1);
     const auto und = distance(f);
-    EXPECT_GT(std::count(und.begin(), und.end(), 0.0f), 100);
+    EXPECT_GT(std::count(und.begin(), und.end(), KAVRO_DIST_REJECTED),
+              std::count(plain.begin(), plain.end(), KAVRO_DIST_REJECTED) + 100);
+    EXPECT_EQ(std::count(und.begin(), und.end(), 0.0f), 0);
     EXPECT_EQ(std::count(plain.begin(), plain.end(), 0.0f), 0);
     ASSERT_EQ(kavro_filter_disable(dev_, KAVRO_FILTER_ID_LEN_CALIB), 1);
 

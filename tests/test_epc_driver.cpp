@@ -160,7 +160,8 @@ TEST_F(EpcDriver, FrameInfoSizesAndRefusals) {
         EXPECT_EQ(fi.frame_size, c.size);
         EXPECT_EQ(fi.temp0, 400);
         EXPECT_EQ(fi.temp1, 300);
-        EXPECT_EQ(fi.reserved[0], 0u);
+        EXPECT_EQ(fi.flags, KAVRO_FRAME_FLAG_TEMP_MEASURED | KAVRO_FRAME_CALIB_NONE);
+        EXPECT_EQ(fi.reserved, 0u);
     }
 }
 
@@ -183,6 +184,7 @@ TEST_F(EpcDriver, TemperaturePlausibilityRules) {
         SCOPED_TRACE(testing::Message() << c.cb << "/" << c.ib);
         e().temp_cb = 0;
         e().temp_ib = 0;
+        e().temp_ib_corrected = false;
         CapturedLog log;
         kavro_frame_info_t fi;
         const vx_frinfo_t hdr = hdr_of(614400, 2, 0, 0, c.cb, c.ib);
@@ -201,11 +203,167 @@ TEST_F(EpcDriver, TemperaturePlausibilityRules) {
     const vx_frinfo_t hdr = hdr_of(614400, 2, 0, 0, 400, 950);
     e().temp_cb = 0;
     e().temp_ib = 0;
+    e().temp_ib_corrected = false;
     epc_frame_get_info(&drv_, &fi, &hdr);
     epc_frame_get_info(&drv_, &fi, &hdr);
     const std::string t = log.text();
     EXPECT_NE(t.find("wrong IB temp"), std::string::npos);
     EXPECT_EQ(t.find("wrong IB temp"), t.rfind("wrong IB temp"));
+}
+
+// A camera that reports no plausible temperature: the frame is decoded as at
+// the calibration temperature (no shift), its description says no
+// temperature was measured; a measured temperature is compensated as
+// before. The calibration here was made at 40.0 / 35.0 degC.
+TEST_F(EpcDriver, UnknownTemperatureIsNotCompensated) {
+    plain();
+    epc_calc_t &calc = *static_cast<epc_calc_t *>(e().priv_data);
+    calc.config.calib_temp_cb = 400;
+    calc.config.calib_temp_ib = 350;
+    const auto raw = make_dcs4(W, H, [](size_t i) { return 3000.0 + (i % 320) * 5; }, [](size_t) { return 600.0; });
+    // The reference: a frame at the calibration temperature (no shift).
+    std::vector<uint16_t> at_calib;
+    const vx_frinfo_t calib_hdr = hdr_of(614400, 2, 0, 0, 400, 350);
+    kavro_frame_info_t fi;
+    ASSERT_TRUE(epc_frame_get_info(&drv_, &fi, &calib_hdr));
+    ASSERT_EQ(decode(&at_calib, raw, VX_FRAME_FMT_DISTANCE), N * 2);
+
+    struct Case {
+        const char *what;
+        int16_t cb, ib;
+        bool measured;
+        int shift_mm;  // expected distance change against the reference
+    };
+    const Case cases[] = {
+        {"both 0: nothing reported", 0, 0, false, 0},
+        {"sensor below -40 degC", -401, 300, false, 0},
+        {"sensor above 125 degC", 1251, 1200, false, 0},
+        {"garbage", -32768, -32768, false, 0},
+        // Measured: (T - Tcal) * coefficient, rounded to mm, taken off.
+        {"10 degC colder", 300, 250, true, 150},   // round(137.8 + 11.83)
+        {"5 degC warmer", 450, 400, true, -75},   // round(-(68.9 + 5.915))
+        {"0.0 degC sensor, IB measured", 0, 50, true, 587},  // round(551.2 + 35.49)
+        {"lower edge of the range", -400, -300, true, 1179},  // round(1102.4 + 76.895)
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const vx_frinfo_t hdr = hdr_of(614400, 2, 0, 0, c.cb, c.ib);
+        ASSERT_TRUE(epc_frame_get_info(&drv_, &fi, &hdr));
+        EXPECT_EQ((fi.flags & KAVRO_FRAME_FLAG_TEMP_MEASURED) != 0, c.measured);
+        EXPECT_EQ(fi.temp0, c.cb);  // the values as reported
+        std::vector<uint16_t> got;
+        ASSERT_EQ(decode(&got, raw, VX_FRAME_FMT_DISTANCE), N * 2);
+        int checked = 0;
+        for (int i = 0; i < N; ++i) {
+            if (at_calib[i] >= 60000) continue;
+            ASSERT_EQ(static_cast<int>(got[i]), at_calib[i] + c.shift_mm) << i;
+            ++checked;
+        }
+        EXPECT_GT(checked, N / 2);
+    }
+}
+
+// The warning about a missing temperature comes once per capture, not per
+// frame: the capture starts of the device are counted by its handler.
+TEST_F(EpcDriver, UnknownTemperatureWarnsOncePerCapture) {
+    _kavro_handler_t *h = _kavro_handler_alloc();
+    ASSERT_NE(h, nullptr);
+    kavro_dev_t dev{};
+    dev.handler = h;
+    drv_.dev = &dev;
+    CapturedLog log;
+    const std::string warning = "no plausible temperature reported (cb=0, ib=0)";
+    auto count = [&]() {
+        const std::string t = log.text();
+        int n = 0;
+        for (size_t p = t.find(warning); p != std::string::npos; p = t.find(warning, p + 1)) ++n;
+        return n;
+    };
+    kavro_frame_info_t fi;
+    const vx_frinfo_t unknown = hdr_of(614400, 2, 0, 0, 0, 0);
+    const vx_frinfo_t measured = hdr_of(614400, 2, 0, 0, 400, 350);
+    for (int capture = 1; capture <= 3; ++capture) {
+        h->cap_generation.fetch_add(1);
+        for (int f = 0; f < 5; ++f) {
+            // A measured frame in between does not re-arm the warning.
+            ASSERT_TRUE(epc_frame_get_info(&drv_, &fi, f == 2 ? &measured : &unknown));
+        }
+        EXPECT_EQ(count(), capture);
+    }
+    drv_.dev = nullptr;
+    _kavro_handler_free(h);
+}
+
+// A hand-made calibration block of the driver's current frequency: two
+// flat reference images 100 mm apart, the first at the default wall, the
+// simple path's offset and temperatures as a mount would leave them.
+void mount_flat_block(epc_drv_t &e) {
+    epc_calc_t &c = *static_cast<epc_calc_t *>(e.priv_data);
+    auto *p = static_cast<epc_drv_param_drnu_payload_t *>(std::calloc(2, sizeof(epc_drv_param_drnu_payload_t)));
+    ASSERT_NE(p, nullptr);
+    for (int k = 0; k < 2; ++k) {
+        p[k].ref_dist_um = k * 100000;
+        for (int i = 0; i < N; ++i) p[k].data[i] = static_cast<uint16_t>(17000 + 4000 * k);
+    }
+    c.drnu.payload.reset(p);
+    c.drnu.hdr = {};
+    c.drnu.hdr.mod_freq = e.mod_freq;
+    c.drnu.hdr.num_dist = 2;
+    c.config.num_calib_dist = 2;
+    c.config.calib_cdll_step_um = 100000;
+    c.config.calib_phase_min = 17000;
+    c.config.calib_phase_max = 21000;
+    c.config.calib_simple_offset_mm = -1900;
+}
+
+// The frame description says which calibration decodes: per-pixel with the
+// switch on and a block of the current frequency, simple with a block
+// mounted but per-pixel off or not usable, none without a block.
+TEST_F(EpcDriver, FrameInfoNamesTheCalibration) {
+    kavro_frame_info_t fi;
+    const vx_frinfo_t hdr = hdr_of(614400, 2, 0, 0, 400, 350);
+    auto kind = [&]() {
+        EXPECT_TRUE(epc_frame_get_info(&drv_, &fi, &hdr));
+        return fi.flags & KAVRO_FRAME_CALIB_MASK;
+    };
+    EXPECT_EQ(kind(), KAVRO_FRAME_CALIB_NONE);
+    e().f_en_pix_calib = true;
+    EXPECT_EQ(kind(), KAVRO_FRAME_CALIB_NONE) << "switch on, nothing mounted";
+    mount_flat_block(e());
+    EXPECT_EQ(kind(), KAVRO_FRAME_CALIB_PIXEL);
+    e().f_en_pix_calib = false;
+    EXPECT_EQ(kind(), KAVRO_FRAME_CALIB_SIMPLE);
+    e().f_en_pix_calib = true;
+    e().mod_freq = 15000000;  // the block is of another frequency
+    EXPECT_EQ(kind(), KAVRO_FRAME_CALIB_SIMPLE);
+    EXPECT_NE(fi.flags & KAVRO_FRAME_FLAG_TEMP_MEASURED, 0u);
+}
+
+// The modulation frequency changes after the decode looked at the
+// calibration and before the calculation ran (the hook sits between the
+// decode's checks and the calculation): the frame is decoded on the simple
+// path of the new frequency, not failed.
+TEST_F(EpcDriver, FrequencyChangeMidDecodeDecodesUncalibrated) {
+    plain();
+    mount_flat_block(e());
+    e().f_en_pix_calib = true;
+    const auto raw = make_dcs4(W, H, [](size_t i) { return 3000.0 + (i % 320) * 5; }, [](size_t) { return 600.0; });
+    std::vector<uint16_t> pixel, changed, want;
+    ASSERT_EQ(decode(&pixel, raw, VX_FRAME_FMT_DISTANCE), N * 2);
+
+    struct HookGuard {
+        ~HookGuard() { _epc_decode_before_calc = nullptr; }
+    } guard;
+    _epc_decode_before_calc = [](kavro_drv_t *d) { epc_event_freq_change(d, 15000000, 0); };
+    ASSERT_EQ(decode(&changed, raw, VX_FRAME_FMT_DISTANCE), N * 2);
+    _epc_decode_before_calc = nullptr;
+    EXPECT_EQ(e().mod_freq, 15000000u);
+    EXPECT_NE(changed, pixel);
+
+    // What the simple path gives at 15 MHz with the block gone.
+    e().f_en_pix_calib = false;
+    ASSERT_EQ(decode(&want, raw, VX_FRAME_FMT_DISTANCE), N * 2);
+    EXPECT_EQ(changed, want);
 }
 
 // ---- decode gates ------------------------------------------------------------
@@ -312,6 +470,8 @@ TEST_F(EpcDriver, CleanUpChainOrder) {
     std::vector<uint16_t> s1(N), s2(N), s3(N), want(N);
     vx_median2d_u16(s1.data(), ref_d.data(), W, H, 3);
     vx_bpf2d_iir(&bpf, s2.data(), s1.data(), W, H);
+    for (int i = 0; i < N; ++i)
+        if (s1[i] > 60000) s2[i] = s1[i];  // codes are not smoothed
     vx_flypix_u16_k3(s3.data(), s2.data(), W, H, 90000);
     vx_fhole_u16_k3(want.data(), s3.data(), W, H, 0);
     _dist_filter_bad_dist(want.data(), N, kRange12);
@@ -380,7 +540,8 @@ TEST_F(EpcDriver, LensSwitchUndistortsLast) {
     std::vector<uint16_t> ref_d, ref_g, want(N), got;
     reference(raw, W, H, 4, &ref_d, &ref_g);
     ASSERT_TRUE(epc_filter_enable(&drv_, KAVRO_FILTER_ID_LEN_CALIB, nullptr));
-    ASSERT_TRUE(vx_calib_len_undistort_u16(&e().h_calib_len, want.data(), N, ref_d.data(), W, H, 0));
+    // Pixels without a source are rejected.
+    ASSERT_TRUE(vx_calib_len_undistort_u16(&e().h_calib_len, want.data(), N, ref_d.data(), W, H, 65300));
     decode(&got, raw, VX_FRAME_FMT_DISTANCE);
     EXPECT_EQ(got, want);
     ASSERT_TRUE(vx_calib_len_undistort_u16(&e().h_calib_len, want.data(), N, ref_g.data(), W, H, 0));
@@ -617,6 +778,38 @@ TEST_F(EpcDriver, FrequencyChangeSetsRangeAndNeverDividesByZero) {
     epc_on_update_mod_freq(&drv_, 0, 0);
     EXPECT_EQ(e().mod_freq, 0u);
     EXPECT_EQ(e().dist_max_mm, static_cast<uint32_t>(149896216576.0f / 24000000.0f));
+}
+
+// The calibration routine cannot build the calibration file's name (here:
+// no device to read the sensor id and serial from). Like a name that is too
+// long, that runs the camera uncalibrated at 12 MHz: the range is set and
+// valid pixels decode to distances within it, not to 65536 - 2000 mm.
+TEST(EpcCalibRoutine, NoParameterNameRunsUncalibratedAt12MHz) {
+    _epc_len_param_reset();
+    kavro_drv_t drv{};
+    ASSERT_TRUE(epc_init(&drv, nullptr));
+    epc_drv_t &e = *static_cast<epc_drv_t *>(drv.priv_data);
+    e.f_en_temp_ctrl = false;
+    e.f_en_median = false;
+    ASSERT_EQ(e.mod_freq, 0u);
+    {
+        CapturedLog log;
+        EXPECT_EQ(epc_calib_save(&drv, nullptr, 0, 0), -1);
+        EXPECT_TRUE(log.has("[epc_calib_save] cannot get param name!")) << log.text();
+    }
+    EXPECT_EQ(e.mod_freq, 12000000u);
+    EXPECT_EQ(e.dist_max_mm, kRange12);
+    EXPECT_FALSE(e.param_valid);
+    EXPECT_FALSE(e.f_en_pix_calib);
+
+    const auto raw = make_dcs4(W, H, [](size_t) { return 2000.0 + 3000.0; }, [](size_t) { return 500.0; });
+    std::vector<uint16_t> out(N);
+    const kavro_frame_info_t fi = finfo_of(2, W, H, static_cast<uint32_t>(raw.size() * 2));
+    ASSERT_EQ(epc_frame_decode(&drv, out.data(), N * 2, VX_FRAME_FMT_DISTANCE, raw.data(),
+                               static_cast<int>(raw.size() * 2), &fi),
+              N * 2);
+    for (int i = 0; i < N; i += 997) EXPECT_NEAR(out[i], 3000, 2) << i;
+    epc_uninit(&drv);
 }
 
 // ---- update calls and switches -----------------------------------------------

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -411,6 +412,112 @@ TEST_F(KavroCli, CalibrationFetchRepairsTheCache) {
     EXPECT_NE(out.find("calibration saved to " + file.lexically_relative(dir_).string()), std::string::npos) << out;
     EXPECT_EQ(read_file(file), good);
     EXPECT_FALSE(fs::exists(c / "calibration.bin"));
+}
+
+// A cache folder the tool may not write into (created read-only; as root the
+// tool runs as nobody, whom the mode then binds too). The calibration cannot
+// be stored: calib fetch names that cause with the file exit code, and
+// capture says it decodes without calibration instead of staying silent. A
+// writable folder gives the per-pixel calibration, which info and capture
+// print.
+TEST_F(KavroCli, UnwritableCacheIsNamedNotHidden) {
+    std::string as_user;
+    if (::geteuid() == 0) {
+        if (std::system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "root without setpriv";
+        as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    const fs::path ro = cache_ / "ro";
+    fs::create_directories(ro);
+    fs::permissions(cache_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(ro, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(dir_, fs::perms::all);  // outputs of the other user
+    auto run_as = [&](const std::string &args) {
+        const std::string cmd = "cd '" + dir_.string() + "' && " + as_user + "'" + k_tool + "' --cache-dir '" +
+                                ro.string() + "' " + args + " </dev/null 2>&1";
+        run_result r;
+        FILE *p = popen(cmd.c_str(), "r");
+        if (!p) return r;
+        char buf[4096];
+        size_t n = 0;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+        const int st = pclose(p);
+        r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return r;
+    };
+
+    const run_result fetch = run_as("--sim calib fetch");
+    EXPECT_EQ(fetch.code, 4) << fetch.out;
+    EXPECT_NE(fetch.out.find("cannot store the calibration in the cache folder"), std::string::npos) << fetch.out;
+    EXPECT_NE(fetch.out.find("Permission denied"), std::string::npos) << fetch.out;
+    EXPECT_EQ(fetch.out.find("did not send"), std::string::npos) << "the camera is blamed:\n" << fetch.out;
+
+    const run_result cap = run_as("--sim capture -n 1 -o ro_out");
+    EXPECT_EQ(cap.code, 0) << cap.out;
+    EXPECT_NE(cap.out.find("calibration: none"), std::string::npos) << cap.out;
+    EXPECT_NE(cap.out.find("calibration is not in use"), std::string::npos) << cap.out;
+
+    EXPECT_NE(ok("--sim --cache-dir c info").find("calibration: per-pixel\n"), std::string::npos);
+    const std::string out = ok("--sim --cache-dir c capture -n 1 -o rw_out");
+    EXPECT_NE(out.find("calibration: per-pixel\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("not in use"), std::string::npos) << out;
+}
+
+// filter enable / disable keep their choice for the camera: the next capture
+// decodes with it (and prints it), reset returns to the decode of before, bit
+// for bit. A choice made on a recording holds for its convert.
+TEST_F(KavroCli, FilterChoiceIsKeptForLaterCommands) {
+    auto capture = [&](const std::string &out_dir, std::string *out) {
+        *out = ok("--sim --cache-dir c capture -n 1 -o " + out_dir);
+        const auto frames = load_distances(dir_ / out_dir / "frames.dist");
+        EXPECT_EQ(frames.size(), 1u) << *out;
+        return frames.empty() ? std::vector<float>() : frames[0];
+    };
+    auto rejected = [](const std::vector<float> &d) {
+        return std::count(d.begin(), d.end(), KAVRO_DIST_REJECTED);
+    };
+    std::string out;
+    const auto before = capture("before", &out);
+    EXPECT_NE(out.find("filters: driver defaults"), std::string::npos) << out;
+
+    EXPECT_NE(ok("--sim --cache-dir c filter enable amp 500").find("filter amp enabled"), std::string::npos);
+    const auto strict = capture("amp500", &out);
+    EXPECT_NE(out.find("filters: amp=500"), std::string::npos) << out;
+    EXPECT_GT(rejected(strict), rejected(before) + 1000);  // amplitude 500 instead of 30
+
+    ok("--sim --cache-dir c filter disable amp");
+    const auto off = capture("amp_off", &out);
+    EXPECT_NE(out.find("filters: amp off"), std::string::npos) << out;
+    EXPECT_LT(rejected(off), rejected(before));
+    EXPECT_NE(ok("--sim --cache-dir c filter list").find("amp off"), std::string::npos);
+
+    // A --filter option comes on top of the kept setting, for that command.
+    const std::string with_opt = ok("--sim --cache-dir c capture -n 1 -o opt --filter amp=500");
+    EXPECT_NE(with_opt.find("filters: amp off, amp=500 (--filter)"), std::string::npos) << with_opt;
+    EXPECT_EQ(load_distances(dir_ / "opt" / "frames.dist").at(0), strict);
+
+    ok("--sim --cache-dir c filter reset amp");
+    EXPECT_EQ(capture("after", &out), before);
+
+    // A recording: the setting made on it is applied by convert.
+    ok("--sim --cache-dir c record -n 2 rec.raw");
+    ok("--cache-dir c convert rec.raw -o conv_before");
+    ok("--cache-dir c --replay rec.raw filter enable amp 500");
+    const std::string conv = ok("--cache-dir c convert rec.raw -o conv_after");
+    EXPECT_NE(conv.find("filters: amp=500"), std::string::npos) << conv;
+    const auto a = load_distances(dir_ / "conv_before" / "frames.dist");
+    const auto b = load_distances(dir_ / "conv_after" / "frames.dist");
+    ASSERT_FALSE(a.empty());
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_GT(rejected(b[0]), rejected(a[0]));
+
+    // A kept file that was edited into nonsense is refused, not ignored.
+    for (const auto &e : fs::directory_iterator(dir_ / "c"))
+        if (e.path().filename().string().rfind("filters_", 0) == 0) write_file(e.path(), {'a', 'm', 'p', ' ', 'x', '\n'});
+    const run_result bad = run("--sim --cache-dir c capture -n 1 -o bad");
+    EXPECT_EQ(bad.code, 4) << bad.out;
+    EXPECT_NE(bad.out.find("is not a filter setting"), std::string::npos) << bad.out;
 }
 
 // The generated udev rule matches the identifiers the USB transport opens,

@@ -512,6 +512,60 @@ TEST_F(EpcCalibSave, DownloadsWhenMissingOrStale) {
     EXPECT_EQ(files(), std::set<std::string>{pname_});
 }
 
+// The calibration cannot be stored (here a folder sits where the package or
+// the parameter file goes, which binds root too): the download names that
+// cause, the camera opens uncalibrated and the driver says why in a warning.
+// A camera without a package is named as such.
+TEST_F(EpcCalibSave, UnstorableCalibrationIsNamed) {
+    struct Case {
+        const char *what;
+        std::string blocked;  // made a folder in the cache; empty: none
+        bool package;         // the camera holds a package
+        kavro_param_load_e code;
+        std::string why;
+    };
+    const Case cases[] = {
+        {"package file blocked", "calibration.bin", true, KAVRO_PARAM_LOAD_STORE,
+         "cannot write " + at("calibration.bin") + ": Is a directory"},
+        {"parameter file blocked", pname_, true, KAVRO_PARAM_LOAD_STORE,
+         "cannot write " + at(pname_) + ": Is a directory"},
+        {"no package", "", false, KAVRO_PARAM_LOAD_NO_PACKAGE, "the camera holds no usable calibration package"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        remove_tree(dir_);
+        ASSERT_EQ(::mkdir(dir_.c_str(), 0755), 0);
+        if (!c.blocked.empty()) {
+            ASSERT_EQ(::mkdir(at(c.blocked).c_str(), 0755), 0);
+        }
+        if (c.package) {
+            fw_.set_calib_package(package(file_, false, pname_, opts_.ts));
+        } else {
+            fw_.set_calib_package({});
+        }
+        log_.clear();
+        open();
+        EXPECT_TRUE(log_.has("[epc_calib_save] no calibration for " + at(pname_) + ": " + c.why +
+                             "; distances are decoded uncalibrated"))
+            << log_.text();
+        EXPECT_NE(log_.text().find("[WRN][epc_calib_save] no calibration"), std::string::npos);
+        kavro_filter_args_u a{};
+        EXPECT_EQ(kavro_filter_enable(&dev_, KAVRO_FILTER_ID_PIXEL_CALIB, &a, sizeof a), 0);
+        char why[320] = "x";
+        EXPECT_EQ(kavro_param_load_from_dev_ex(&dev_, why, sizeof why), c.code);
+        EXPECT_EQ(std::string(why), c.why);
+        kavro_dev_close(&dev_);
+    }
+    // Nothing in the way: the download works and says so.
+    remove_tree(dir_);
+    ASSERT_EQ(::mkdir(dir_.c_str(), 0755), 0);
+    fw_.set_calib_package(package(file_, false, pname_, opts_.ts));
+    open();
+    char why[320] = "x";
+    EXPECT_EQ(kavro_param_load_from_dev_ex(&dev_, why, sizeof why), KAVRO_PARAM_LOAD_OK);
+    EXPECT_STREQ(why, "");
+}
+
 // The parameter file's name is the path prefix followed by
 // "kavro_param_<id>.bin" (24 characters for this camera). Any name the
 // parameter file accepts (up to 127 characters) is kept whole: the second

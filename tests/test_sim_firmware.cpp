@@ -966,7 +966,7 @@ std::vector<size_t> check_container(const std::vector<uint8_t>& f)
 TEST(SimCalib, ParameterFileHasOneDrnuBlockPerFrequency)
 {
     calib_opts o;
-    sensor_cfg s;  // ideal sensor: references are the sweep alone
+    sensor_cfg s;  // ideal sensor: references are the sweep and the drift of the calibration temperatures
     std::vector<uint8_t> f;
     std::string err;
     ASSERT_TRUE(calib_param_file(s, o, &f, &err)) << err;
@@ -1017,10 +1017,12 @@ TEST(SimCalib, ParameterFileHasOneDrnuBlockPerFrequency)
         EXPECT_GT(min_ratio, 0.999);
         EXPECT_LT(max_ratio, 1.001);
         // Every pixel of image k: box length plus k steps plus the sensor's
-        // zero offset, rounded to a whole phase unit.
+        // zero offset and its temperature drift at the calibration
+        // temperatures, rounded to a whole phase unit.
+        const double drift = s.drift_cb_mm * o.temp_cb / 10.0 + s.drift_ib_mm * o.temp_ib / 10.0;
         for (int k : {0, o.num_dist - 1}) {
             const double want =
-                (o.box_len_cm * 10 + k * o.step_um / 1000.0 + s.zero_offset_mm) / range * o.atan_scale;
+                (o.box_len_cm * 10 + k * o.step_um / 1000.0 + s.zero_offset_mm + drift) / range * o.atan_scale;
             uint16_t mn = 65535, mx = 0;
             for (int p = 0; p < 320 * 240; ++p) {
                 const uint16_t v = rd<uint16_t>(f, img0 + (size_t)k * k_drnu_rec_size + 20 + 2 * p);

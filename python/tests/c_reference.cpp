@@ -5,7 +5,7 @@
 //   <idx>.raw   the frame bytes           <idx>.dist  distance, float32
 //   <idx>.gray  gray, float32             <idx>.pcl   points x y z, float32
 //   <idx>.xyzd  points x y z d, float32   <idx>.rgb   colour map 0.5 ... 5 m, RGB
-// and prints "frame <idx> <bytes> <width> <height>" per frame.
+// and prints "frame <idx> <bytes> <width> <height> <info flags>" per frame.
 //
 //   kavro_py_reference RECORDING OUTDIR
 #include <cstdio>
@@ -80,8 +80,8 @@ int main(int argc, char **argv) {
             status = 1;
             break;
         }
-        printf("frame %u %u %d %d\n", static_cast<unsigned>(info.frame_idx), static_cast<unsigned>(info.frame_size),
-               w, h);
+        printf("frame %u %u %d %d %u\n", static_cast<unsigned>(info.frame_idx),
+               static_cast<unsigned>(info.frame_size), w, h, static_cast<unsigned>(info.flags));
     }
     kavro_cap_stop(dev);
     kavro_dev_close(dev);

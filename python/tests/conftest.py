@@ -55,12 +55,15 @@ def reference(recording, tmp_path_factory):
                          capture_output=True, text=True)
     frames = {}
     for line in run.stdout.splitlines():
-        _, idx, size, w, h = line.split()
+        if not line.startswith("frame "):
+            continue  # the library's console log (e.g. a warning) shares stdout
+        _, idx, size, w, h, flags = line.split()
         base = out / idx
         w, h = int(w), int(h)
         frames[int(idx)] = {
             "raw": (base.with_suffix(".raw")).read_bytes(),
             "size": int(size),
+            "flags": int(flags),
             "distance": np.fromfile(base.with_suffix(".dist"), dtype="<f4").reshape(h, w),
             "gray": np.fromfile(base.with_suffix(".gray"), dtype="<f4").reshape(h, w),
             "pointcloud": np.fromfile(base.with_suffix(".pcl"), dtype="<f4").reshape(-1, 3),

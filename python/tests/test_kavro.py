@@ -48,6 +48,15 @@ def test_decode_equals_c_interface(decoded, reference, key):
             assert got == ref, f"frame {idx}"
 
 
+def test_frame_says_calibration_and_temperature(decoded, reference):
+    # The frame description's flags, as the C interface gives them.
+    names = {0x0: "none", 0x2: "simple", 0x4: "per-pixel"}
+    for idx, frame_ref in reference.items():
+        frame = decoded[idx]["frame"]
+        assert frame.calibration == names[frame_ref["flags"] & 0x6], f"frame {idx}"
+        assert frame.temperature_measured == bool(frame_ref["flags"] & 0x1), f"frame {idx}"
+
+
 def test_frames_hold_the_recorded_samples(decoded, recording):
     # The replay hands out the recorded samples unchanged, frame k of the file as index k + 1.
     rec = kavro.load_raw(str(recording))

@@ -20,7 +20,7 @@ inline constexpr const char *k_exit_code_help =
     "  1  the camera or the library reported a failure (see the message and the log)\n"
     "  2  bad command line\n"
     "  3  no camera found or it could not be opened\n"
-    "  4  a file could not be read or written\n"
+    "  4  a file could not be read or written (also: the cache folder is not writable)\n"
     "  5  the camera refused the image before anything was written\n"
     "  6  a transfer broke off: the image on the camera is incomplete, run it again\n"
     "  7  a firmware upgrade was not confirmed (answer 'y' or pass --yes)\n";

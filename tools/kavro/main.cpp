@@ -7,14 +7,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -194,6 +197,25 @@ std::optional<kavro_param_item_t> param_get(kavro_dev_t *dev, const param_desc &
     return item;
 }
 
+// Name of the calibration a frame was decoded with (its description's flags).
+const char *calib_kind_name(uint32_t flags) {
+    switch (flags & KAVRO_FRAME_CALIB_MASK) {
+    case KAVRO_FRAME_CALIB_PIXEL: return "per-pixel";
+    case KAVRO_FRAME_CALIB_SIMPLE: return "simple";
+    default: return "none";
+    }
+}
+
+// The calibration line of info and capture, from a frame's description. A
+// camera running without its calibration is also said on stderr: distances
+// are then only roughly right.
+void print_calibration(const kavro_frame_info_t &info, bool camera) {
+    printf("calibration: %s%s\n", calib_kind_name(info.flags),
+           (info.flags & KAVRO_FRAME_FLAG_TEMP_MEASURED) ? "" : " (no temperature reported: not compensated)");
+    if (camera && (info.flags & KAVRO_FRAME_CALIB_MASK) == KAVRO_FRAME_CALIB_NONE)
+        fprintf(stderr, "kavro: warning: the camera's calibration is not in use (`kavro calib fetch` names the cause)\n");
+}
+
 int cmd_info(const global_opts &g) {
     session s(g);
     if (int rc = s.start()) return rc;
@@ -231,6 +253,21 @@ int cmd_info(const global_opts &g) {
     } else {
         printf("cache file:  not available\n");
     }
+    // Which calibration decodes: the driver says it in the description of
+    // every frame, so one frame is taken.
+    std::optional<kavro_frame_info_t> first;
+    std::string err;
+    const int rc = capture_frames(dev, 1, 1, s.replay(), "calibration check",
+                                  [&](const raw_frame &f, std::string *) {
+                                      if (!first) first = f.info;
+                                      return EXIT_OK;
+                                  },
+                                  &err);
+    if (rc == EXIT_OK && first) {
+        print_calibration(*first, !s.replay());
+    } else {
+        printf("calibration: unknown (no frame: %s)\n", err.empty() ? "none arrived" : err.c_str());
+    }
     return EXIT_OK;
 }
 
@@ -240,6 +277,90 @@ struct capture_opts {
     float near_m = 0.5f, far_m = 6.0f;  // the simulated room's back wall is 5.1-5.5 m away
     std::vector<std::string> filters;
 };
+
+// ---- filter choices kept per camera ------------------------------------------
+//
+// `kavro filter enable/disable` keeps the choice in the cache folder, in
+// "filters_<serial>.txt" (the camera's serial as `kavro info` shows it; a
+// recording without identity has serial 00000000-00000000-00000000). One line
+// per filter: "NAME on [VALUE]" or "NAME off"; lines starting with '#' are
+// comments. capture and convert (also with --replay) apply the file of their
+// camera before decoding, then the command's own --filter options.
+
+struct stored_filter {
+    std::string name;
+    bool on = true;
+    std::string value;
+};
+
+std::string serial_text(const kavro_dev_t *dev) {
+    uint32_t serial[3];
+    std::memcpy(serial, dev->serial, sizeof serial);
+    char buf[40];
+    snprintf(buf, sizeof buf, "%08X-%08X-%08X", serial[0], serial[1], serial[2]);
+    return buf;
+}
+
+std::string filter_store_path(const kavro_dev_t *dev) {
+    return std::string(kavro_path_get()) + "filters_" + serial_text(dev) + ".txt";
+}
+
+// The stored choices; empty when there is no file. False on a line that is
+// not understood (the file was edited by hand), with the line in err.
+bool filters_load(const std::string &path, std::vector<stored_filter> *out, std::string *err) {
+    out->clear();
+    std::ifstream f(path);
+    if (!f) return true;
+    int lineno = 0;
+    for (std::string line; std::getline(f, line);) {
+        ++lineno;
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream ls(line);
+        stored_filter sf;
+        std::string state;
+        ls >> sf.name >> state;
+        std::getline(ls >> std::ws, sf.value);
+        kavro_filter_id_e fid{};
+        kavro_filter_args_u arg{};
+        if (!filter_parse(sf.name, &fid) || (state != "on" && state != "off") ||
+            (state == "on" && !filter_arg(fid, sf.value, &arg)) || (state == "off" && !sf.value.empty())) {
+            *err = path + " line " + std::to_string(lineno) + ": '" + line + "' is not a filter setting";
+            return false;
+        }
+        sf.on = state == "on";
+        out->push_back(sf);
+    }
+    return true;
+}
+
+// Writes the choices (a temporary file renamed over the old one); an exit code.
+int filters_save(const std::string &path, const kavro_dev_t *dev, const std::vector<stored_filter> &fs,
+                 std::string *err) {
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream f(tmp, std::ios::trunc);
+        f << "# kavro filter settings of camera " << serial_text(dev)
+          << ", applied by capture and convert before decoding\n";
+        for (const stored_filter &sf : fs)
+            f << sf.name << (sf.on ? " on" : " off") << (sf.on && !sf.value.empty() ? " " + sf.value : "") << "\n";
+        f.flush();
+        if (!f) {
+            std::remove(tmp.c_str());
+            *err = "cannot write " + tmp + ": " + std::strerror(errno);
+            return EXIT_FILE;
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        *err = "cannot write " + path + ": " + std::strerror(errno);
+        std::remove(tmp.c_str());
+        return EXIT_FILE;
+    }
+    return EXIT_OK;
+}
+
+std::string filter_label(const std::string &name, bool on, const std::string &value) {
+    return on ? (value.empty() ? name : name + "=" + value) : name + " off";
+}
 
 // Switches the filters given as NAME or NAME=VALUE on; an exit code.
 int apply_filters(kavro_dev_t *dev, const std::vector<std::string> &filters) {
@@ -257,8 +378,42 @@ int apply_filters(kavro_dev_t *dev, const std::vector<std::string> &filters) {
     return EXIT_OK;
 }
 
+// The stored filter choices of the device's camera, then the command's own;
+// prints what is in force. An exit code.
+int apply_all_filters(kavro_dev_t *dev, const std::vector<std::string> &cmdline) {
+    const std::string path = filter_store_path(dev);
+    std::vector<stored_filter> stored;
+    std::string err;
+    if (!filters_load(path, &stored, &err)) return fail(EXIT_FILE, err);
+    std::vector<std::string> active;
+    for (const stored_filter &sf : stored) {
+        kavro_filter_id_e fid{};
+        kavro_filter_args_u arg{};
+        filter_parse(sf.name, &fid);
+        int r;
+        if (sf.on) {
+            filter_arg(fid, sf.value, &arg);
+            r = kavro_filter_enable(dev, fid, &arg, sizeof arg);
+        } else {
+            r = kavro_filter_disable(dev, fid);
+        }
+        if (r != 1) {
+            fprintf(stderr, "kavro: warning: the camera's driver refused the stored filter setting '%s' (%s)\n",
+                    filter_label(sf.name, sf.on, sf.value).c_str(), path.c_str());
+            continue;
+        }
+        active.push_back(filter_label(sf.name, sf.on, sf.value));
+    }
+    if (int rc = apply_filters(dev, cmdline)) return rc;
+    for (const std::string &f : cmdline) active.push_back(f + " (--filter)");
+    std::string line;
+    for (const std::string &a : active) line += (line.empty() ? "" : ", ") + a;
+    printf("filters: %s\n", line.empty() ? "driver defaults" : line.c_str());
+    return EXIT_OK;
+}
+
 int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expected, const char *what) {
-    if (int rc = apply_filters(dev, o.filters)) return rc;
+    if (int rc = apply_all_filters(dev, o.filters)) return rc;
     export_opts eo;
     eo.dir = o.out_dir;
     eo.near_m = o.near_m;
@@ -266,10 +421,16 @@ int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expecte
     frame_exporter ex(dev, eo);
     std::string err;
     if (int rc = ex.open(&err)) return fail(rc, err);
+    std::optional<kavro_frame_info_t> first;
     const int rc = capture_frames(dev, o.frames, expected, replay, what,
-                                  [&](const raw_frame &f, std::string *e) { return ex.add(f, e); }, &err);
+                                  [&](const raw_frame &f, std::string *e) {
+                                      if (!first) first = f.info;
+                                      return ex.add(f, e);
+                                  },
+                                  &err);
     if (rc) return fail(rc, err);
     printf("%d frames written to %s\n", ex.frames(), o.out_dir.c_str());
+    if (first) print_calibration(*first, !replay);
     return EXIT_OK;
 }
 
@@ -401,6 +562,8 @@ int cmd_regs(const global_opts &g, bool write, const std::string &target, const 
     return EXIT_OK;
 }
 
+// filter enable / disable: checked with the camera's driver, then kept in the
+// camera's filter file for the commands that decode.
 int cmd_filter(const global_opts &g, bool enable, const std::string &name, const std::string &value) {
     kavro_filter_id_e fid{};
     if (!filter_parse(name, &fid)) return fail(EXIT_USAGE, "unknown filter '" + name + "' (known: " + filter_names() + ")");
@@ -417,7 +580,51 @@ int cmd_filter(const global_opts &g, bool enable, const std::string &name, const
     }
     if (r < 0) return fail(EXIT_FAILED, "the device has no chip driver");
     if (r == 0) return fail(EXIT_FAILED, "the camera's driver refused filter '" + name + "'");
-    printf("filter %s %s\n", name.c_str(), enable ? "enabled" : "disabled");
+    const std::string path = filter_store_path(s.dev());
+    std::vector<stored_filter> stored;
+    std::string err;
+    if (!filters_load(path, &stored, &err)) return fail(EXIT_FILE, err);
+    std::erase_if(stored, [&](const stored_filter &sf) { return sf.name == name; });
+    stored.push_back({name, enable, enable ? value : std::string()});
+    if (int rc = filters_save(path, s.dev(), stored, &err)) return fail(rc, err);
+    printf("filter %s %s (kept in %s for the commands that decode)\n", name.c_str(), enable ? "enabled" : "disabled",
+           path.c_str());
+    return EXIT_OK;
+}
+
+// filter reset [NAME]: forget the stored choice of one filter, or all.
+int cmd_filter_reset(const global_opts &g, const std::string &name) {
+    kavro_filter_id_e fid{};
+    if (!name.empty() && !filter_parse(name, &fid))
+        return fail(EXIT_USAGE, "unknown filter '" + name + "' (known: " + filter_names() + ")");
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    const std::string path = filter_store_path(s.dev());
+    std::vector<stored_filter> stored;
+    std::string err;
+    if (!filters_load(path, &stored, &err)) return fail(EXIT_FILE, err);
+    if (name.empty()) {
+        stored.clear();
+    } else {
+        std::erase_if(stored, [&](const stored_filter &sf) { return sf.name == name; });
+    }
+    if (int rc = filters_save(path, s.dev(), stored, &err)) return fail(rc, err);
+    printf("filter %s back to the driver's default\n", name.empty() ? "settings" : name.c_str());
+    return EXIT_OK;
+}
+
+// filter list: the stored choices of the camera.
+int cmd_filter_list(const global_opts &g) {
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    const std::string path = filter_store_path(s.dev());
+    std::vector<stored_filter> stored;
+    std::string err;
+    if (!filters_load(path, &stored, &err)) return fail(EXIT_FILE, err);
+    if (stored.empty()) printf("no stored filter settings (driver defaults)\n");
+    for (const stored_filter &sf : stored) printf("%s\n", filter_label(sf.name, sf.on, sf.value).c_str());
     return EXIT_OK;
 }
 
@@ -451,14 +658,20 @@ int cmd_calib_fetch(const global_opts &g) {
         if (started.load()) meter.update(total, total);
         meter.finish(started.load());
     });
-    started = kavro_param_load_from_dev(dev);
+    char why[320] = {};
+    const kavro_param_load_e r = kavro_param_load_from_dev_ex(dev, why, sizeof why);
+    started = r == KAVRO_PARAM_LOAD_OK;
     done = true;
     watcher.join();
-    if (!started) return fail(EXIT_FAILED, "the camera did not send a usable calibration package (see the log)");
-    kavro_param_handle_t h{};
-    const bool valid = kavro_param_open_file(&h, name) && kavro_param_is_valid(&h);
-    kavro_param_close(&h);
-    if (!valid) return fail(EXIT_FAILED, std::string("the downloaded calibration is not valid: ") + name);
+    switch (r) {
+    case KAVRO_PARAM_LOAD_OK: break;
+    case KAVRO_PARAM_LOAD_STORE:
+        return fail(EXIT_FILE, std::string("cannot store the calibration in the cache folder ") + kavro_path_get() +
+                                   ": " + why);
+    case KAVRO_PARAM_LOAD_NO_PACKAGE:
+        return fail(EXIT_FAILED, "the camera did not send a usable calibration package (see the log)");
+    default: return fail(EXIT_FAILED, std::string("calibration download failed: ") + why);
+    }
     printf("calibration saved to %s\n", name);
     return EXIT_OK;
 }
@@ -613,7 +826,13 @@ int main(int argc, char **argv) {
     rw->add_option("VALUE", rvals, "Values")->required();
     rw->callback([&] { rc = cmd_regs(g, true, rtarget, raddr, rvals, 0); });
 
-    auto *filter = app.add_subcommand("filter", "Switch a decoding filter on or off (" + kavro_cli::filter_names() + ")");
+    auto *filter = app.add_subcommand(
+        "filter", "Switch a decoding filter on or off for this camera (" + kavro_cli::filter_names() + ")");
+    filter->footer(
+        "The choice is kept per camera in the cache folder, in filters_<serial>.txt (one line per filter:\n"
+        "'NAME on [VALUE]' or 'NAME off'), and applied by every later capture and convert of that camera\n"
+        "(also with --replay) before decoding; a command's --filter options come on top for that command.\n"
+        "'filter reset [NAME]' returns to the driver's defaults, 'filter list' shows the kept settings.");
     filter->require_subcommand(1);
     std::string fname;
     std::string fvalue;
@@ -624,6 +843,12 @@ int main(int argc, char **argv) {
     auto *fd = filter->add_subcommand("disable", "Switch a filter off");
     fd->add_option("NAME", fname, "Filter")->required();
     fd->callback([&] { rc = cmd_filter(g, false, fname, ""); });
+    auto *fr = filter->add_subcommand("reset", "Forget the kept setting of a filter (all without NAME)");
+    fr->add_option("NAME", fname, "Filter");
+    fr->callback([&] { rc = cmd_filter_reset(g, fname); });
+    filter->add_subcommand("list", "Show the kept filter settings of this camera")->callback([&] {
+        rc = cmd_filter_list(g);
+    });
 
     auto *calib = app.add_subcommand("calib", "Calibration package");
     calib->require_subcommand(1);

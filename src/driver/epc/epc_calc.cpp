@@ -411,7 +411,10 @@ bool drnu_usable(const epc_drv_t *edrv, const epc_calc_t *calc) {
 
 // Temperature drift since calibration: (dcb * coef_cb / 10) + (dib * coef_ib / 10),
 // each product in float, the tenths and the sum in double.
+// Zero when the last described frame carried no plausible temperature: an
+// unknown temperature is taken as the calibration temperature, never as 0.
 float temp_shift(const epc_drv_t *edrv, const epc_calc_t *calc, float coef_cb, float coef_ib) {
+    if (edrv->temp_unknown) return 0.0f;
     const float dcb = static_cast<float>(edrv->temp_cb - calc->config.calib_temp_cb);
     const float dib = static_cast<float>(edrv->temp_ib - calc->config.calib_temp_ib);
     return static_cast<float>(static_cast<double>(dcb * coef_cb) / 10.0 + static_cast<double>(dib * coef_ib) / 10.0);
@@ -419,22 +422,21 @@ float temp_shift(const epc_drv_t *edrv, const epc_calc_t *calc, float coef_cb, f
 
 enum class drnu_src { dcs4, dcs2, mbr };
 
-bool drnu_frame(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16_t *quads, int w, int h,
-                drnu_src mode) {
+enum class drnu_result { done, not_usable, refused };
+
+// The DRNU calculation of a checked frame; the caller holds drnu_mutex.
+drnu_result drnu_frame_locked(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16_t *quads, int w,
+                              int h, drnu_src mode) {
     const int n = mode == drnu_src::dcs4 ? 4 : (mode == drnu_src::dcs2 ? 2 : 1);
-    if (!frame_ok(drv, dist, quads, w, h, n) || !confid) return false;
     epc_drv_t *edrv = epc_of(drv);
     epc_calc_t *calc = calc_of(edrv);
-    if (!calc) return false;
-
-    mutex_lock lock(&edrv->drnu_mutex);
-    if (!drnu_usable(edrv, calc)) return false;
+    if (!drnu_usable(edrv, calc)) return drnu_result::not_usable;
     // The references hold w x h samples of the block's image size (at most
     // 320 x 240); a frame with more pixels has no reference for the rest.
     const epc_drv_param_header_t &hdr = calc->drnu.hdr;
     const long long ref_w = hdr.w ? hdr.w : EPC_DRNU_IMG_W, ref_h = hdr.h ? hdr.h : EPC_DRNU_IMG_H;
     const long long ref_pixels = ref_w * ref_h < EPC_DRNU_PIX_CNT ? ref_w * ref_h : EPC_DRNU_PIX_CNT;
-    if (static_cast<long long>(w) * h > ref_pixels) return false;
+    if (static_cast<long long>(w) * h > ref_pixels) return drnu_result::refused;
 
     const _epc_calc_config_t &cfg = calc->config;
     drnu_k k;
@@ -465,10 +467,72 @@ bool drnu_frame(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16
         }
     };
     for_spans(quads, w, h, n, s4, s2, none);
-    return true;
+    return drnu_result::done;
+}
+
+drnu_src drnu_src_of(int n) { return n == 4 ? drnu_src::dcs4 : (n == 2 ? drnu_src::dcs2 : drnu_src::mbr); }
+
+bool drnu_frame(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16_t *quads, int w, int h,
+                drnu_src mode) {
+    const int n = mode == drnu_src::dcs4 ? 4 : (mode == drnu_src::dcs2 ? 2 : 1);
+    if (!frame_ok(drv, dist, quads, w, h, n) || !confid) return false;
+    epc_drv_t *edrv = epc_of(drv);
+    if (!calc_of(edrv)) return false;
+    mutex_lock lock(&edrv->drnu_mutex);
+    return drnu_frame_locked(drv, dist, confid, quads, w, h, mode) == drnu_result::done;
+}
+
+// The simple path with the values of the calculation state. The caller
+// holds drnu_mutex or knows no mount runs.
+bool simple_frame(kavro_drv_t *drv, uint16_t *dist, uint16_t *gray, const uint16_t *quads, int w, int h, int n) {
+    const epc_drv_t *edrv = epc_of(drv);
+    const epc_calc_t *calc = calc_of(const_cast<epc_drv_t *>(edrv));
+    if (!calc) return false;
+    const float c = std::roundf(temp_shift(edrv, calc, edrv->calib_tcoef_cb_mm, edrv->calib_tcoef_ib_mm));
+    return calc_dist_calib_none(drv, dist, gray, quads, w, h, n, calc->config.calib_simple_scale_um,
+                                wsub(calc->config.calib_simple_offset_mm, cvtt(c)));
+}
+
+// Which calibration decodes now; the caller holds drnu_mutex.
+uint32_t calib_kind_locked(const epc_drv_t *edrv, const epc_calc_t *calc) {
+    if (edrv->f_en_pix_calib && drnu_usable(edrv, calc)) return KAVRO_FRAME_CALIB_PIXEL;
+    return calc->drnu.payload ? KAVRO_FRAME_CALIB_SIMPLE : KAVRO_FRAME_CALIB_NONE;
 }
 
 }  // namespace
+
+uint32_t epc_calc_calib_kind(kavro_drv_t *drv) {
+    if (!drv || !drv->priv_data) return KAVRO_FRAME_CALIB_NONE;
+    epc_drv_t *edrv = epc_of(drv);
+    const epc_calc_t *calc = calc_of(edrv);
+    if (!calc) return KAVRO_FRAME_CALIB_NONE;
+    mutex_lock lock(&edrv->drnu_mutex);
+    return calib_kind_locked(edrv, calc);
+}
+
+int calc_dist_calib_select(kavro_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *quads, int w, int h,
+                           int n, bool want_pixel) {
+    if (!frame_ok(drv, dist, quads, w, h, n) || !amp) return -1;
+    epc_drv_t *edrv = epc_of(drv);
+    const epc_calc_t *calc = calc_of(edrv);
+    if (!calc) return -1;
+    if (want_pixel && n == 1 && w % 4 != 0) {
+        LOG_ERR("width %d not support\n", w);
+        return -1;
+    }
+    // One hold of the lock for the decision and the calculation: a
+    // frequency change (unmount and mount) cannot slip in between.
+    mutex_lock lock(&edrv->drnu_mutex);
+    if (want_pixel) {
+        switch (drnu_frame_locked(drv, dist, amp, quads, w, h, drnu_src_of(n))) {
+        case drnu_result::done: return static_cast<int>(KAVRO_FRAME_CALIB_PIXEL);
+        case drnu_result::refused: return -1;
+        case drnu_result::not_usable: break;  // no block of this frequency: the simple path
+        }
+    }
+    if (!simple_frame(drv, dist, amp, quads, w, h, n)) return -1;
+    return static_cast<int>(calc->drnu.payload ? KAVRO_FRAME_CALIB_SIMPLE : KAVRO_FRAME_CALIB_NONE);
+}
 
 epc_calc_isa_e _epc_calc_isa_best() {
     return __builtin_cpu_supports("avx2") ? EPC_CALC_ISA_AVX2 : EPC_CALC_ISA_SSE4;
@@ -545,12 +609,7 @@ bool calc_dist_calib_none(kavro_drv_t *drv, uint16_t *dist, uint16_t *gray, cons
 bool calc_dist_calib_simple(kavro_drv_t *drv, uint16_t *dist, uint16_t *gray, const uint16_t *quads, int w,
                             int h, int n) {
     if (!frame_ok(drv, dist, quads, w, h, n) || !gray) return false;
-    const epc_drv_t *edrv = epc_of(drv);
-    const epc_calc_t *calc = calc_of(const_cast<epc_drv_t *>(edrv));
-    if (!calc) return false;
-    const float c = std::roundf(temp_shift(edrv, calc, edrv->calib_tcoef_cb_mm, edrv->calib_tcoef_ib_mm));
-    return calc_dist_calib_none(drv, dist, gray, quads, w, h, n, calc->config.calib_simple_scale_um,
-                                wsub(calc->config.calib_simple_offset_mm, cvtt(c)));
+    return simple_frame(drv, dist, gray, quads, w, h, n);
 }
 
 bool calc_dist_calib_drnu_lut(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16_t *quads, int w,

@@ -70,6 +70,19 @@ void epc_calc_uninit(kavro_drv_t *drv);
 // True while a block of the driver's current mod_freq is mounted with at
 // least two reference images. Takes drnu_mutex: not for a caller holding it.
 bool epc_calc_calib_loaded(kavro_drv_t *drv);
+// Which calibration decodes distances now (KAVRO_FRAME_CALIB_*): PIXEL
+// with the per-pixel switch on and a usable block of the current frequency
+// mounted, SIMPLE with a block mounted (its scale, offset and calibration
+// temperatures), NONE with the built-in defaults. Takes drnu_mutex.
+uint32_t epc_calc_calib_kind(kavro_drv_t *drv);
+// Distance and amplitude of a frame (sensor row order) with the calibration
+// in force, decided and computed under one hold of drnu_mutex: the per-pixel
+// path when want_pixel and a usable block of the current frequency is
+// mounted, the simple path otherwise (also when the frequency changed since
+// the caller last looked). Returns the KAVRO_FRAME_CALIB_* kind used, or -1
+// when the calculation refuses the frame.
+int calc_dist_calib_select(kavro_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *quads, int w, int h,
+                           int n, bool want_pixel);
 
 // Sensor row order to image order (h even): source row 2k goes to row
 // h/2 - 1 - k, source row 2k + 1 to row h/2 + k. The sensor reads from the

@@ -145,13 +145,15 @@ bool _cal_load_calib_data(kavro_drv_t *drv, uint32_t freq, kavro_param_t *par_vx
             drnu_blk = unit.type == EPC_CALIB_BLK_DRNU;
         }
 
-        if (drnu_blk && (hdr.mod_freq == freq || freq == 0)) {
-            const char *fault = block_fault(hdr, payload_len, bytes_left(f.get()));
-            if (fault) {
-                LOG_ERR("wrong drnu blk (freq=%u, num_dist=%d, size=%u): %s: %s\n", hdr.mod_freq, hdr.num_dist,
-                        payload_len, fault, pname);
-                return false;
-            }
+        const char *fault = nullptr;
+        if (drnu_blk && (hdr.mod_freq == freq || freq == 0))
+            fault = block_fault(hdr, payload_len, bytes_left(f.get()));
+        if (fault) {
+            // A broken block ends nothing: a later block of the same
+            // frequency may be good.
+            LOG_ERR("wrong drnu blk (freq=%u, num_dist=%d, size=%u): %s, skipped: %s\n", hdr.mod_freq,
+                    hdr.num_dist, payload_len, fault, pname);
+        } else if (drnu_blk && (hdr.mod_freq == freq || freq == 0)) {
             // Only the num_dist reference images are ever read; bytes after
             // them belong to no image.
             const size_t len = static_cast<size_t>(hdr.num_dist) * sizeof(epc_drv_param_drnu_payload_t);

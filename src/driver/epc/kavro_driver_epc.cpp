@@ -14,6 +14,7 @@
 #include <string>
 
 #include "driver/epc/epc_calc.h"
+#include "kavro_capture.h"
 #include "kavro_driver.h"
 #include "kavro_replay.h"
 #include "vx_log_internal.h"
@@ -40,6 +41,8 @@ constexpr int EPC_DEFAULT_W = 320;
 constexpr int EPC_DEFAULT_H = 240;
 
 }  // namespace
+
+void (*_epc_decode_before_calc)(kavro_drv_t *drv) = nullptr;
 
 // Write or read n_data consecutive 32-bit registers from reg_addr on the
 // sensor's register target. Failures are logged; the caller goes on.
@@ -159,14 +162,41 @@ bool epc_frame_get_info(kavro_drv_t *drv, kavro_frame_info_t *frinfo, const vx_f
     std::memcpy(&prop, src_hdr->frame_prop, sizeof prop);
     const int16_t cb = prop.temp_cb;
     const int16_t ib = prop.temp_ib;
+    const bool calib_frame = src_hdr->frame_format == EPC_FRAME_FMT_CALIB_DATA;
 
-    if (ib < -300 || ib > 900 || ib - cb > 600 || cb - ib > 600) {
-        if (!(edrv->temp_ib != 0 && edrv->temp_ib == edrv->temp_cb - 100))
+    if (calib_frame) {
+        // A calibration data frame carries no sensor reading and is never
+        // decoded: it leaves the temperature state of the sensor frames alone.
+    } else if (!epc_temp_plausible(cb, ib)) {
+        // No measurement: keep the values as reported, but decode without a
+        // temperature shift (as at the calibration temperature). Said once
+        // per capture, not per frame.
+        const uint32_t gen = _kavro_cap_generation(drv->dev);
+        if (!edrv->temp_unknown_warned || edrv->temp_unknown_warn_gen != gen) {
+            LOG_WRN("no plausible temperature reported (cb=%d, ib=%d): distances are not temperature "
+                    "compensated\n",
+                    cb, ib);
+            edrv->temp_unknown_warned = true;
+            edrv->temp_unknown_warn_gen = gen;
+        }
+        edrv->temp_unknown = true;
+        edrv->temp_ib_corrected = false;
+        edrv->temp_cb = cb;
+        edrv->temp_ib = ib;
+    } else if (ib < -300 || ib > 900 || ib - cb > 600 || cb - ib > 600) {
+        // A broken IB reading beside a good sensor reading: estimated from
+        // the sensor temperature, reported once until a plausible IB value
+        // comes back.
+        if (!edrv->temp_ib_corrected)
             LOG_WRN("wrong IB temp %d detected: corrected to temp_cb - 10 (reported only once)\n", ib);
+        edrv->temp_ib_corrected = true;
+        edrv->temp_unknown = false;
         edrv->temp_cb = cb;
         edrv->temp_ib = static_cast<int16_t>(cb - 100);
     } else {
         if (cb < -40 || cb > 1000) LOG_WRN("wrong CB temp %d detected: distance value may be wrong \n", cb);
+        edrv->temp_ib_corrected = false;
+        edrv->temp_unknown = false;
         edrv->temp_cb = cb;
         edrv->temp_ib = ib;
     }
@@ -191,8 +221,15 @@ bool epc_frame_get_info(kavro_drv_t *drv, kavro_frame_info_t *frinfo, const vx_f
     frinfo->depth = static_cast<uint8_t>(src_hdr->frame_size / w / h);
     frinfo->pixel_format = 0;
     frinfo->priv_code = 0;
+    if (calib_frame) {
+        frinfo->temp0 = cb;
+        frinfo->temp1 = ib;
+        frinfo->flags = epc_temp_plausible(cb, ib) ? KAVRO_FRAME_FLAG_TEMP_MEASURED : 0u;
+        return true;
+    }
     frinfo->temp0 = edrv->temp_cb;
     frinfo->temp1 = edrv->temp_ib;
+    frinfo->flags = (edrv->temp_unknown ? 0u : KAVRO_FRAME_FLAG_TEMP_MEASURED) | epc_calc_calib_kind(drv);
     return true;
 }
 
@@ -216,12 +253,11 @@ static int _epc_decode_distance(kavro_drv_t *drv, epc_drv_t *edrv, uint16_t *dst
         LOG_ERR("malloc failed\n");
         return -1;
     }
-    bool ok;
-    if (edrv->f_en_pix_calib && epc_calc_calib_loaded(drv))
-        ok = calc_dist_calib_drnu_lut(drv, dst, a.get(), src, w, h, n_dcs);
-    else
-        ok = calc_dist_calib_simple(drv, dst, a.get(), src, w, h, n_dcs);
-    if (!ok) return -1;
+    // The path (per-pixel or simple) is decided under the calculation's
+    // lock together with the calculation itself, so a frequency change in
+    // between decodes the frame uncalibrated instead of failing it.
+    if (_epc_decode_before_calc) _epc_decode_before_calc(drv);
+    if (calc_dist_calib_select(drv, dst, a.get(), src, w, h, n_dcs, edrv->f_en_pix_calib) < 0) return -1;
 
     if (edrv->f_en_hdr) _feature_hdr_update(a.get(), dst, w, h);
     calc_dcs_sort(b.get(), a.get(), w, h);  // amplitudes, image order
@@ -243,8 +279,11 @@ static int _epc_decode_distance(kavro_drv_t *drv, epc_drv_t *edrv, uint16_t *dst
             // The recursive bilateral filter is set up for 320 x 240; for any
             // other size it writes nothing, so the stage is skipped rather
             // than passing on a buffer with stale content.
+            // Rejected and saturated pixels are not smoothed: they keep
+            // their exact codes.
             if (edrv->f_bpf.w == w && edrv->f_bpf.h == h) {
                 vx_bpf2d_iir(&edrv->f_bpf, other, cur, w, h);
+                _dist_keep_codes(other, cur, static_cast<int>(n));
                 swap();
             }
             if (edrv->f_en_flyfilter) {
@@ -257,9 +296,12 @@ static int _epc_decode_distance(kavro_drv_t *drv, epc_drv_t *edrv, uint16_t *dst
     }
 
     _dist_filter_bad_dist(cur, static_cast<int>(n), edrv->dist_max_mm);
+    _dist_snap_codes(cur, static_cast<int>(n));
 
+    // Undistortion moves whole pixels (no interpolation), so the codes stay
+    // exact; a pixel with no source pixel is rejected.
     if (edrv->f_en_lens_calib && w == EPC_DEFAULT_W && h == EPC_DEFAULT_H &&
-        vx_calib_len_undistort_u16(&edrv->h_calib_len, other, static_cast<int>(n), cur, w, h, 0))
+        vx_calib_len_undistort_u16(&edrv->h_calib_len, other, static_cast<int>(n), cur, w, h, EPC_DIST_FILTERED))
         swap();
 
     if (cur != dst) std::memcpy(dst, cur, n * sizeof(uint16_t));

@@ -18,9 +18,11 @@
 // 12 MHz gives 12491 mm.
 #define EPC_LIGHT_HALF_MM_S 149896216576.0f
 
-// Distance codes of the 16-bit distance image.
-#define EPC_DIST_NO_SAMPLE 65500  // saturated or empty raw samples
-#define EPC_DIST_FILTERED 65300   // removed by a filter
+// Distance codes of the 16-bit distance image (the public codes of kavro.h).
+#define EPC_DIST_NO_SAMPLE KAVRO_DIST_SATURATED_MM  // saturated or empty raw samples
+#define EPC_DIST_FILTERED KAVRO_DIST_REJECTED_MM    // removed by a filter
+// Values above this are codes, never distances.
+#define EPC_DIST_VALID_MAX 60000
 
 // Size of epc_drv_t.pname: a path prefix of up to KAVRO_PATH_PREFIX_SIZE - 1
 // characters, "kavro_param_-2147483648.bin" and the terminator.
@@ -88,7 +90,32 @@ typedef struct {
     // then neither reads nor changes.
     bool has_own_lens;
     vx_len_param_t own_lens;
+
+    // Temperature state of the last described frame. temp_unknown: the
+    // camera reported no plausible temperature (see epc_temp_plausible);
+    // the temperature shift of the decode is then zero (the frame is
+    // taken as being at the calibration temperature). temp_ib_corrected: the
+    // IB value was implausible and replaced by temp_cb - 10 degC (warned once
+    // until a plausible IB value arrives). The warning about a missing
+    // temperature is given once per capture (generation of the device's
+    // capture starts, _kavro_cap_generation).
+    bool temp_unknown;
+    bool temp_ib_corrected;
+    bool temp_unknown_warned;
+    uint32_t temp_unknown_warn_gen;
 } epc_drv_t;
+
+// Plausible sensor temperature range, 0.1 degC: the operating range of the
+// sensor chip. A camera that reports both temperatures as exactly 0, or a
+// sensor temperature outside this range, reported no temperature.
+#define EPC_TEMP_PLAUSIBLE_MIN (-400)
+#define EPC_TEMP_PLAUSIBLE_MAX 1250
+
+// True when the reported temperatures (0.1 degC) are a measurement.
+inline bool epc_temp_plausible(int16_t cb, int16_t ib) {
+    if (cb == 0 && ib == 0) return false;
+    return cb >= EPC_TEMP_PLAUSIBLE_MIN && cb <= EPC_TEMP_PLAUSIBLE_MAX;
+}
 
 // Device frame formats (PARAM_FRAME_FORMAT, frame_format of the frame
 // header). This driver decodes formats 2 (four DCS images) and 4 (one image
@@ -155,6 +182,11 @@ bool epc_calib_apply(kavro_drv_t *drv, void *data, int data_len, const kavro_fra
 bool epc_filter_enable(kavro_drv_t *drv, kavro_filter_id_e fid, kavro_filter_args_u *args);
 bool epc_filter_disable(kavro_drv_t *drv, kavro_filter_id_e fid);
 
+// Called by the distance decode, when set, right before the calculation
+// (after the decode's checks): lets a test change the driver's state at
+// that point, e.g. the modulation frequency. Null in normal use.
+extern void (*_epc_decode_before_calc)(kavro_drv_t *drv);
+
 // ---- Features and pipeline steps (kavro_driver_epc_feature.cpp). ----
 
 // The modulation frequency changed to freq0 (Hz): re-mount the calibration
@@ -196,6 +228,14 @@ void _feature_minamp_filter(epc_drv_t *edrv, uint16_t *dist, const uint16_t *amp
 // Range filter: valid distances of at most 100 mm or beyond the range less
 // 100 mm become EPC_DIST_FILTERED; codes above 60000 stay.
 void _dist_filter_bad_dist(uint16_t *img, int n, uint32_t dist_max_mm);
+// After a smoothing stage from in to out: every pixel that holds a code in
+// in (above EPC_DIST_VALID_MAX) gets it back in out, so smoothing never
+// turns a code into a blend of codes and distances (65297 instead of 65300).
+void _dist_keep_codes(uint16_t *out, const uint16_t *in, int n);
+// Last guard of the distance image: every value above EPC_DIST_VALID_MAX
+// that is not EPC_DIST_NO_SAMPLE becomes EPC_DIST_FILTERED, so the image
+// holds valid distances and the two exact codes only.
+void _dist_snap_codes(uint16_t *img, int n);
 // Temperature log, at most every 10 s (process-wide).
 void _feature_temp_monitor(epc_drv_t *edrv, int16_t temp_ib, int16_t temp_cb);
 // Forget the process-wide times of the features (auto integration,

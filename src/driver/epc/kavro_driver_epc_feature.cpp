@@ -202,7 +202,13 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
     epc_drv_t *edrv = epc_of(drv);
     if (!edrv) return -1;
     if (!kavro_get_param_absolute_name(drv->dev, edrv->pname, sizeof edrv->pname)) {
+        // Without the sensor id or serial there is no calibration file to
+        // look for: run uncalibrated at the default frequency, so the range
+        // and the constants are set (with none, every distance is wrong).
         LOG_ERR("cannot get param name!\n");
+        edrv->pname[0] = '\0';
+        edrv->param_valid = false;
+        epc_event_freq_change(drv, k_default_mod_freq, 0);
         return -1;
     }
     LOG_DBG("param_name:%s\n", edrv->pname);
@@ -244,12 +250,18 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
     } else if (!edrv->param_valid) {
         // Missing, damaged or older than the device's: fetch the package.
         LOG_DBG("Try to load calib data from device\n");
-        if (kavro_param_load_from_dev(drv->dev))
+        char why[320] = {};
+        const kavro_param_load_e r = kavro_param_load_from_dev_ex(drv->dev, why, sizeof why);
+        if (r == KAVRO_PARAM_LOAD_OK)
             LOG_TRC("Load calibration data from device OK\n");
         else
             LOG_TRC("Load calibration data from device failed\n");
         edrv->param_valid = kavro_param_open_file(&ph, edrv->pname);
         kavro_param_close(&ph);
+        // Never a silent downgrade: say why the camera runs without it.
+        if (!edrv->param_valid)
+            LOG_WRN("no calibration for %s: %s; distances are decoded uncalibrated\n", edrv->pname,
+                    r == KAVRO_PARAM_LOAD_OK ? "the downloaded file cannot be opened" : why);
     }
 
     uint32_t freq = k_default_mod_freq;
@@ -261,6 +273,8 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
         if (edrv->mod_freq != 0) {
             freq = edrv->mod_freq;
             edrv->f_en_pix_calib = true;
+        } else {
+            LOG_WRN("calibration file %s holds no usable block: distances are decoded uncalibrated\n", edrv->pname);
         }
         kavro_param_item_t it{};
         it.param_id = PARAM_MOD_FREQ;
@@ -477,6 +491,16 @@ void _feature_minamp_filter(epc_drv_t *edrv, uint16_t *dist, const uint16_t *amp
         st8(dist + i, _mm_blendv_epi8(code, ld8(dist + i), keep.has(ld8(amp + i))));
     for (; i < n; ++i)
         if (amp[i] < min || amp[i] > upper) dist[i] = EPC_DIST_FILTERED;
+}
+
+void _dist_keep_codes(uint16_t *out, const uint16_t *in, int n) {
+    for (int i = 0; i < n; ++i)
+        if (in[i] > EPC_DIST_VALID_MAX) out[i] = in[i];
+}
+
+void _dist_snap_codes(uint16_t *img, int n) {
+    for (int i = 0; i < n; ++i)
+        if (img[i] > EPC_DIST_VALID_MAX && img[i] != EPC_DIST_NO_SAMPLE) img[i] = EPC_DIST_FILTERED;
 }
 
 void _dist_filter_bad_dist(uint16_t *img, int n, uint32_t dist_max_mm) {
