@@ -102,9 +102,16 @@ protected:
     }
     int decode(std::vector<uint16_t> *out, const std::vector<uint16_t> &raw, kavro_frame_fmt_e fmt, int w = W,
                int h = H, uint32_t frfmt = 2) {
-        out->assign(static_cast<size_t>(w) * h, 0xABCD);
         const int bytes = static_cast<int>(raw.size() * 2);
         const kavro_frame_info_t fi = finfo_of(frfmt, w, h, static_cast<uint32_t>(bytes));
+        return decode(out, raw, fmt, fi);
+    }
+    // Decodes with a frame description as the driver made it (temperatures
+    // and flags included).
+    int decode(std::vector<uint16_t> *out, const std::vector<uint16_t> &raw, kavro_frame_fmt_e fmt,
+               const kavro_frame_info_t &fi) {
+        out->assign(static_cast<size_t>(fi.width) * fi.height, 0xABCD);
+        const int bytes = static_cast<int>(raw.size() * 2);
         return epc_frame_decode(&drv_, out->data(), static_cast<int>(out->size() * 2), fmt, raw.data(), bytes, &fi);
     }
     kavro_drv_t drv_{};
@@ -226,7 +233,7 @@ TEST_F(EpcDriver, UnknownTemperatureIsNotCompensated) {
     const vx_frinfo_t calib_hdr = hdr_of(614400, 2, 0, 0, 400, 350);
     kavro_frame_info_t fi;
     ASSERT_TRUE(epc_frame_get_info(&drv_, &fi, &calib_hdr));
-    ASSERT_EQ(decode(&at_calib, raw, VX_FRAME_FMT_DISTANCE), N * 2);
+    ASSERT_EQ(decode(&at_calib, raw, VX_FRAME_FMT_DISTANCE, fi), N * 2);
 
     struct Case {
         const char *what;
@@ -252,7 +259,7 @@ TEST_F(EpcDriver, UnknownTemperatureIsNotCompensated) {
         EXPECT_EQ((fi.flags & KAVRO_FRAME_FLAG_TEMP_MEASURED) != 0, c.measured);
         EXPECT_EQ(fi.temp0, c.cb);  // the values as reported
         std::vector<uint16_t> got;
-        ASSERT_EQ(decode(&got, raw, VX_FRAME_FMT_DISTANCE), N * 2);
+        ASSERT_EQ(decode(&got, raw, VX_FRAME_FMT_DISTANCE, fi), N * 2);
         int checked = 0;
         for (int i = 0; i < N; ++i) {
             if (at_calib[i] >= 60000) continue;
@@ -260,6 +267,29 @@ TEST_F(EpcDriver, UnknownTemperatureIsNotCompensated) {
             ++checked;
         }
         EXPECT_GT(checked, N / 2);
+    }
+}
+
+// A frame is compensated with its own temperatures: while the application
+// decodes one frame, the capture may already have described later ones (at
+// other temperatures, or with none measured), and those must not leak into
+// the decode of the earlier frame.
+TEST_F(EpcDriver, FrameIsCompensatedWithItsOwnTemperatures) {
+    plain();
+    epc_calc_t &calc = *static_cast<epc_calc_t *>(e().priv_data);
+    calc.config.calib_temp_cb = 400;
+    calc.config.calib_temp_ib = 350;
+    const auto raw = make_dcs4(W, H, [](size_t i) { return 3000.0 + (i % 320) * 5; }, [](size_t) { return 600.0; });
+    const vx_frinfo_t cold = hdr_of(614400, 2, 0, 0, 300, 250);
+    kavro_frame_info_t cold_fi, later_fi;
+    ASSERT_TRUE(epc_frame_get_info(&drv_, &cold_fi, &cold));
+    std::vector<uint16_t> alone;
+    ASSERT_EQ(decode(&alone, raw, VX_FRAME_FMT_DISTANCE, cold_fi), N * 2);
+    for (const vx_frinfo_t &later : {hdr_of(614400, 2, 0, 0, 450, 400), hdr_of(614400, 2, 0, 0, 0, 0)}) {
+        ASSERT_TRUE(epc_frame_get_info(&drv_, &later_fi, &later));
+        std::vector<uint16_t> got;
+        ASSERT_EQ(decode(&got, raw, VX_FRAME_FMT_DISTANCE, cold_fi), N * 2);
+        EXPECT_EQ(got, alone) << "later frame at cb=" << later_fi.temp0;
     }
 }
 

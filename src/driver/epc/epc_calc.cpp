@@ -413,10 +413,15 @@ bool drnu_usable(const epc_drv_t *edrv, const epc_calc_t *calc) {
 // each product in float, the tenths and the sum in double.
 // Zero when the last described frame carried no plausible temperature: an
 // unknown temperature is taken as the calibration temperature, never as 0.
-float temp_shift(const epc_drv_t *edrv, const epc_calc_t *calc, float coef_cb, float coef_ib) {
-    if (edrv->temp_unknown) return 0.0f;
-    const float dcb = static_cast<float>(edrv->temp_cb - calc->config.calib_temp_cb);
-    const float dib = static_cast<float>(edrv->temp_ib - calc->config.calib_temp_ib);
+// With t, the temperatures are those of the frame being decoded.
+float temp_shift(const epc_drv_t *edrv, const epc_calc_t *calc, float coef_cb, float coef_ib,
+                 const epc_frame_temp_t *t = nullptr) {
+    const bool known = t ? t->known : !edrv->temp_unknown;
+    if (!known) return 0.0f;
+    const int16_t cb = t ? t->temp_cb : edrv->temp_cb;
+    const int16_t ib = t ? t->temp_ib : edrv->temp_ib;
+    const float dcb = static_cast<float>(cb - calc->config.calib_temp_cb);
+    const float dib = static_cast<float>(ib - calc->config.calib_temp_ib);
     return static_cast<float>(static_cast<double>(dcb * coef_cb) / 10.0 + static_cast<double>(dib * coef_ib) / 10.0);
 }
 
@@ -426,7 +431,7 @@ enum class drnu_result { done, not_usable, refused };
 
 // The DRNU calculation of a checked frame; the caller holds drnu_mutex.
 drnu_result drnu_frame_locked(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16_t *quads, int w,
-                              int h, drnu_src mode) {
+                              int h, drnu_src mode, const epc_frame_temp_t *temp = nullptr) {
     const int n = mode == drnu_src::dcs4 ? 4 : (mode == drnu_src::dcs2 ? 2 : 1);
     epc_drv_t *edrv = epc_of(drv);
     epc_calc_t *calc = calc_of(edrv);
@@ -440,7 +445,7 @@ drnu_result drnu_frame_locked(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid
 
     const _epc_calc_config_t &cfg = calc->config;
     drnu_k k;
-    k.t = temp_shift(edrv, calc, edrv->tcoef_cb_phase, edrv->tcoef_ib_phase);
+    k.t = temp_shift(edrv, calc, edrv->tcoef_cb_phase, edrv->tcoef_ib_phase, temp);
     // Equal mean phases of the first and last image give no scale: every
     // pixel then brackets with the first two images.
     const int span = static_cast<int>(cfg.calib_phase_max) - static_cast<int>(cfg.calib_phase_min);
@@ -484,11 +489,12 @@ bool drnu_frame(kavro_drv_t *drv, uint16_t *dist, uint16_t *confid, const uint16
 
 // The simple path with the values of the calculation state. The caller
 // holds drnu_mutex or knows no mount runs.
-bool simple_frame(kavro_drv_t *drv, uint16_t *dist, uint16_t *gray, const uint16_t *quads, int w, int h, int n) {
+bool simple_frame(kavro_drv_t *drv, uint16_t *dist, uint16_t *gray, const uint16_t *quads, int w, int h, int n,
+                  const epc_frame_temp_t *temp = nullptr) {
     const epc_drv_t *edrv = epc_of(drv);
     const epc_calc_t *calc = calc_of(const_cast<epc_drv_t *>(edrv));
     if (!calc) return false;
-    const float c = std::roundf(temp_shift(edrv, calc, edrv->calib_tcoef_cb_mm, edrv->calib_tcoef_ib_mm));
+    const float c = std::roundf(temp_shift(edrv, calc, edrv->calib_tcoef_cb_mm, edrv->calib_tcoef_ib_mm, temp));
     return calc_dist_calib_none(drv, dist, gray, quads, w, h, n, calc->config.calib_simple_scale_um,
                                 wsub(calc->config.calib_simple_offset_mm, cvtt(c)));
 }
@@ -511,7 +517,7 @@ uint32_t epc_calc_calib_kind(kavro_drv_t *drv) {
 }
 
 int calc_dist_calib_select(kavro_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *quads, int w, int h,
-                           int n, bool want_pixel) {
+                           int n, bool want_pixel, const epc_frame_temp_t *temp) {
     if (!frame_ok(drv, dist, quads, w, h, n) || !amp) return -1;
     epc_drv_t *edrv = epc_of(drv);
     const epc_calc_t *calc = calc_of(edrv);
@@ -524,13 +530,13 @@ int calc_dist_calib_select(kavro_drv_t *drv, uint16_t *dist, uint16_t *amp, cons
     // frequency change (unmount and mount) cannot slip in between.
     mutex_lock lock(&edrv->drnu_mutex);
     if (want_pixel) {
-        switch (drnu_frame_locked(drv, dist, amp, quads, w, h, drnu_src_of(n))) {
+        switch (drnu_frame_locked(drv, dist, amp, quads, w, h, drnu_src_of(n), temp)) {
         case drnu_result::done: return static_cast<int>(KAVRO_FRAME_CALIB_PIXEL);
         case drnu_result::refused: return -1;
         case drnu_result::not_usable: break;  // no block of this frequency: the simple path
         }
     }
-    if (!simple_frame(drv, dist, amp, quads, w, h, n)) return -1;
+    if (!simple_frame(drv, dist, amp, quads, w, h, n, temp)) return -1;
     return static_cast<int>(calc->drnu.payload ? KAVRO_FRAME_CALIB_SIMPLE : KAVRO_FRAME_CALIB_NONE);
 }
 

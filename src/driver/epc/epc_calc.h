@@ -81,8 +81,17 @@ uint32_t epc_calc_calib_kind(kavro_drv_t *drv);
 // mounted, the simple path otherwise (also when the frequency changed since
 // the caller last looked). Returns the KAVRO_FRAME_CALIB_* kind used, or -1
 // when the calculation refuses the frame.
+//
+// temp: the temperatures of the frame being decoded (its frame information),
+// so a frame is compensated with its own temperatures even when later frames
+// have been described meanwhile; null uses the last described frame's.
+typedef struct {
+    int16_t temp_cb;  // 0.1 degC
+    int16_t temp_ib;  // 0.1 degC
+    bool known;       // false: no plausible temperature, no shift
+} epc_frame_temp_t;
 int calc_dist_calib_select(kavro_drv_t *drv, uint16_t *dist, uint16_t *amp, const uint16_t *quads, int w, int h,
-                           int n, bool want_pixel);
+                           int n, bool want_pixel, const epc_frame_temp_t *temp = nullptr);
 
 // Sensor row order to image order (h even): source row 2k goes to row
 // h/2 - 1 - k, source row 2k + 1 to row h/2 + k. The sensor reads from the

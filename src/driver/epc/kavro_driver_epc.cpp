@@ -245,7 +245,7 @@ static int _epc_dcs_count(const epc_drv_t *edrv, uint32_t frame_format) {
 // at least n pixels. -1 when the calculation refuses the frame or scratch
 // memory is short.
 static int _epc_decode_distance(kavro_drv_t *drv, epc_drv_t *edrv, uint16_t *dst, const uint16_t *src, int w,
-                                int h, int n_dcs) {
+                                int h, int n_dcs, const epc_frame_temp_t *temp) {
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
     scratch_t a = scratch_alloc(n);
     scratch_t b = scratch_alloc(n);
@@ -257,7 +257,7 @@ static int _epc_decode_distance(kavro_drv_t *drv, epc_drv_t *edrv, uint16_t *dst
     // lock together with the calculation itself, so a frequency change in
     // between decodes the frame uncalibrated instead of failing it.
     if (_epc_decode_before_calc) _epc_decode_before_calc(drv);
-    if (calc_dist_calib_select(drv, dst, a.get(), src, w, h, n_dcs, edrv->f_en_pix_calib) < 0) return -1;
+    if (calc_dist_calib_select(drv, dst, a.get(), src, w, h, n_dcs, edrv->f_en_pix_calib, temp) < 0) return -1;
 
     if (edrv->f_en_hdr) _feature_hdr_update(a.get(), dst, w, h);
     calc_dcs_sort(b.get(), a.get(), w, h);  // amplitudes, image order
@@ -364,7 +364,16 @@ int epc_frame_decode(kavro_drv_t *drv, void *dst, int dst_len, kavro_frame_fmt_e
     if (edrv->f_en_sync_delay && _epc_interference_check(drv, raw, src_len, w, h)) return -1;
 
     auto *out = static_cast<uint16_t *>(dst);
-    if (dst_frfmt == VX_FRAME_FMT_DISTANCE) return _epc_decode_distance(drv, edrv, out, raw, w, h, n_dcs);
+    if (dst_frfmt == VX_FRAME_FMT_DISTANCE) {
+        // Compensate with the temperatures of this frame, as its frame
+        // information carries them: while the application decodes one frame,
+        // the capture may already have described later ones.
+        epc_frame_temp_t temp;
+        temp.temp_cb = src_frinfo->temp0;
+        temp.temp_ib = src_frinfo->temp1;
+        temp.known = (src_frinfo->flags & KAVRO_FRAME_FLAG_TEMP_MEASURED) != 0;
+        return _epc_decode_distance(drv, edrv, out, raw, w, h, n_dcs, &temp);
+    }
     if (dst_frfmt == VX_FRAME_FMT_GRAY) return _epc_decode_gray(drv, edrv, out, raw, w, h, n_dcs);
     return -1;
 }
