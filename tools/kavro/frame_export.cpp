@@ -252,23 +252,29 @@ int recording_writer::close(std::string *err) {
     return EXIT_OK;
 }
 
-int recording_frame_count(const std::string &path) {
+bool recording_geometry(const std::string &path, int *w, int *h, int *frames) {
     FILE *fp = fopen(path.c_str(), "rb");
-    if (!fp) return 0;
+    if (!fp) return false;
     char line[256] = {};
     const bool got = fgets(line, sizeof line, fp) != nullptr;
     fclose(fp);
-    if (!got) return 0;
+    if (!got) return false;
     char type[4] = {};
-    int w = 0, h = 0, dcs = 0;
-    if (sscanf(line, "VX_RAW,%3[A-Z0-9],%d,%d,%d", type, &w, &h, &dcs) != 4 || w <= 0 || h <= 0 || dcs <= 0)
-        return 0;
+    int dcs = 0;
+    if (sscanf(line, "VX_RAW,%3[A-Z0-9],%d,%d,%d", type, w, h, &dcs) != 4 || *w <= 0 || *h <= 0 || dcs <= 0)
+        return false;
     const size_t sample = std::strcmp(type, "U32") == 0 ? 4 : 2;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return 0;
+    if (stat(path.c_str(), &st) != 0) return false;
     const size_t hdr = std::strlen(line);
-    const size_t frame = static_cast<size_t>(w) * h * dcs * sample;
-    return static_cast<size_t>(st.st_size) > hdr ? static_cast<int>((static_cast<size_t>(st.st_size) - hdr) / frame) : 0;
+    const size_t frame = static_cast<size_t>(*w) * static_cast<size_t>(*h) * static_cast<size_t>(dcs) * sample;
+    *frames = static_cast<size_t>(st.st_size) > hdr ? static_cast<int>((static_cast<size_t>(st.st_size) - hdr) / frame) : 0;
+    return true;
+}
+
+int recording_frame_count(const std::string &path) {
+    int w = 0, h = 0, frames = 0;
+    return recording_geometry(path, &w, &h, &frames) ? frames : 0;
 }
 
 }  // namespace kavro_cli

@@ -85,5 +85,8 @@ private:
 
 /// Frames in a raw recording (from its header and size); 0 when unreadable.
 int recording_frame_count(const std::string &path);
+/// Frame size (w x h) and frame count of a raw recording; false when its
+/// header cannot be read.
+bool recording_geometry(const std::string &path, int *w, int *h, int *frames);
 
 }  // namespace kavro_cli
