@@ -5,7 +5,8 @@
 //   <idx>.raw   the frame bytes           <idx>.dist  distance, float32
 //   <idx>.gray  gray, float32             <idx>.pcl   points x y z, float32
 //   <idx>.xyzd  points x y z d, float32   <idx>.rgb   colour map 0.5 ... 5 m, RGB
-// and prints "frame <idx> <bytes> <width> <height>" per frame.
+// and prints "frame <idx> <bytes> <width> <height> <temp0> <temp1>" per frame
+// (the frame's two temperatures, 0.1 degC).
 //
 //   kavro_py_reference RECORDING OUTDIR
 #include <cstdio>
@@ -80,8 +81,8 @@ int main(int argc, char **argv) {
             status = 1;
             break;
         }
-        printf("frame %u %u %d %d\n", static_cast<unsigned>(info.frame_idx), static_cast<unsigned>(info.frame_size),
-               w, h);
+        printf("frame %u %u %d %d %d %d\n", static_cast<unsigned>(info.frame_idx),
+               static_cast<unsigned>(info.frame_size), w, h, info.temp0, info.temp1);
     }
     kavro_cap_stop(dev);
     kavro_dev_close(dev);
