@@ -248,6 +248,7 @@ TEST_F(KavroCli, ReadmeExampleRunsAndWritesValidFiles) {
     EXPECT_EQ(all.find("[ERR]"), std::string::npos) << "the library reported errors:\n" << all;
     EXPECT_NE(all.find("intg_time: 3000"), std::string::npos) << all;
     EXPECT_NE(all.find("product:     KVSIM-E2-320"), std::string::npos) << all;
+    EXPECT_NE(all.find("calibration: pixel, room.raw.calib ("), std::string::npos) << all;
     check_outputs(dir_ / "out", 5);
     check_outputs(dir_ / "converted", 5);
     check_outputs(dir_ / "replayed", 2);
