@@ -624,7 +624,9 @@ int main(int argc, char **argv) {
 
     int rec_frames = 1;
     std::string rec_file;
-    auto *record = app.add_subcommand("record", "Record raw frames to a file (replay it with --replay or convert)");
+    auto *record = app.add_subcommand(
+        "record", "Record raw frames to FILE, with the side file FILE.info and the calibration copy FILE.calib\n"
+                  "(replay it with --replay or convert)");
     record->add_option("-n,--frames", rec_frames, "Frames to record")->check(CLI::Range(1, 1000000));
     record->add_option("FILE", rec_file, "Output recording")->required();
     record->callback([&] { rc = cmd_record(g, rec_frames, rec_file); });
