@@ -556,17 +556,21 @@ typedef struct kavro_rec kavro_rec_t;
  * Start a recording of the open device `dev` at `path` (created or
  * truncated, as are path.info and path.calib). Gathers the identity, the
  * settings and the calibration in use now. The device must stay open until
- * kavro_rec_close(). Returns null (nothing left behind) on failure.
+ * kavro_rec_close(). Returns null (nothing left behind) on failure; errno
+ * then holds the cause when a file could not be created.
  */
 KAVRO_API kavro_rec_t *kavro_rec_open(kavro_dev_t *dev, const char *path);
 /**
  * Append one raw frame as the capture calls deliver it (frame_data holds
  * frame_info.frame_size bytes of 16-bit samples) and its frame line, both
  * flushed to the files. Every frame must have the size of the first. False
- * on a wrong frame or a write error.
+ * on a wrong frame or a write error (errno holds the write's cause).
  */
 KAVRO_API bool kavro_rec_add(kavro_rec_t *rec, const kavro_frame_t *frame);
-/** Finish the recording and free `rec` (null is ignored). False when a write failed. */
+/**
+ * Finish the recording and free `rec` (null is ignored). False when a write
+ * failed (errno holds the cause when it was this call's write).
+ */
 KAVRO_API bool kavro_rec_close(kavro_rec_t *rec);
 
 /* ---- data and firmware transfer ------------------------------------------

@@ -34,6 +34,13 @@ struct kavro_rec {
 
 namespace {
 
+// Keeps errno across logging: a failed call leaves the cause of its failure
+// in errno for the caller (the log may have written a file in between).
+struct errno_keeper {
+    int saved = errno;
+    ~errno_keeper() { errno = saved; }
+};
+
 uint64_t monotonic_us() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -60,6 +67,7 @@ bool get_param(kavro_dev_t *dev, uint32_t id, T *out) {
 
 bool put_text(kavro_rec *r, const std::string &text) {
     if (std::fputs(text.c_str(), r->info) < 0 || std::fflush(r->info) != 0) {
+        errno_keeper keep;
         LOG_ERR("write %s.info failed\n", r->path.c_str());
         r->failed = true;
         return false;
@@ -144,12 +152,14 @@ kavro_rec_t *kavro_rec_open(kavro_dev_t *dev, const char *path) {
 
     r->fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (r->fd < 0) {
+        errno_keeper keep;
         LOG_ERR("cannot create recording %s: %s\n", path, std::strerror(errno));
         return nullptr;
     }
     const std::string info_path = _kavro_rec_info_path(path);
     r->info = std::fopen(info_path.c_str(), "w");
     if (!r->info) {
+        errno_keeper keep;
         LOG_ERR("cannot create %s: %s\n", info_path.c_str(), std::strerror(errno));
         ::close(r->fd);
         ::unlink(path);
@@ -188,6 +198,8 @@ bool kavro_rec_add(kavro_rec_t *r, const kavro_frame_t *frame) {
     if (!kavro_frame_save_raw(r->fd, KAVRO_FRAME_SAVE_UINT16, static_cast<const uint16_t *>(frame->frame_data),
                               static_cast<int>(fi.frame_size / 2), static_cast<int>(r->w), static_cast<int>(r->h),
                               static_cast<int>(r->dcs), r->hdr.product.c_str())) {
+        errno_keeper keep;
+        LOG_ERR("write %s failed\n", r->path.c_str());
         r->failed = true;
         return false;
     }
@@ -204,12 +216,18 @@ bool kavro_rec_add(kavro_rec_t *r, const kavro_frame_t *frame) {
 bool kavro_rec_close(kavro_rec_t *r) {
     if (!r) return true;
     bool ok = !r->failed;
-    if (!r->hdr_written && !put_text(r, _kavro_rec_info_header_text(r->hdr))) ok = false;
-    if (std::fclose(r->info) != 0) ok = false;
-    if (::fsync(r->fd) != 0 && errno != EINVAL) ok = false;
-    if (::close(r->fd) != 0) ok = false;
+    int first_errno = 0;  // the cause of the first failure here
+    auto step = [&](bool done) {
+        if (!done && ok) first_errno = errno;
+        ok = ok && done;
+    };
+    if (!r->hdr_written) step(put_text(r, _kavro_rec_info_header_text(r->hdr)));
+    step(std::fclose(r->info) == 0);
+    step(::fsync(r->fd) == 0 || errno == EINVAL);
+    step(::close(r->fd) == 0);
     if (!ok) LOG_ERR("recording %s is incomplete\n", r->path.c_str());
     delete r;
+    if (first_errno) errno = first_errno;
     return ok;
 }
 

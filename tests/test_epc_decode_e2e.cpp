@@ -47,6 +47,7 @@ std::string record(const std::string &scene, int frames, const char *errors, uin
     g_files.push_back(o.out);
     g_files.push_back(o.out + ".dist");
     g_files.push_back(o.out + ".meta");
+    g_files.push_back(o.out + ".info");
     return o.out;
 }
 

@@ -249,9 +249,80 @@ TEST_F(KavroCli, ReadmeExampleRunsAndWritesValidFiles) {
     EXPECT_EQ(all.find("[ERR]"), std::string::npos) << "the library reported errors:\n" << all;
     EXPECT_NE(all.find("intg_time: 3000"), std::string::npos) << all;
     EXPECT_NE(all.find("product:     KVSIM-E2-320"), std::string::npos) << all;
+    EXPECT_NE(all.find("calib file:  pixel, room.raw.calib ("), std::string::npos) << all;
     check_outputs(dir_ / "out", 5);
     check_outputs(dir_ / "converted", 5);
     check_outputs(dir_ / "replayed", 2);
+}
+
+// The line of `out` that starts with `label`, or "" when there is none.
+std::string line_of(const std::string &out, const std::string &label) {
+    std::istringstream in(out);
+    for (std::string l; std::getline(in, l);)
+        if (l.rfind(label, 0) == 0) return l;
+    return "";
+}
+
+// A recording keeps what the camera said about itself and what decoding
+// needs: info on the replay shows the live camera's identity, settings and
+// lens, and the calibration copy beside the recording (or why it is not
+// used).
+TEST_F(KavroCli, ReplayInfoShowsTheRecordedCamera) {
+    // A setting away from the camera's default, so a recorded value is told
+    // from a replay's fallback.
+    ok("--sim params set intg_time=2500");
+    const std::string live = ok("--sim info");
+    ok("--sim record -n 3 rec.raw");
+    for (const char *f : {"rec.raw", "rec.raw.info", "rec.raw.calib"}) EXPECT_TRUE(fs::exists(dir_ / f)) << f;
+    const std::string rep = ok("--replay rec.raw info");
+    for (const char *label : {"vendor:", "product:", "serial:", "versions:", "sensor:", "intg_time:", "intrinsics:"}) {
+        SCOPED_TRACE(label);
+        ASSERT_NE(line_of(live, label), "") << live;
+        EXPECT_EQ(line_of(rep, label), line_of(live, label)) << rep;
+    }
+    EXPECT_NE(line_of(live, "intg_time:").find("2500"), std::string::npos) << live;
+    EXPECT_NE(line_of(rep, "side file:").find("3 frame records"), std::string::npos) << rep;
+    // The live camera decodes with its per-pixel calibration from the cache:
+    // the recording carries a byte copy of that file.
+    const std::string cache_line = line_of(live, "cache file:");
+    const std::string cached = cache_line.substr(13, cache_line.find(" (") - 13);
+    ASSERT_TRUE(fs::exists(cached)) << live;
+    EXPECT_EQ(read_file(dir_ / "rec.raw.calib"), read_file(cached));
+    const std::string calib = line_of(rep, "calib file:");
+    EXPECT_EQ(calib.rfind("calib file:  pixel, rec.raw.calib (" + std::to_string(fs::file_size(cached)) + " bytes", 0),
+              0u)
+        << rep;
+    EXPECT_NE(calib.find("matches"), std::string::npos) << rep;
+
+    // A damaged copy is named as such; without the side file the recording
+    // is an old one.
+    std::vector<uint8_t> bad = read_file(dir_ / "rec.raw.calib");
+    bad[bad.size() / 2] ^= 0x5A;
+    write_file(dir_ / "rec.raw.calib", bad);
+    EXPECT_NE(line_of(ok("--replay rec.raw info"), "calib file:").find("changed"), std::string::npos);
+    fs::remove(dir_ / "rec.raw.info");
+    const std::string old = ok("--replay rec.raw info");
+    EXPECT_NE(line_of(old, "side file:").find("none"), std::string::npos) << old;
+    EXPECT_EQ(line_of(old, "calib file:"), "") << old;
+}
+
+// Every path decodes the same raw frames to the same floats: the live
+// capture, the replay of its recording and the conversion of it (frames.dist
+// holds 32-bit floats, so equal files are bit-identical decodes).
+TEST_F(KavroCli, ConvertDecodesLikeReplayAndLive) {
+    ok("--sim capture -n 3 -o live");
+    ok("--sim record -n 3 rec.raw");
+    ok("convert rec.raw -o conv");
+    ok("--replay rec.raw capture -n 3 -o replayed");
+    const auto live = load_distances(dir_ / "live" / "frames.dist");
+    ASSERT_EQ(live.size(), 3u);
+    for (const char *path : {"conv", "replayed"}) {
+        SCOPED_TRACE(path);
+        const auto other = load_distances(dir_ / path / "frames.dist");
+        ASSERT_EQ(other.size(), live.size());
+        for (size_t i = 0; i < live.size(); ++i)
+            EXPECT_EQ(std::memcmp(other[i].data(), live[i].data(), live[i].size() * sizeof(float)), 0) << "frame " << i;
+    }
 }
 
 // An independent reader: open3d (Debian python3-open3d) reads the cloud
@@ -384,6 +455,7 @@ TEST_F(KavroCli, FailuresExitWithTheDocumentedCode) {
         {"--sim data read --type 9 img.bin", 1, "data read failed"},
         {"--sim --sim-fault no-calib calib fetch", 1, "no calibration package"},
         {"--replay notes.txt calib fetch", 3, "cannot open the recording"},
+        {"--sim record -n 1 nodir/rec.raw", 4, "cannot create nodir/rec.raw"},
         {"--sim --cache-dir /tmp/" + std::string(100, 'c') + " info", 2, "too long"},
     };
     for (const ecase &c : cases) {

@@ -42,7 +42,7 @@ protected:
         ASSERT_TRUE(kavro_sim::record(o, &err)) << err;
     }
     static void TearDownTestSuite() {
-        for (const char *ext : {"", ".dist", ".meta"}) std::remove((rec_ + ext).c_str());
+        for (const char *ext : {"", ".dist", ".meta", ".info"}) std::remove((rec_ + ext).c_str());
     }
     void SetUp() override { kavro::library::path("./"); }
 

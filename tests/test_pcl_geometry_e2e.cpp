@@ -268,7 +268,7 @@ protected:
         o.out = "geom_" + std::to_string(::getpid()) + "_room.raw";
         std::string err;
         ASSERT_TRUE(kavro_sim::record(o, &err)) << err;
-        for (const char *ext : {"", ".dist", ".meta"}) g_files.push_back(o.out + ext);
+        for (const char *ext : {"", ".dist", ".meta", ".info"}) g_files.push_back(o.out + ext);
         dev_ = kavro_dev_open_replay(o.out.c_str());
         ASSERT_NE(dev_, nullptr);
         ASSERT_TRUE(kavro_cap_set_frame_buffer(dev_, nullptr, 16 * 307200));

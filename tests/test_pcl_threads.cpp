@@ -79,7 +79,7 @@ TEST_F(PclThreads, CloudsStayRightWhileTheLensAndSizeChange) {
     EXPECT_EQ(bad, 0);
     EXPECT_EQ(bad_small, 0);
     kavro_dev_close(dev);
-    for (const char *ext : {"", ".dist", ".meta"}) std::remove((o.out + ext).c_str());
+    for (const char *ext : {"", ".dist", ".meta", ".info"}) std::remove((o.out + ext).c_str());
 }
 
 }  // namespace

@@ -79,12 +79,15 @@ TEST_F(ReplayEveryFrame, RecordedOrExplicitRateIsTheAnsweredFrameRate) {
     kavro_param_item_t it{};
     it.param_id = PARAM_FRAME_RATE;
     ASSERT_TRUE(kavro_param_batch_get(dev, &it, 1));
-    EXPECT_EQ(it.param_val.frame_rate.fps, 30u) << "a recording without side file replays at 30 fps";
+    // Copies: the parameter record is packed.
+    const uint32_t recorded = it.param_val.frame_rate.fps;
+    EXPECT_EQ(recorded, 30u) << "a recording without side file replays at 30 fps";
     it.param_val.frame_rate.fps = 0;
     it.param_val_len = 4;
     ASSERT_TRUE(kavro_param_batch_set(dev, &it, 1));
     ASSERT_TRUE(kavro_param_batch_get(dev, &it, 1));
-    EXPECT_EQ(it.param_val.frame_rate.fps, 0u);
+    const uint32_t set = it.param_val.frame_rate.fps;
+    EXPECT_EQ(set, 0u);
     // Unpaced, the reader still gets every frame.
     ASSERT_TRUE(kavro_cap_set_frame_buffer(dev, nullptr, 4 * 307200));
     ASSERT_TRUE(kavro_cap_start(dev));

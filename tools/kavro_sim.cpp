@@ -2,13 +2,16 @@
 //
 //   kavro-sim scenes
 //   kavro-sim record --scene NAME --frames N [--seed S] [--errors LIST]
-//                    [--format 2|4] [--intg US] [--mod-freq HZ] [--fps F] OUT
+//                    [--format 2|4] [--intg US] [--mod-freq HZ] [--fps F] [--calib] OUT
 //
 //   kavro-sim calib [--seed S] [--errors LIST] [--mod-freq HZ]... [--dists N]
 //                   [--package PKG [--zip]] OUT
 //
-// record writes OUT (raw recording), OUT.dist (ground truth distances) and
-// OUT.meta (settings and per-frame temperatures). calib writes the
+// record writes OUT (raw recording), OUT.info (the side file a recording of
+// the simulated camera carries: identity, settings, lens, per-frame
+// temperatures), OUT.dist (ground truth distances) and OUT.meta (settings
+// and per-frame temperatures); with --calib also OUT.calib, the simulated
+// camera's calibration file, which the replay then decodes with. calib writes the
 // calibration parameter file of the simulated camera to OUT (one DRNU block
 // per --mod-freq, default 12 and 15 MHz) and, with --package, the package
 // the camera streams in data-upload mode (the file zipped with --zip).
@@ -26,9 +29,8 @@
 namespace {
 
 // Errors of a recording by default: everything a real camera shows except
-// temperature drift, whose compensation needs the frame temperatures that a
-// replayed recording does not carry, and interference, which needs a second
-// camera.
+// temperature drift (a camera at a steady temperature) and interference,
+// which needs a second camera.
 constexpr const char* k_default_errors = "all,-drift,-interference";
 
 void usage(FILE* f)
@@ -36,7 +38,7 @@ void usage(FILE* f)
     std::fprintf(f,
                  "usage: kavro-sim scenes\n"
                  "       kavro-sim record --scene NAME --frames N [--seed S] [--errors LIST]\n"
-                 "                        [--format 2|4] [--intg US] [--mod-freq HZ] [--fps F] OUT\n"
+                 "                        [--format 2|4] [--intg US] [--mod-freq HZ] [--fps F] [--calib] OUT\n"
                  "       kavro-sim calib [--seed S] [--errors LIST] [--mod-freq HZ]... [--dists N]\n"
                  "                       [--package PKG [--zip]] OUT\n"
                  "errors: none | all | comma list of fpn,wiggle,drift,noise,ambient,saturation,\n"
@@ -112,6 +114,8 @@ int cmd_record(int argc, char** argv)
             if (!(v = value("--fps")) || !parse_num(v, 0.1, 1000, &num))
                 return std::fprintf(stderr, "kavro-sim: bad --fps\n"), 2;
             o.cfg.fps = num;
+        } else if (a == "--calib") {
+            o.embed_calib = true;
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "kavro-sim: unknown option %s\n", a.c_str());
             usage(stderr);

@@ -5,7 +5,8 @@
 //   <idx>.raw   the frame bytes           <idx>.dist  distance, float32
 //   <idx>.gray  gray, float32             <idx>.pcl   points x y z, float32
 //   <idx>.xyzd  points x y z d, float32   <idx>.rgb   colour map 0.5 ... 5 m, RGB
-// and prints "frame <idx> <bytes> <width> <height> <info flags>" per frame.
+// and prints "frame <idx> <bytes> <width> <height> <info flags> <temp0> <temp1>"
+// per frame (the frame information's flags and its two temperatures, 0.1 degC).
 //
 //   kavro_py_reference RECORDING OUTDIR
 #include <cstdio>
@@ -80,8 +81,9 @@ int main(int argc, char **argv) {
             status = 1;
             break;
         }
-        printf("frame %u %u %d %d %u\n", static_cast<unsigned>(info.frame_idx),
-               static_cast<unsigned>(info.frame_size), w, h, static_cast<unsigned>(info.flags));
+        printf("frame %u %u %d %d %u %d %d\n", static_cast<unsigned>(info.frame_idx),
+               static_cast<unsigned>(info.frame_size), w, h, static_cast<unsigned>(info.flags), info.temp0,
+               info.temp1);
     }
     kavro_cap_stop(dev);
     kavro_dev_close(dev);

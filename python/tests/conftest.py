@@ -47,23 +47,22 @@ def recording(workdir):
     return rec
 
 
-@pytest.fixture(scope="session")
-def reference(recording, tmp_path_factory):
-    """What the C interface makes of every frame of the recording, by frame index."""
-    out = tmp_path_factory.mktemp("reference")
+def c_reference(recording, out):
+    """What the C interface makes of every frame of `recording`, by frame index."""
     run = subprocess.run([_tool("KAVRO_PY_REFERENCE"), str(recording), str(out)], check=True,
                          capture_output=True, text=True)
     frames = {}
     for line in run.stdout.splitlines():
         if not line.startswith("frame "):
             continue  # the library's console log (e.g. a warning) shares stdout
-        _, idx, size, w, h, flags = line.split()
+        _, idx, size, w, h, flags, temp0, temp1 = line.split()
         base = out / idx
         w, h = int(w), int(h)
         frames[int(idx)] = {
             "raw": (base.with_suffix(".raw")).read_bytes(),
             "size": int(size),
             "flags": int(flags),
+            "temperatures": (int(temp0), int(temp1)),
             "distance": np.fromfile(base.with_suffix(".dist"), dtype="<f4").reshape(h, w),
             "gray": np.fromfile(base.with_suffix(".gray"), dtype="<f4").reshape(h, w),
             "pointcloud": np.fromfile(base.with_suffix(".pcl"), dtype="<f4").reshape(-1, 3),
@@ -71,6 +70,28 @@ def reference(recording, tmp_path_factory):
             "colormap": np.fromfile(base.with_suffix(".rgb"), dtype=np.uint8).reshape(h, w, 3),
         }
     return frames
+
+
+@pytest.fixture(scope="session")
+def reference(recording, tmp_path_factory):
+    """What the C interface makes of every frame of the recording, by frame index."""
+    return c_reference(recording, tmp_path_factory.mktemp("reference"))
+
+
+WARM_FRAMES = 5
+WARM_FPS = 15
+WARM_INTG_US = 2000
+
+
+@pytest.fixture(scope="session")
+def warm_recording(workdir):
+    """A recording of a warming-up sensor (temperatures change from frame to
+    frame) at settings away from the defaults."""
+    rec = workdir / "warm.raw"
+    subprocess.run([_tool("KAVRO_SIM"), "record", "--scene", "stairs", "--frames", str(WARM_FRAMES),
+                    "--errors", "fpn,wiggle,drift,noise", "--fps", str(WARM_FPS), "--intg", str(WARM_INTG_US),
+                    str(rec)], check=True, stdout=subprocess.DEVNULL)
+    return rec
 
 
 def replay(path, fps=30):

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import kavro
-from conftest import CMAP_RANGE, FRAMES, replay
+from conftest import (CMAP_RANGE, FRAMES, WARM_FPS, WARM_FRAMES, WARM_INTG_US, c_reference, replay)
 
 
 def decode_all(path):
@@ -64,6 +64,57 @@ def test_frames_hold_the_recorded_samples(decoded, recording):
     assert rec["samples"].shape == (FRAMES, rec["width"] * rec["height"] * rec["dcs"])
     for idx, d in decoded.items():
         assert d["raw"] == rec["samples"][idx - 1].astype("<u2").tobytes(), f"frame {idx}"
+
+
+def _side_file(recording):
+    """The header records of a recording's side file, by key."""
+    lines = (recording.parent / (recording.name + ".info")).read_text().splitlines()
+    assert lines[0] == "kavro-recording 1"
+    return {l.split()[0]: l.split()[1:] for l in lines[1:] if l and not l.startswith(("#", "frame "))}
+
+
+def _meta_temperatures(recording):
+    """The temperatures the simulator rendered each frame with, by frame index."""
+    temps = {}
+    for line in (recording.parent / (recording.name + ".meta")).read_text().splitlines():
+        f = line.split()
+        if len(f) == 3 and f[0].isdigit():
+            temps[int(f[0]) + 1] = (int(f[1]), int(f[2]))
+    return temps
+
+
+def test_replay_answers_the_recorded_camera(warm_recording):
+    # Identity and settings come from the side file, as the simulated camera
+    # would answer them; the recorded rate paces the replay.
+    side = _side_file(warm_recording)
+    with kavro.open_replay(str(warm_recording)) as dev:
+        assert dev.product == side["product"][0]
+        assert dev.vendor == side["vendor"][0]
+        words = [int(w, 16) for w in side["serial"][0].split("-")]
+        assert dev.serial == np.array(words, dtype="<u4").tobytes()
+        assert "hw_%d,_sw_%d,_sw2_%d,_hw2_%d" % dev.version == side["version"][0]
+        assert dev.get_param(kavro.PARAM_FRAME_RATE) == WARM_FPS
+        assert dev.get_param(kavro.PARAM_INTG_TIME) == WARM_INTG_US
+
+
+def test_default_replay_gives_every_frame_as_the_c_interface(warm_recording, tmp_path):
+    # No frame rate set, nothing but start(): every frame arrives, with the
+    # temperatures the sensor had when it was recorded, and decodes exactly
+    # as through the C interface.
+    ref = c_reference(warm_recording, tmp_path)
+    temps = _meta_temperatures(warm_recording)
+    assert sorted(temps) == list(range(1, WARM_FRAMES + 1))
+    got = {}
+    with kavro.open_replay(str(warm_recording)) as dev:
+        dev.start()
+        while (f := dev.capture()) is not None:
+            got[f.index] = (f.temperatures, f.data.tobytes(), f.distance())
+    assert sorted(got) == sorted(ref) == list(range(1, WARM_FRAMES + 1))
+    for idx, (t, raw, dist) in got.items():
+        assert t == temps[idx] == ref[idx]["temperatures"], f"frame {idx}"
+        assert t != (0, 0), "a warm sensor: the recorded temperatures, not a replay's 0"
+        assert raw == ref[idx]["raw"], f"frame {idx}"
+        np.testing.assert_array_equal(dist, ref[idx]["distance"], err_msg=f"frame {idx}")
 
 
 def test_decoded_images_are_not_empty(decoded):

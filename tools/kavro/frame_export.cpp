@@ -195,66 +195,86 @@ int frame_exporter::add(const raw_frame &f, std::string *err) {
     return EXIT_OK;
 }
 
-recording_writer::recording_writer(std::string path, const kavro_dev_t *dev) : path_(std::move(path)) {
-    // The tag names the product, so a replay picks the same chip driver; it
-    // must not hold blanks.
-    for (const char *p = dev->product; *p && p < dev->product + sizeof dev->product; ++p)
-        tag_ += (*p == ' ' || *p == '\t' || *p == ',') ? '_' : *p;
-}
+recording_writer::recording_writer(std::string path, kavro_dev_t *dev) : path_(std::move(path)), dev_(dev) {}
 
 recording_writer::~recording_writer() {
-    if (fd_ >= 0) ::close(fd_);
+    // An unfinished recording (a failed capture) keeps its whole frames.
+    if (rec_) kavro_rec_close(rec_);
 }
 
 int recording_writer::open(std::string *err) {
-    return create_file(path_, &fd_, err);
+    rec_ = kavro_rec_open(dev_, path_.c_str());
+    if (rec_) return EXIT_OK;
+    const int e = errno;
+    *err = "cannot create " + path_ + " (or " + path_ + ".info): " + std::strerror(e);
+    return EXIT_FILE;
 }
 
 int recording_writer::add(const raw_frame &f, std::string *err) {
     const int w = static_cast<int>(f.info.width), h = static_cast<int>(f.info.height);
     const int dcs = f.info.depth / 2;  // bytes per pixel: two per phase image
     const size_t samples = static_cast<size_t>(w) * h * dcs;
-    if (w <= 0 || h <= 0 || dcs <= 0 || samples * 2 > f.data.size()) {
+    if (w <= 0 || h <= 0 || dcs <= 0 || samples * 2 > f.data.size() || samples * 2 > 0xFFFFFFFFu) {
         *err = "frame of unusable size " + std::to_string(w) + "x" + std::to_string(h) + "x" + std::to_string(dcs);
         return EXIT_FAILED;
     }
-    if (!kavro_frame_save_raw(fd_, KAVRO_FRAME_SAVE_UINT16, reinterpret_cast<const uint16_t *>(f.data.data()),
-                              static_cast<int>(samples), w, h, dcs, tag_.c_str())) {
-        *err = "cannot write to " + path_;
+    // The samples of the frame's phase images; bytes the camera sends after
+    // them are not part of a recording.
+    kavro_frame_t frame{};
+    frame.frame_info = f.info;
+    frame.frame_info.frame_size = static_cast<uint32_t>(samples * 2);
+    frame.frame_data = const_cast<uint8_t *>(f.data.data());
+    if (bytes_ == 0) {
+        w_ = f.info.width;
+        h_ = f.info.height;
+        bytes_ = frame.frame_info.frame_size;
+    } else if (f.info.width != w_ || f.info.height != h_ || frame.frame_info.frame_size != bytes_) {
+        *err = "frame of size " + std::to_string(w) + "x" + std::to_string(h) + "x" + std::to_string(dcs) +
+               " differs from the recording's first frame";
+        return EXIT_FAILED;
+    }
+    if (!kavro_rec_add(rec_, &frame)) {
+        *err = "cannot write to " + path_ + " (or " + path_ + ".info): " + errno_text();
         return EXIT_FILE;
     }
     return EXIT_OK;
 }
 
 int recording_writer::close(std::string *err) {
-    if (fd_ < 0) return EXIT_OK;
-    const bool ok = ::fsync(fd_) == 0 || errno == EINVAL;
-    const bool closed = ::close(fd_) == 0;
-    fd_ = -1;
-    if (!ok || !closed) {
-        *err = "cannot finish " + path_ + ": " + errno_text();
+    if (!rec_) return EXIT_OK;
+    const bool ok = kavro_rec_close(rec_);
+    const int e = errno;
+    rec_ = nullptr;
+    if (!ok) {
+        *err = "cannot finish " + path_ + ": " + std::strerror(e);
         return EXIT_FILE;
     }
     return EXIT_OK;
 }
 
-int recording_frame_count(const std::string &path) {
+bool recording_geometry(const std::string &path, int *w, int *h, int *frames) {
     FILE *fp = fopen(path.c_str(), "rb");
-    if (!fp) return 0;
+    if (!fp) return false;
     char line[256] = {};
     const bool got = fgets(line, sizeof line, fp) != nullptr;
     fclose(fp);
-    if (!got) return 0;
+    if (!got) return false;
     char type[4] = {};
-    int w = 0, h = 0, dcs = 0;
-    if (sscanf(line, "VX_RAW,%3[A-Z0-9],%d,%d,%d", type, &w, &h, &dcs) != 4 || w <= 0 || h <= 0 || dcs <= 0)
-        return 0;
+    int dcs = 0;
+    if (sscanf(line, "VX_RAW,%3[A-Z0-9],%d,%d,%d", type, w, h, &dcs) != 4 || *w <= 0 || *h <= 0 || dcs <= 0)
+        return false;
     const size_t sample = std::strcmp(type, "U32") == 0 ? 4 : 2;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return 0;
+    if (stat(path.c_str(), &st) != 0) return false;
     const size_t hdr = std::strlen(line);
-    const size_t frame = static_cast<size_t>(w) * h * dcs * sample;
-    return static_cast<size_t>(st.st_size) > hdr ? static_cast<int>((static_cast<size_t>(st.st_size) - hdr) / frame) : 0;
+    const size_t frame = static_cast<size_t>(*w) * static_cast<size_t>(*h) * static_cast<size_t>(dcs) * sample;
+    *frames = static_cast<size_t>(st.st_size) > hdr ? static_cast<int>((static_cast<size_t>(st.st_size) - hdr) / frame) : 0;
+    return true;
+}
+
+int recording_frame_count(const std::string &path) {
+    int w = 0, h = 0, frames = 0;
+    return recording_geometry(path, &w, &h, &frames) ? frames : 0;
 }
 
 }  // namespace kavro_cli

@@ -58,11 +58,15 @@ private:
     int n_ = 0;
 };
 
-/// Appends raw frames to a recording file (replayable with --replay or
-/// convert), tagged with the device's product string.
+/// Writes a recording of the open device through the library's recording
+/// calls: the raw frames in the file (replayable with --replay or convert,
+/// tagged with the device's product string), the side file beside it
+/// (identity, settings, lens, calibration kind, per-frame temperatures) and
+/// the copy of the calibration in use. The device must stay open until
+/// close() (or the destructor).
 class recording_writer {
 public:
-    recording_writer(std::string path, const kavro_dev_t *dev);
+    recording_writer(std::string path, kavro_dev_t *dev);
     ~recording_writer();
     recording_writer(const recording_writer &) = delete;
     recording_writer &operator=(const recording_writer &) = delete;
@@ -73,11 +77,16 @@ public:
     int close(std::string *err);
 
 private:
-    std::string path_, tag_;
-    int fd_ = -1;
+    std::string path_;
+    kavro_dev_t *dev_;
+    kavro_rec_t *rec_ = nullptr;
+    uint32_t w_ = 0, h_ = 0, bytes_ = 0;  // size of the first frame
 };
 
 /// Frames in a raw recording (from its header and size); 0 when unreadable.
 int recording_frame_count(const std::string &path);
+/// Frame size (w x h) and frame count of a raw recording; false when its
+/// header cannot be read.
+bool recording_geometry(const std::string &path, int *w, int *h, int *frames);
 
 }  // namespace kavro_cli

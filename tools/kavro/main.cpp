@@ -1,5 +1,6 @@
 // kavro: command-line tool for the depth camera, built on the camera
 // interface. See `kavro --help` and the README's section on the tool.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@
 #include "kavro_handler.h"
 #include "kavro_ll.h"
 #include "kavro_param.h"
+#include "kavro_rec_info.h"
 #include "progress.h"
 #include "sim_camera.h"
 
@@ -216,6 +218,58 @@ void print_calibration(const kavro_frame_info_t &info, bool camera) {
         fprintf(stderr, "kavro: warning: the camera's calibration is not in use (`kavro calib fetch` names the cause)\n");
 }
 
+// The lens the device's driver decodes with, at the recording's frame size
+// (a replay) or the camera's largest one.
+void print_intrinsics(kavro_dev_t *dev, const std::string &recording) {
+    int w = 0, h = 0, frames = 0;
+    if (!recording.empty()) {
+        recording_geometry(recording, &w, &h, &frames);
+    } else if (const auto cap = param_get(dev, *param_find("capability"))) {
+        w = cap->param_val.info_capability.max_frame_width;
+        h = cap->param_val.info_capability.max_frame_height;
+    }
+    kavro_intrinsics_t in{};
+    if (w <= 0 || h <= 0 || !kavro_dev_get_intrinsics(dev, w, h, &in)) {
+        printf("intrinsics:  not available\n");
+        return;
+    }
+    printf("intrinsics:  %dx%d, fx %.6g, fy %.6g, cx %.6g, cy %.6g, k1 %.6g, k2 %.6g, p1 %.6g, p2 %.6g, k3 %.6g%s\n",
+           in.img_w, in.img_h, in.fx, in.fy, in.cx, in.cy, in.dist[0], in.dist[1], in.dist[2], in.dist[3], in.dist[4],
+           in.undistorted ? " (undistorted view)" : "");
+}
+
+// What the side file of a recording says about the calibration its frames
+// were decoded with, and whether the replay can use the copy beside it.
+void print_recorded_calibration(const std::string &recording) {
+    const std::string info_path = _kavro_rec_info_path(recording);
+    kavro_rec_info_t info;
+    std::string why;
+    if (access(info_path.c_str(), F_OK) != 0) {
+        printf("side file:   none (an older recording: decoded with the default lens, without calibration)\n");
+        return;
+    }
+    if (!_kavro_rec_info_read(info_path, &info, &why)) {
+        printf("side file:   %s not usable (%s)\n", info_path.c_str(), why.empty() ? std::strerror(errno) : why.c_str());
+        return;
+    }
+    printf("side file:   %s (%zu frame records, %g fps)\n", info_path.c_str(), info.frames.size(), info.frame_rate);
+    if (info.calib_kind == "none" || info.calib_file == "-") {
+        printf("calib file:  none (the frames were recorded without calibration)\n");
+        return;
+    }
+    const std::string copy = _kavro_rec_dir_of(recording) + info.calib_file;
+    uint64_t bytes = 0;
+    uint32_t crc = 0;
+    const int fd = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool read = fd >= 0 && _kavro_rec_fd_crc(fd, &bytes, &crc);
+    if (fd >= 0) ::close(fd);
+    const char *state = !read                                          ? "missing: the replay decodes without it"
+                        : bytes != info.calib_bytes || crc != info.calib_crc ? "changed: the replay decodes without it"
+                                                                              : "matches";
+    printf("calib file:  %s, %s (%llu bytes, crc32 %08x, %s)\n", info.calib_kind.c_str(), copy.c_str(),
+           static_cast<unsigned long long>(info.calib_bytes), info.calib_crc, state);
+}
+
 int cmd_info(const global_opts &g) {
     session s(g);
     if (int rc = s.start()) return rc;
@@ -229,16 +283,17 @@ int cmd_info(const global_opts &g) {
     printf("serial:      %08X-%08X-%08X\n", serial[0], serial[1], serial[2]);
     printf("versions:    hw %u, sw %u, sw2 %u, hw2 %u\n", dev->version.ver.hw_ver, dev->version.ver.sw_ver,
            dev->version.ver.sw2_ver, dev->version.ver.hw2_ver);
-    for (const char *name : {"capability", "sensor", "calib"}) {
+    for (const char *name : {"capability", "sensor", "calib", "intg_time"}) {
         const param_desc *d = param_find(name);
         const auto item = param_get(dev, *d);
         const std::string text = item ? param_format(*d, *item) : std::string(name) + ": not available";
         const std::string label = text.substr(0, text.find(':') + 1);
         printf("%-12s %s\n", label.c_str(), text.substr(text.find(':') + 2).c_str());
     }
+    print_intrinsics(dev, s.replay() ? g.replay : std::string());
     char name[256];
     if (s.replay()) {
-        printf("cache file:  none (a recording carries no calibration)\n");
+        print_recorded_calibration(g.replay);
     } else if (kavro_get_param_absolute_name(dev, name, sizeof name)) {
         struct stat st {};
         if (stat(name, &st) == 0) {
@@ -782,7 +837,9 @@ int main(int argc, char **argv) {
 
     int rec_frames = 1;
     std::string rec_file;
-    auto *record = app.add_subcommand("record", "Record raw frames to a file (replay it with --replay or convert)");
+    auto *record = app.add_subcommand(
+        "record", "Record raw frames to FILE, with the side file FILE.info and the calibration copy FILE.calib\n"
+                  "(replay it with --replay or convert)");
     record->add_option("-n,--frames", rec_frames, "Frames to record")->check(CLI::Range(1, 1000000));
     record->add_option("FILE", rec_file, "Output recording")->required();
     record->callback([&] { rc = cmd_record(g, rec_frames, rec_file); });
