@@ -17,9 +17,14 @@
 // normals within 0.5 degrees).
 //
 // The camera: the sensor errors a real camera has and its calibration takes
-// away (per-pixel offsets, wiggling) plus sample noise, warmed up, at the
-// longest integration time (4000 us: the most signal, as a user sets it up
-// for a room-sized scene), default filters. The room runs with the
+// away (per-pixel offsets, wiggling) plus sample noise, warmed up, default
+// filters, at the integration time a user picks for the scene: the longest
+// (4000 us, the most signal) for the room and the stairs, which reach 5 m
+// (the stairs' nearest step, at 0.5 m, saturates and is rejected), and
+// 1500 us for the white wall at 1 m, which saturates at 4000 us. The error
+// figures are of single frames, noise included: the clean-up chain's
+// smoothing brings the room's far walls within the limit, which their
+// per-frame noise (about 20 mm at 4.5 m) alone would not. The room runs with the
 // simulator's drift model off, so the camera reports no temperature (0/0),
 // as `kavro --sim` does; the stairs and wall run with it on, warmed up at
 // the calibration's ambient, so the camera reports plausible temperatures
