@@ -378,7 +378,17 @@ KAVRO_API kavro_dev_t *kavro_dev_open(kavro_dev_t *dev);
 /**
  * Open a recorded raw frame file as a device, on the library's default
  * record (which must be closed). The library closes the file at
- * kavro_dev_close(). Returns the default record, or null.
+ * kavro_dev_close(). Returns the default record, or null (also for a
+ * recording whose frames are 1 MiB or larger: the frame stream cannot carry
+ * them).
+ *
+ * With the side file filename.info (see "recordings" below) the replay
+ * answers the recorded identity and settings and decodes with the recorded
+ * lens values and calibration copy. Frames are delivered at the recorded
+ * frame rate (30 fps for a recording without side file); PARAM_FRAME_RATE
+ * sets another rate, 0 as fast as the reader takes them. A replay never
+ * overruns its reader: each frame waits until the previous one was taken,
+ * so a reader that keeps calling the frame calls gets every frame.
  */
 KAVRO_API kavro_dev_t *kavro_dev_open_replay(const char *filename);
 /** Not supported on this platform: always null. */
@@ -498,6 +508,38 @@ KAVRO_API int kavro_frame_load_raw(int fd, uint16_t *dst, int dst_len, int *dst_
 KAVRO_API int kavro_frame_load_distance(int fd, float *dst, int dst_len, int *dst_w, int *dst_h);
 /** Load one gray frame; returns the values stored (0: end or failure). */
 KAVRO_API int kavro_frame_load_gray(int fd, float *dst, int dst_len, int *dst_w, int *dst_h);
+
+/* ---- recordings -----------------------------------------------------------
+ * A recording is a raw frame file R (as kavro_frame_save_raw writes it) and
+ * a side file R.info beside it: the camera's identity (product, vendor,
+ * serial, sensor, version), modulation frequency, integration time, frame
+ * rate, frame format, the lens values and the calibration the frames were
+ * decoded with, and per frame its two temperatures, the host's monotonic
+ * arrival time and flags. The calibration parameter file in use is copied to
+ * R.calib (checked by size and crc32 when replayed). kavro_dev_open_replay
+ * reads the side file, so the replay reports the recorded identity and
+ * settings and decodes bit-identically to the live frames (same filters,
+ * same order). R alone stays an ordinary raw frame file; a recording
+ * without R.info replays as before.
+ */
+typedef struct kavro_rec kavro_rec_t;
+
+/**
+ * Start a recording of the open device `dev` at `path` (created or
+ * truncated, as are path.info and path.calib). Gathers the identity, the
+ * settings and the calibration in use now. The device must stay open until
+ * kavro_rec_close(). Returns null (nothing left behind) on failure.
+ */
+KAVRO_API kavro_rec_t *kavro_rec_open(kavro_dev_t *dev, const char *path);
+/**
+ * Append one raw frame as the capture calls deliver it (frame_data holds
+ * frame_info.frame_size bytes of 16-bit samples) and its frame line, both
+ * flushed to the files. Every frame must have the size of the first. False
+ * on a wrong frame or a write error.
+ */
+KAVRO_API bool kavro_rec_add(kavro_rec_t *rec, const kavro_frame_t *frame);
+/** Finish the recording and free `rec` (null is ignored). False when a write failed. */
+KAVRO_API bool kavro_rec_close(kavro_rec_t *rec);
 
 /* ---- data and firmware transfer ------------------------------------------
  * Images kept in the device's flash, by image type. The calls block the

@@ -19,6 +19,7 @@
 #include "kavro_driver.h"
 #include "kavro_handler.h"
 #include "kavro_ll.h"
+#include "kavro_replay.h"
 #include "vx_log_internal.h"
 #include "vx_stream.h"
 
@@ -252,11 +253,38 @@ int as_frame_max(uint32_t n) { return static_cast<int>(std::min<uint32_t>(n, CAP
 
 }  // namespace
 
+bool _kavro_cap_replay_may_send(void *arg) {
+    auto *h = static_cast<_kavro_handler_t *>(arg);
+    if (h->cap_thread_stop || h->cap_err_force_stop) return true;
+    return h->cap_pass_busy.load() == 0 && !stream_has_frame(h);
+}
+
+namespace {
+
+// Marks a ready-frame pass as running; at its end a replay waiting for the
+// reader is told to look again.
+class pass_mark {
+public:
+    explicit pass_mark(_kavro_handler_t *h) : h_(h) { ++h_->cap_pass_busy; }
+    ~pass_mark() {
+        --h_->cap_pass_busy;
+        _kavro_ll_file_flow_kick(&h_->ll_dev);
+    }
+    pass_mark(const pass_mark &) = delete;
+    pass_mark &operator=(const pass_mark &) = delete;
+
+private:
+    _kavro_handler_t *h_;
+};
+
+}  // namespace
+
 // Hand out ready frames on the calling application thread: deliver a pending
 // error to the error callback, then take up to frame_max frames (all of them
 // with flush) off the stream into the request's buffer, the frame-ready
 // callback, or nowhere.
 void _cap_handle_rdy_data(kavro_dev_t *dev, _kavro_handler_t *h, int frame_max, bool flush) {
+    const pass_mark mark(h);
     const kavro_cap_err_f on_err = h->on_cap_err;
     const int err = h->cap_errno;
     if (on_err && err != 0) {

@@ -1,7 +1,10 @@
 // Devices: listing, open (transport, identity, driver, frame stream,
 // calibration), replay open, reset and a close that never frees a device
 // under a running call.
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -11,12 +14,15 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "kavro.h"
 #include "kavro_driver.h"
 #include "kavro_globals.h"
 #include "kavro_handler.h"
 #include "kavro_ll.h"
+#include "kavro_rec_info.h"
+#include "kavro_replay.h"
 #include "vx_log_internal.h"
 #include "vx_port.h"
 #include "vx_stream.h"
@@ -68,6 +74,11 @@ void teardown_handler(_kavro_handler_t *h) {
     }
     destroy_lock(h->api_lock);
     h->api_lock = nullptr;
+    if (h->replay) {
+        if (h->replay->calib_fd >= 0) close(h->replay->calib_fd);
+        delete h->replay;
+        h->replay = nullptr;
+    }
 }
 
 // Undo a failed open: the handler goes, the record is closed (and freed when
@@ -83,6 +94,50 @@ kavro_dev_t *fail_open(kavro_dev_t *dev, _kavro_handler_t *h) {
     _kavro_handler_free(h);
     if (dev->alloc_flag) free(dev);
     return nullptr;
+}
+
+// The replay context kavro_dev_open_replay hands to the kavro_dev_open it
+// calls (the open's signature is public and has no room for it).
+thread_local std::unique_ptr<kavro_replay_ctx_t> t_pending_replay;
+
+// What a replay of the recording `filename` with side file `info` gives the
+// decode: the lens, and the calibration copy after its size and crc32 were
+// checked (a copy that fails the check is not used: a warning, and the
+// replay decodes uncalibrated).
+std::unique_ptr<kavro_replay_ctx_t> make_replay_ctx(const std::string &filename, const kavro_rec_info_t &info) {
+    auto ctx = std::make_unique<kavro_replay_ctx_t>();
+    ctx->has_lens = info.has_lens;
+    ctx->lens = info.lens;
+    ctx->mod_freq = info.mod_freq;
+    ctx->has_frame_format = info.has_frame_format;
+    ctx->frame_format = info.frame_format;
+    if (info.calib_kind == "none" || info.calib_file == "-") return ctx;
+    const std::string path = _kavro_rec_dir_of(filename) + info.calib_file;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    uint64_t bytes = 0;
+    uint32_t crc = 0;
+    if (fd < 0 || !_kavro_rec_fd_crc(fd, &bytes, &crc)) {
+        LOG_WRN("recording calibration %s cannot be read: replay decodes without calibration\n", path.c_str());
+    } else if (bytes != info.calib_bytes || crc != info.calib_crc) {
+        LOG_WRN("recording calibration %s does not match its side file (%llu bytes, crc %08x; recorded %llu, "
+                "%08x): replay decodes without calibration\n",
+                path.c_str(), static_cast<unsigned long long>(bytes), crc,
+                static_cast<unsigned long long>(info.calib_bytes), info.calib_crc);
+    } else {
+        ctx->calib_fd = fd;
+        // The parameter file keeps at most KAVRO_PARAM_FILENAME_MAX
+        // characters of its name; a longer path is reached through the
+        // descriptor held open for the replay (the file checked above).
+        if (path.size() <= KAVRO_PARAM_FILENAME_MAX)
+            snprintf(ctx->calib_path, sizeof ctx->calib_path, "%s", path.c_str());
+        else
+            snprintf(ctx->calib_path, sizeof ctx->calib_path, "/proc/self/fd/%d", fd);
+        LOG_DBG("replay calibration: %s (%s, %llu bytes)\n", ctx->calib_path, info.calib_kind.c_str(),
+                static_cast<unsigned long long>(bytes));
+        return ctx;
+    }
+    if (fd >= 0) close(fd);
+    return ctx;
 }
 
 // Text values end at their terminator or after their 18 bytes.
@@ -313,6 +368,8 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
         dev->handler = h;
     }
     h->dev = dev;
+    // What kavro_dev_open_replay prepared for this open, on this thread.
+    h->replay = t_pending_replay.release();
 
     auto *lock = new (std::nothrow) pthread_rwlock_t;
     if (!lock || pthread_rwlock_init(lock, nullptr) != 0) {
@@ -335,6 +392,8 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
     }
     memcpy(&dev->if_info, &h->ll_dev.ll_info, sizeof dev->if_info);
     dev->init_flag = h->ll_dev.init_flag;
+    // A replay waits for its reader instead of overrunning it.
+    _kavro_ll_file_set_flow(&h->ll_dev, _kavro_cap_replay_may_send, h);
     dev->expath = g_path_prefix;
     {
         std::lock_guard<std::mutex> g(g_api_mutex);
@@ -398,8 +457,30 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
     if (op && op->init) op->init(h->driver, dev);
     if (op && op->calib_save && op->calib_save(h->driver, nullptr, 0, OPEN_CALIB_USE_CASE) < 0)
         LOG_ERR("Load calibration data failed\n");
+    if (const kavro_replay_ctx_t *r = h->replay) {
+        // The recorded settings, as the driver saw them live.
+        if (r->mod_freq != 0 && op && op->on_update_mod_freq) op->on_update_mod_freq(h->driver, r->mod_freq, 0);
+        if (r->has_frame_format && op && op->on_update_frame_format)
+            op->on_update_frame_format(h->driver, r->frame_format);
+    }
     return dev;
 }
+
+}  // extern "C"
+
+const char *_kavro_dev_calib_override(kavro_dev_t *dev) {
+    _kavro_handler_t *h = _kavro_dev_handler(dev);
+    return h && h->replay ? h->replay->calib_path : nullptr;
+}
+
+bool _kavro_dev_lens_override(kavro_dev_t *dev, vx_len_param_t *lens) {
+    _kavro_handler_t *h = _kavro_dev_handler(dev);
+    if (!h || !h->replay || !h->replay->has_lens) return false;
+    *lens = h->replay->lens;
+    return true;
+}
+
+extern "C" {
 
 kavro_dev_t *kavro_dev_open_replay(const char *filename) {
     FILE *f = filename ? fopen(filename, "rb") : nullptr;
@@ -417,7 +498,27 @@ kavro_dev_t *kavro_dev_open_replay(const char *filename) {
     default_dev.if_info.type = DEV_IF_FILE;
     default_dev.if_info.info.fil.fd = f;
     LOG_DBG("open replay file: %s\n", filename);
+    // The side file, when there is one, makes the replay answer and decode
+    // like the camera that made the recording.
+    std::unique_ptr<kavro_replay_ctx_t> ctx;
+    const kavro_rec_info_t *attached = nullptr;
+    kavro_rec_info_t info;
+    const std::string info_path = _kavro_rec_info_path(filename);
+    struct stat st {};
+    if (stat(info_path.c_str(), &st) == 0) {
+        std::string why;
+        if (_kavro_rec_info_read(info_path, &info, &why)) {
+            ctx = make_replay_ctx(filename, info);
+            attached = &info;
+        } else {
+            LOG_WRN("side file %s ignored: %s\n", info_path.c_str(), why.c_str());
+        }
+    }
+    _kavro_ll_file_attach_info(f, attached);
+    t_pending_replay = std::move(ctx);
     kavro_dev_t *dev = kavro_dev_open(&default_dev);
+    t_pending_replay.reset();       // not taken when the open failed early
+    _kavro_ll_file_detach_info(f);  // likewise
     if (!dev) {
         fclose(f);
         default_dev.if_info.info.fil.fd = nullptr;

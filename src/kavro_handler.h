@@ -54,10 +54,18 @@ struct _kavro_handler_t {
     // while it resets the stream and the counters: a transport's stop does
     // not wait for a callback already running, so a restart must.
     std::mutex cap_evt_mutex;
+    // Ready-frame passes running (application threads). A replay sends its
+    // next frame only when none runs and the stream is empty, so a pass that
+    // drains the stream never takes a frame the reader has not asked for.
+    std::atomic<int> cap_pass_busy;
 
     // This device's own driver instance: a copy of the registry entry, so two
     // open cameras with the same product code keep separate state.
     kavro_drv_t drv_inst;
+
+    // A replayed recording with a side file: lens and calibration for the
+    // driver (kavro_replay.h). Owned; null for cameras and old recordings.
+    struct kavro_replay_ctx_t *replay;
 
     // Guard bookkeeping, changed only under the library's guard mutex.
     kavro_dev_t *dev;             // the record this handler belongs to
@@ -123,6 +131,11 @@ bool _kavro_param_batch_get(_kavro_handler_t *h, kavro_param_item_t *param_items
 
 // Stop capture on a device the caller holds (inside the guard, or the close).
 bool _kavro_cap_stop(_kavro_handler_t *h);
+
+// Flow predicate of a replay (kavro_replay.h) for the handler `h`: true when
+// the reader has taken every frame and no ready-frame pass is running, or
+// when capture is stopping (nobody will read: do not hold the replay).
+bool _kavro_cap_replay_may_send(void *h);
 
 // How many times (100 ms apart) a close checks for calls still running
 // before it hands the handler over to them. Tests shorten it.

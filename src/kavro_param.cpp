@@ -6,6 +6,8 @@
 // its message instead of causing a huge allocation or a read past the data.
 #include "kavro_param.h"
 
+#include "kavro_replay.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -344,6 +346,12 @@ char *_kavro_param_name_build(kavro_dev_t *dev, char *buf, int len, bool lens, k
 extern "C" {
 
 char *kavro_get_param_absolute_name(kavro_dev_t *dev, char *buf, int len) {
+    // A replayed recording names its own calibration copy ("" for none).
+    if (const char *own = _kavro_dev_calib_override(dev)) {
+        if (buf == nullptr || len <= 0 || std::strlen(own) >= static_cast<size_t>(len)) return nullptr;
+        std::memcpy(buf, own, std::strlen(own) + 1);
+        return buf;
+    }
     return _kavro_param_name_build(dev, buf, len, false, kavro_param_batch_get);
 }
 

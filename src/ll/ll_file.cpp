@@ -4,12 +4,27 @@
 // hands both to the notify callback, so the capture engine, the frame stream
 // and the chip driver work unchanged. It answers the frame rate and product
 // string parameters and accepts every command and register access as done.
+//
+// When the device layer attached the recording's side file (R.info) to the
+// FILE before the open, the replay answers like the camera that made it:
+// its identity, modulation frequency, integration time, frame rate, frame
+// format and a calibration state that never invites a download, and each
+// frame's header carries the temperatures recorded with it.
+//
+// Pacing: frames go out at the recorded frame rate (30 fps for a recording
+// without a side file) unless PARAM_FRAME_RATE sets another rate (0: as fast
+// as possible). With a flow predicate set (the device layer sets one), the
+// replay also waits before each frame until the reader has taken the
+// previous ones, so a reader that keeps up never loses a frame.
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +35,7 @@
 #include <shared_mutex>
 
 #include "kavro_frame_file.h"
+#include "kavro_replay.h"
 #include "ll/ll_imp.h"
 #include "vx_log_internal.h"
 #include "vx_stream.h"
@@ -35,7 +51,18 @@ namespace {
 struct ll_dev_file_t {
     FILE *h_file = nullptr;  // the caller's; never closed here
     int fd = -1;             // descriptor of h_file, used for all reads
-    std::atomic<uint32_t> fps{0};  // replay rate; 0 = no pacing
+    std::atomic<uint32_t> fps{0};        // frame rate answered for PARAM_FRAME_RATE
+    std::atomic<uint32_t> period_us{0};  // pause after each frame; 0 = no pacing
+    // The recording's side file, when the device layer attached one. Set at
+    // open, read-only afterwards, except for the settable values below.
+    bool has_info = false;
+    kavro_rec_info_t info;
+    std::atomic<uint32_t> mod_freq{0};
+    std::atomic<uint32_t> intg_time{0};
+    std::unique_ptr<uint16_t[]> frame;  // one frame of samples, the replay thread's
+    uint32_t next_frame = 0;            // replay thread: file frame number of the next read
+    kavro_ll_file_may_send_f may_send = nullptr;  // evt_mutex
+    void *may_send_arg = nullptr;                 // evt_mutex
     uint32_t img_w = 0;
     uint32_t img_h = 0;
     uint32_t dcs_n = 0;
@@ -67,6 +94,19 @@ struct ll_dev_file_t {
 std::shared_mutex g_state_lock;
 
 constexpr int OPEN_PROBE_SAMPLES = 16;
+// Pacing of a recording without a side file (and of one whose rate is 0).
+constexpr uint32_t DEFAULT_REPLAY_FPS = 30;
+// Longest single wait for the reader: the flow predicate is checked again
+// after it even without a wake-up, so the thread can never hang on a lost one.
+constexpr uint32_t FLOW_POLL_MS = 100;
+
+// Side files the device layer attached to recordings about to be opened.
+std::mutex g_attach_mutex;
+struct attached_t {
+    bool has_info = false;
+    kavro_rec_info_t info;
+};
+std::map<FILE *, attached_t> g_attached;
 // Device frame formats of the recorded frames, told apart by the number of
 // sub-frames in the file header: one image of alternating row pairs is the
 // one-image format; anything else is replayed as four DCS images back to
@@ -139,21 +179,41 @@ vx_stream_hdr_t _file_ll_make_hdr(const ll_dev_file_t *priv, uint32_t frame_byte
     hdr.len = frame_bytes;
     hdr.finfo.frame_size = frame_bytes;
     hdr.finfo.frame_idx = fr_idx;
-    hdr.finfo.frame_format = replay_frame_format(priv->dcs_n);
-    // The chip driver reads the image size from the first two words.
+    hdr.finfo.frame_format = priv->has_info && priv->info.has_frame_format
+                                 ? static_cast<uint16_t>(priv->info.frame_format)
+                                 : replay_frame_format(priv->dcs_n);
+    // The chip driver reads the image size from the first two words and the
+    // temperatures (0.1 degC, sensor then IB) from the next two.
     const auto w = static_cast<uint16_t>(priv->img_w);
     const auto h = static_cast<uint16_t>(priv->img_h);
     memcpy(&hdr.finfo.frame_prop[0], &w, 2);
     memcpy(&hdr.finfo.frame_prop[2], &h, 2);
+    if (priv->has_info && priv->next_frame < priv->info.frames.size()) {
+        const kavro_rec_frame_t &f = priv->info.frames[priv->next_frame];
+        memcpy(&hdr.finfo.frame_prop[4], &f.temp_cb, 2);
+        memcpy(&hdr.finfo.frame_prop[6], &f.temp_ib, 2);
+    }
     hdr.data_cksum = 0;
     hdr.flag = VX_STREAM_FLAG_FR_BOUND;
     hdr.cksum = vx_stream_hash16(&hdr, VX_STREAM_HDR_SIZE - 2, 0);  // all but cksum
     return hdr;
 }
 
-/// Sleep `ms` between frames, cut short by close or a stop of capture.
-void _file_ll_pace(ll_dev_file_t *priv, uint32_t ms) {
-    const timespec until = deadline_after_ms(ms);
+timespec deadline_after_us(uint32_t us) {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += us / 1000000;
+    t.tv_nsec += static_cast<long>(us % 1000000) * 1000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+/// Sleep `us` between frames, cut short by close or a stop of capture.
+void _file_ll_pace(ll_dev_file_t *priv, uint32_t us) {
+    const timespec until = deadline_after_us(us);
     pthread_mutex_lock(&priv->evt_mutex);
     while (!priv->evt_thread_stop.load() && !priv->cap_stop.load()) {
         if (pthread_cond_timedwait(&priv->evt_cond, &priv->evt_mutex, &until) == ETIMEDOUT) break;
@@ -161,15 +221,32 @@ void _file_ll_pace(ll_dev_file_t *priv, uint32_t ms) {
     pthread_mutex_unlock(&priv->evt_mutex);
 }
 
+/// Wait until the reader has room for the next frame (the flow predicate
+/// says so), capture stops or the device closes. The predicate is checked
+/// under evt_mutex, and a reader's kick takes that mutex before it signals,
+/// so no kick is lost; the poll interval is a second line of defence.
+void _file_ll_wait_room(ll_dev_file_t *priv) {
+    pthread_mutex_lock(&priv->evt_mutex);
+    while (!priv->evt_thread_stop.load() && !priv->cap_stop.load() && priv->may_send &&
+           !priv->may_send(priv->may_send_arg)) {
+        const timespec until = deadline_after_ms(FLOW_POLL_MS);
+        pthread_cond_timedwait(&priv->evt_cond, &priv->evt_mutex, &until);
+    }
+    pthread_mutex_unlock(&priv->evt_mutex);
+}
+
+uint32_t period_of(double fps) {
+    if (!(fps > 0)) return 0;
+    const double us = std::round(1e6 / fps);
+    return us > 60e6 ? 60000000u : static_cast<uint32_t>(us);
+}
+
 void _ll_event_loop(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
     LOG_TRC("Enter ll event loop...\n");
+    // The open checked the frame size and allocated the frame.
     const uint32_t samples = priv->img_w * priv->img_h * priv->dcs_n;
     const uint32_t frame_bytes = samples * 2;  // delivered as 16-bit samples
-    std::unique_ptr<uint16_t[]> frame(new (std::nothrow) uint16_t[samples]);
-    if (!frame) {
-        LOG_ERR("malloc failed\n");
-        exit(-3);
-    }
+    uint16_t *const frame = priv->frame.get();
     do {
         // Idle until a capture runs or the device closes; both signal.
         pthread_mutex_lock(&priv->evt_mutex);
@@ -189,8 +266,13 @@ void _ll_event_loop(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
         // The rewind a capture start asked for happens here, on the only
         // thread that reads the file, so it never lands inside a frame read.
         // From offset 0 the loader parses the header again first.
-        if (rewind) lseek(priv->fd, 0, SEEK_SET);
-        const int got = _kavro_frame_load_raw(&priv->file_hdr, priv->fd, frame.get(),
+        if (rewind) {
+            lseek(priv->fd, 0, SEEK_SET);
+            priv->next_frame = 0;
+        }
+        _file_ll_wait_room(priv);
+        if (priv->cap_stop.load() || priv->evt_thread_stop.load()) continue;
+        const int got = _kavro_frame_load_raw(&priv->file_hdr, priv->fd, frame,
                                               static_cast<int>(samples), nullptr, nullptr, nullptr,
                                               nullptr, 0);
         if (got == static_cast<int>(samples)) {
@@ -200,10 +282,11 @@ void _ll_event_loop(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
                 const auto fr_idx = static_cast<uint16_t>(static_cast<uint64_t>(pos) / frame_bytes);
                 vx_stream_hdr_t hdr = _file_ll_make_hdr(priv, frame_bytes, fr_idx);
                 cb(dev, LL_TRANS_OK, &hdr, static_cast<int>(sizeof hdr), cb_arg);
-                cb(dev, LL_TRANS_OK, frame.get(), static_cast<int>(frame_bytes), cb_arg);
+                cb(dev, LL_TRANS_OK, frame, static_cast<int>(frame_bytes), cb_arg);
             }
-            const uint32_t fps = priv->fps.load();
-            if (fps != 0 && 1000 / fps != 0) _file_ll_pace(priv, 1000 / fps);
+            ++priv->next_frame;
+            const uint32_t period = priv->period_us.load();
+            if (period != 0) _file_ll_pace(priv, period);
             continue;
         }
         int status;
@@ -219,7 +302,7 @@ void _ll_event_loop(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
         pthread_mutex_lock(&priv->evt_mutex);
         if (priv->start_gen == gen) priv->cap_stop.store(true);
         pthread_mutex_unlock(&priv->evt_mutex);
-        if (cb) cb(dev, status, frame.get(), 0, cb_arg);
+        if (cb) cb(dev, status, frame, 0, cb_arg);
     } while (!priv->evt_thread_stop.load());
     LOG_TRC("Exit ll event loop...\n");
 }
@@ -257,6 +340,22 @@ bool _file_ll_dev_open(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
     // The first frame must hold at least the probe's samples.
     if (got != OPEN_PROBE_SAMPLES) return false;
     lseek(fd, 0, SEEK_SET);
+    // A frame goes to the frame stream under one header, whose payload must
+    // stay below VX_STREAM_MAX_LEN: a larger frame would be dropped by the
+    // stream every time and the replay would end with no frame and no error.
+    // Refused here, before anything is allocated for it.
+    const uint64_t frame_bytes = uint64_t{static_cast<uint32_t>(w)} * static_cast<uint32_t>(h) *
+                                 static_cast<uint32_t>(n) * 2;
+    if (frame_bytes >= VX_STREAM_MAX_LEN) {
+        LOG_ERR("recording frames of %dx%dx%d samples (%llu bytes) are too large to replay (limit %u bytes)\n", w,
+                h, n, static_cast<unsigned long long>(frame_bytes), VX_STREAM_MAX_LEN - 1);
+        return false;
+    }
+    priv->frame.reset(new (std::nothrow) uint16_t[frame_bytes / 2]);
+    if (!priv->frame) {
+        LOG_ERR("malloc failed\n");
+        return false;
+    }
 
     priv->h_file = fp;
     priv->fd = fd;
@@ -264,6 +363,28 @@ bool _file_ll_dev_open(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
     priv->img_h = static_cast<uint32_t>(h);
     priv->dcs_n = static_cast<uint32_t>(n);
     LOG_DBG("open file dev: prod = %s, WxHxN = %dx%dx%d\n", priv->prod_str, w, h, n);
+    bool as_device = false;
+    {
+        std::lock_guard<std::mutex> g(g_attach_mutex);
+        auto it = g_attached.find(fp);
+        if (it != g_attached.end()) {
+            as_device = true;
+            priv->has_info = it->second.has_info;
+            priv->info = std::move(it->second.info);
+            g_attached.erase(it);
+        }
+    }
+    // Unpaced by default for callers of the transport itself.
+    double fps = as_device ? DEFAULT_REPLAY_FPS : 0;
+    if (priv->has_info) {
+        if (priv->info.frame_rate > 0) fps = priv->info.frame_rate;
+        priv->mod_freq.store(priv->info.mod_freq);
+        priv->intg_time.store(priv->info.intg_time);
+        LOG_DBG("replay with side file: %s, %zu frame records, %.3f fps\n", priv->info.product.c_str(),
+                priv->info.frames.size(), fps);
+    }
+    priv->fps.store(static_cast<uint32_t>(std::lround(fps)));
+    priv->period_us.store(period_of(fps));
     dev->ll_info.type = LL_IF_FILE;
     priv->evt_loop_running.store(false);
     priv->evt_thread_stop.store(0);
@@ -390,13 +511,80 @@ bool file_ll_dev_param_set(kavro_ll_dev_t *dev, const vxif_param_item_t *items, 
     ll_dev_file_t *priv = priv_of(dev);
     if (!priv) return false;
     for (int i = 0; items && i < item_cnt; ++i) {
+        uint32_t v;
+        memcpy(&v, &items[i].param_val, sizeof v);
+        if (items[i].param_id == PARAM_MOD_FREQ && priv->has_info) {
+            priv->mod_freq.store(v);
+            continue;
+        }
+        if (items[i].param_id == PARAM_INTG_TIME && priv->has_info) {
+            priv->intg_time.store(v & 0xFFFFu);
+            continue;
+        }
         if (items[i].param_id != PARAM_FRAME_RATE) continue;
-        uint32_t fps;
-        memcpy(&fps, &items[i].param_val, sizeof fps);
-        priv->fps.store(fps);
-        LOG_DBG("file replay set fps to %d\n", static_cast<int>(fps));
+        priv->fps.store(v);
+        priv->period_us.store(period_of(v));
+        LOG_DBG("file replay set fps to %d\n", static_cast<int>(v));
     }
     return true;
+}
+
+/// Answer a parameter from the side file; false for those it does not hold.
+bool _file_ll_info_param(const ll_dev_file_t *priv, vxif_param_item_t &it) {
+    const kavro_rec_info_t &r = priv->info;
+    kavro_param_val_u &v = *reinterpret_cast<kavro_param_val_u *>(&it.param_val);
+    memset(&v, 0, sizeof v);
+    auto text = [&](const std::string &s) {
+        const size_t n = s == "-" ? 0 : std::min(s.size(), sizeof v.raw);
+        memcpy(v.raw, s.data(), n);
+        it.param_val_len = static_cast<uint8_t>(n);
+    };
+    switch (it.param_id) {
+    case PARAM_INFO_VENDOR: text(r.vendor); return true;
+    case PARAM_INFO_SERIAL: {
+        uint32_t s[3] = {0, 0, 0};
+        if (sscanf(r.serial.c_str(), "%8x-%8x-%8x", &s[0], &s[1], &s[2]) != 3) LOG_WRN("recorded serial '%s' not understood\n", r.serial.c_str());
+        memcpy(v.info_serial.serial, s, sizeof s);
+        it.param_val_len = sizeof s;
+        return true;
+    }
+    case PARAM_INFO_VERSION: {
+        unsigned short x[4] = {0, 0, 0, 0};
+        if (sscanf(r.version.c_str(), "hw_%hu,_sw_%hu,_sw2_%hu,_hw2_%hu", &x[0], &x[1], &x[2], &x[3]) != 4)
+            LOG_WRN("recorded version '%s' not understood\n", r.version.c_str());
+        v.info_version.hw_ver = x[0];
+        v.info_version.sw_ver = x[1];
+        v.info_version.sw2_ver = x[2];
+        v.info_version.hw2_ver = x[3];
+        it.param_val_len = 8;
+        return true;
+    }
+    case PARAM_INFO_SENSOR:
+        v.chip_info.part_ver = r.sensor[0];
+        v.chip_info.chip_id = r.sensor[1];
+        v.chip_info.wafer_id = r.sensor[2];
+        it.param_val_len = 6;
+        return true;
+    case PARAM_INFO_CALIB:
+        // Nothing on the device: valid 0, timestamp 0, so the calibration
+        // routine never prefers a download to the recording's own copy.
+        it.param_val_len = 18;
+        return true;
+    case PARAM_MOD_FREQ:
+        v.mod_freq = priv->mod_freq.load();
+        it.param_val_len = 4;
+        return true;
+    case PARAM_INTG_TIME:
+        v.intg.intg_us = static_cast<uint16_t>(priv->intg_time.load());
+        it.param_val_len = 2;
+        return true;
+    case PARAM_FRAME_FORMAT:
+        v.frame_format.format = r.has_frame_format ? r.frame_format : replay_frame_format(priv->dcs_n);
+        it.param_val_len = 4;
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool file_ll_dev_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int item_cnt) {
@@ -412,13 +600,16 @@ bool file_ll_dev_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int it
             break;
         }
         case PARAM_INFO_PRODUCT: {
-            const size_t n = strnlen(priv->prod_str, sizeof it.param_val);
+            const char *text = priv->has_info && priv->info.product != "-" ? priv->info.product.c_str()
+                                                                           : priv->prod_str;
+            const size_t n = strnlen(text, sizeof it.param_val);
             memset(&it.param_val, 0, sizeof it.param_val);
-            memcpy(&it.param_val, priv->prod_str, n);
+            memcpy(&it.param_val, text, n);
             it.param_val_len = static_cast<uint8_t>(n);
             break;
         }
         default:
+            if (priv->has_info && _file_ll_info_param(priv, it)) break;
             memset(&it.param_val, 0, sizeof it.param_val);
             break;
         }
@@ -427,6 +618,40 @@ bool file_ll_dev_param_get(kavro_ll_dev_t *dev, vxif_param_item_t *items, int it
 }
 
 }  // namespace
+
+void _kavro_ll_file_attach_info(FILE *f, const kavro_rec_info_t *info) {
+    std::lock_guard<std::mutex> g(g_attach_mutex);
+    attached_t &a = g_attached[f];
+    a.has_info = info != nullptr;
+    a.info = info ? *info : kavro_rec_info_t{};
+}
+
+void _kavro_ll_file_detach_info(FILE *f) {
+    std::lock_guard<std::mutex> g(g_attach_mutex);
+    g_attached.erase(f);
+}
+
+void _kavro_ll_file_set_flow(kavro_ll_dev_t *dev, kavro_ll_file_may_send_f may_send, void *arg) {
+    if (!dev || dev->ll_op != &ll_op_fil) return;
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return;
+    pthread_mutex_lock(&priv->evt_mutex);
+    priv->may_send = may_send;
+    priv->may_send_arg = arg;
+    pthread_cond_broadcast(&priv->evt_cond);
+    pthread_mutex_unlock(&priv->evt_mutex);
+}
+
+void _kavro_ll_file_flow_kick(kavro_ll_dev_t *dev) {
+    if (!dev || dev->ll_op != &ll_op_fil) return;
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return;
+    pthread_mutex_lock(&priv->evt_mutex);
+    pthread_cond_broadcast(&priv->evt_cond);
+    pthread_mutex_unlock(&priv->evt_mutex);
+}
 
 const kavro_ll_op ll_op_fil = {
     .init = file_ll_init,

@@ -15,6 +15,7 @@
 
 #include "driver/epc/epc_calc.h"
 #include "kavro_driver.h"
+#include "kavro_replay.h"
 #include "vx_log_internal.h"
 #include "vx_medfilter.h"
 
@@ -73,12 +74,17 @@ bool epc_init(kavro_drv_t *drv, kavro_dev_t *dev) {
 
     // Lens parameters of the device's folder, if it has a file, then the
     // undistortion map built from them.
-    std::string len_file = (dev && dev->expath) ? dev->expath : "";
-    len_file += "lens_param.txt";
-    if (len_file.size() > 255) len_file.resize(255);
-    _vx_update_len_param(dev, &g_epc_len_param, len_file.c_str());
-    if (vx_calib_len_init_map(&edrv->h_calib_len, &g_epc_len_param) > 0)
-        _epc_len_undistorted(&g_epc_len_param, &edrv->len_undistorted);
+    // A replayed recording brings the lens values it was decoded with; they
+    // stay with this device.
+    edrv->has_own_lens = _kavro_dev_lens_override(dev, &edrv->own_lens);
+    if (!edrv->has_own_lens) {
+        std::string len_file = (dev && dev->expath) ? dev->expath : "";
+        len_file += "lens_param.txt";
+        if (len_file.size() > 255) len_file.resize(255);
+        _vx_update_len_param(dev, &g_epc_len_param, len_file.c_str());
+    }
+    const vx_len_param_t &lens = edrv->has_own_lens ? edrv->own_lens : g_epc_len_param;
+    if (vx_calib_len_init_map(&edrv->h_calib_len, &lens) > 0) _epc_len_undistorted(&lens, &edrv->len_undistorted);
 
     edrv->f_en_lens_calib = false;
     edrv->f_en_pix_calib = false;

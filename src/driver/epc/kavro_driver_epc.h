@@ -82,6 +82,12 @@ typedef struct {
     // Pinhole values of the undistorted image (the map's new camera matrix,
     // no distortion), valid while h_calib_len holds a map.
     vx_len_param_t len_undistorted;
+
+    // Lens values of this device alone (a replayed recording's): used
+    // instead of the library-wide record g_epc_len_param, which the device
+    // then neither reads nor changes.
+    bool has_own_lens;
+    vx_len_param_t own_lens;
 } epc_drv_t;
 
 // Device frame formats (PARAM_FRAME_FORMAT, frame_format of the frame
@@ -159,6 +165,10 @@ bool _vx_update_len_param(kavro_dev_t *dev, vx_len_param_t *param, const char *l
 // Pinhole values of images undistorted with a map built from lens: the new
 // camera matrix of the map, no distortion, the same image size.
 void _epc_len_undistorted(const vx_len_param_t *lens, vx_len_param_t *out);
+// Calibration the driver decodes with, for recordings: 2 per-pixel, 1
+// simple (the parameter file without its per-pixel references), 0 none; the
+// path of the mounted parameter file into path (len bytes) when not 0.
+int _epc_calib_in_use(kavro_drv_t *drv, char *path, size_t len);
 // The library-wide lens record shared by all EPC devices.
 extern vx_len_param_t g_epc_len_param;
 // Its built-in values (restores g_epc_len_param; for tests and set-up).

@@ -22,6 +22,7 @@
 #include "driver/epc/kavro_driver_epc.h"
 #include "imgproc/vx_imgproc_internal.h"
 #include "kavro_param.h"
+#include "kavro_replay.h"
 #include "vx_log_internal.h"
 
 namespace {
@@ -236,7 +237,11 @@ int epc_calib_save(kavro_drv_t *drv, void *, int, uint32_t) {
         }
         kavro_param_close(&ph);
     }
-    if (!edrv->param_valid) {
+    // A replayed recording has nothing to fetch: its own copy (checked at
+    // open) or no calibration at all.
+    if (!edrv->param_valid && _kavro_dev_calib_override(drv->dev)) {
+        LOG_DBG("replay: calibration %s\n", edrv->pname[0] ? edrv->pname : "none");
+    } else if (!edrv->param_valid) {
         // Missing, damaged or older than the device's: fetch the package.
         LOG_DBG("Try to load calib data from device\n");
         if (kavro_param_load_from_dev(drv->dev))
@@ -285,6 +290,14 @@ void epc_event_freq_change(kavro_drv_t *drv, uint32_t freq0, uint32_t) {
     edrv->tcoef_cb_phase = edrv->calib_tcoef_cb_mm * 32768 / static_cast<float>(edrv->dist_max_mm);
     edrv->tcoef_ib_phase = 32768 * edrv->calib_tcoef_ib_mm / static_cast<float>(edrv->dist_max_mm);
     edrv->calib_wall_len_phase = static_cast<int32_t>((edrv->calib_wall_len_mm * 32768u) / edrv->dist_max_mm);
+}
+
+int _epc_calib_in_use(kavro_drv_t *drv, char *path, size_t len) {
+    epc_drv_t *edrv = epc_of(drv);
+    if (!edrv || !edrv->param_valid) return 0;
+    const bool loaded = epc_calc_calib_loaded(drv);  // takes drnu_mutex itself
+    if (path && len > 0) std::snprintf(path, len, "%s", edrv->pname);
+    return loaded && edrv->f_en_pix_calib ? 2 : 1;
 }
 
 // ---- Pipeline features ----
@@ -573,7 +586,7 @@ bool epc_lens_param_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int 
         *param = edrv->len_undistorted;
         return true;
     }
-    const vx_len_param_t &rec = g_epc_len_param;
+    const vx_len_param_t &rec = edrv && edrv->has_own_lens ? edrv->own_lens : g_epc_len_param;
     // A record whose size is 0 (or smaller than asked) does not scale down
     // to the frame: refused like any other mismatch.
     if (rec.img_w % img_w != 0 || rec.img_h % img_h != 0 || rec.img_w < img_w || rec.img_h < img_h) {
