@@ -601,7 +601,21 @@ KAVRO_API int kavro_frame_get_gray(kavro_dev_t *dev, float *dst, int dst_len, ui
 /**
  * Turn the img_w x img_h distance image dist (metres) into points X, Y, Z
  * (3 floats each) in pixel order, leaving out pixels outside 0 < d < 60.
- * The lens values come from p_cam_param when given, else from the driver.
+ * Camera coordinates: +X towards higher columns, +Y towards higher rows, +Z
+ * along the optical axis; each point is the pixel's distance along the
+ * pixel's unit ray.
+ * - p_cam_param given: the image is taken as a pinhole view with those
+ *   values, the ray of pixel (x, y) being ((x - cx) / fx, (y - cy) / fy, 1)
+ *   normalised, and distances are multiplied by scale first. No lens
+ *   distortion is applied: give the values of an undistorted image.
+ * - p_cam_param null: the rays of the lens the device's driver decodes
+ *   with (those kavro_dev_get_intrinsics reports for img_w x img_h), taken
+ *   as the driver's images are at the time of the call: with the lens
+ *   distortion inverted per pixel while images are not undistorted, the
+ *   pinhole of the undistorted view while they are. Pass a distance image
+ *   decoded under the same lens switch. The rays are kept per device and
+ *   rebuilt when the lens values or the size change; pixels the lens model
+ *   gives no ray are left out like rejected pixels.
  * Stops when pcl (pcl_len floats) is full. Returns the points written.
  */
 KAVRO_API int kavro_frame_get_pcl(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int dist_len,
@@ -630,6 +644,46 @@ KAVRO_API int kavro_cmap_float(uint8_t *dst, int dst_len, const float *src, int 
 KAVRO_API int kavro_filter_enable(kavro_dev_t *dev, kavro_filter_id_e fid, kavro_filter_args_u *args,
                                   uint32_t arg_len);
 KAVRO_API int kavro_filter_disable(kavro_dev_t *dev, kavro_filter_id_e fid);
+
+/* ---- lens intrinsics ----------------------------------------------------- */
+
+/**
+ * The lens model of a device's decoded images at one image size, in the
+ * layout of the common pinhole-plus-distortion camera model: camera matrix
+ * (fx, 0, cx / 0, fy, cy / 0, 0, 1) and distortion coefficients
+ * (k1, k2, p1, p2, k3). Pixel centres are at integer coordinates (column
+ * x, row y). A camera-space point (X, Y, Z), Z > 0, is seen at
+ *   x' = X / Z, y' = Y / Z, r2 = x'^2 + y'^2,
+ *   radial = 1 + k1 r2 + k2 r2^2 + k3 r2^3,
+ *   xd = x' radial + 2 p1 x' y' + p2 (r2 + 2 x'^2),
+ *   yd = y' radial + p1 (r2 + 2 y'^2) + 2 p2 x' y',
+ *   column = fx xd + cx, row = fy yd + cy.
+ */
+typedef struct {
+    int32_t img_w;    /* image size the values belong to */
+    int32_t img_h;
+    double cx;        /* principal point, pixels */
+    double cy;
+    double fx;        /* focal lengths, pixels */
+    double fy;
+    double dist[5];   /* k1, k2, p1, p2, k3; all 0 when undistorted */
+    bool undistorted; /* the driver undistorts images of this size: the
+                         values are the pinhole of the undistorted view */
+} kavro_intrinsics_t;
+
+/**
+ * The intrinsics of the images the device's driver decodes at img_w x
+ * img_h, as its lens switch (KAVRO_FILTER_ID_LEN_CALIB) stands now: while
+ * images are decoded as the sensor sees them, the lens values (from the
+ * device's lens file, else the built-in ones) scaled to that size with their
+ * distortion; while the driver undistorts images of that size, the pinhole
+ * of the undistorted view with zero distortion and `undistorted` set. These
+ * are the values kavro_frame_get_pcl uses without caller values. False (out
+ * untouched) when the device is not open, out is null, a size is <= 0, the
+ * driver has no lens values, or they do not scale to that size (the lens
+ * size must be a whole multiple of it). Any application thread.
+ */
+KAVRO_API bool kavro_dev_get_intrinsics(kavro_dev_t *dev, int img_w, int img_h, kavro_intrinsics_t *out);
 
 KAVRO_END_DECLS
 

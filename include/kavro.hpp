@@ -497,6 +497,18 @@ public:
         detail::log_mark mark;
         if (!kavro_dev_reset(rec_ptr(), target)) detail::fail(mark, "kavro_dev_reset failed");
     }
+    /// The intrinsics of the images the driver decodes at width x height, as
+    /// the lens switch stands now (see kavro_dev_get_intrinsics); the values
+    /// pointcloud() uses without caller values. Throws when the driver has
+    /// none for that size.
+    kavro_intrinsics_t intrinsics(int width = 320, int height = 240) const {
+        detail::log_mark mark;
+        kavro_intrinsics_t in{};
+        if (!kavro_dev_get_intrinsics(rec_ptr(), width, height, &in))
+            detail::fail(mark, "kavro_dev_get_intrinsics: no lens values for " + std::to_string(width) + "x" +
+                                   std::to_string(height));
+        return in;
+    }
 
 private:
     const kavro_dev_t &rec() const {

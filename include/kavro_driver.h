@@ -2,7 +2,7 @@
  * libkavro chip driver interface and registry.
  *
  * The camera layer knows nothing about the sensor chip: everything
- * chip-specific sits behind the sixteen operations of kavro_drv_op. The
+ * chip-specific sits behind the operations of kavro_drv_op. The
  * registry maps the product string a camera reports to one of the built-in
  * drivers; it is the only place that lists them.
  */
@@ -86,6 +86,13 @@ typedef struct kavro_drv_op {
     bool (*filter_enable)(kavro_drv_t *drv, kavro_filter_id_e fid, kavro_filter_args_u *args);
     /* Optional: switch a filter off; false when unknown. */
     bool (*filter_disable)(kavro_drv_t *drv, kavro_filter_id_e fid);
+    /* Optional: the lens model of the images frame_decode makes at img_w x
+     * img_h into *param: the lens record scaled to that size while images
+     * are decoded as the sensor sees them (*undistorted false), or the pinhole
+     * of the undistorted view with zero distortion while the driver
+     * undistorts images of that size (*undistorted true). False when no lens
+     * values fit that size. Any thread. */
+    bool (*lens_view_get)(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h, bool *undistorted);
 } kavro_drv_op_t;
 
 /** Number of entries in the driver table. */

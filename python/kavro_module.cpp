@@ -367,6 +367,31 @@ PYBIND11_MODULE(_kavro, m) {
             },
             py::arg("distance"), py::arg("pseudo_color") = false, py::arg("camera") = py::none(),
             "Points (n, 4) float32: X, Y, Z and the distance (or its colour-map colour).")
+        .def(
+            "intrinsics",
+            [](Device &d, int width, int height) {
+                kavro::device &dev = d.dev();
+                kavro_intrinsics_t in{};
+                {
+                    py::gil_scoped_release nogil;
+                    in = dev.intrinsics(width, height);
+                }
+                std::vector<double> k = {in.fx, 0.0, in.cx, 0.0, in.fy, in.cy, 0.0, 0.0, 1.0};
+                std::vector<double> dist(in.dist, in.dist + 5);
+                py::dict out;
+                out["camera_matrix"] = to_array(std::move(k), {3, 3});
+                out["dist_coeffs"] = to_array(std::move(dist), {5});
+                out["size"] = py::make_tuple(in.img_w, in.img_h);
+                out["undistorted"] = in.undistorted;
+                return out;
+            },
+            py::arg("width") = 320, py::arg("height") = 240,
+            "The lens model of the images the device decodes at width x height, as the lens switch stands "
+            "now, in the common camera model's layout: a dict with 'camera_matrix' (3, 3) float64 "
+            "[[fx, 0, cx], [0, fy, cy], [0, 0, 1]], 'dist_coeffs' (5,) float64 (k1, k2, p1, p2, k3), 'size' "
+            "(width, height) and 'undistorted' (True: the pinhole of the undistorted images, zero "
+            "distortion). Pixel centres at integer coordinates. The values pointcloud() uses without a "
+            "camera. Raises kavro.Error when the driver has none for that size.")
         // parameters and registers
         .def(
             "get_param",

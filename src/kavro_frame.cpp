@@ -5,10 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "kavro.h"
 #include "kavro_driver.h"
 #include "kavro_globals.h"
+#include "imgproc/vx_lens_rays.h"
 #include "kavro_handler.h"
 #include "vx_cmap.h"
 #include "vx_conv.h"
@@ -37,10 +40,40 @@ int milli(float v) {
     return static_cast<int>(m);
 }
 
-struct lens_vals {
-    double cx, cy, fx, fy;
-    float s;
-};
+// The driver's lens model of the images it decodes at img_w x img_h (see
+// kavro_drv_op.lens_view_get); drivers with only lens_param_get give the
+// lens record, taken as the model of the images as they are.
+bool driver_lens_view(kavro_drv_t *drv, int img_w, int img_h, vx_len_param_t *lp, bool *undistorted) {
+    *undistorted = false;
+    if (drv->op->lens_view_get) return drv->op->lens_view_get(drv, lp, img_w, img_h, undistorted);
+    return drv->op->lens_param_get(drv, lp, img_w, img_h);
+}
+
+// The ray table of the lens values lp, shared by the device's calls: the
+// cached one when it was built from the same values, else a new one that
+// replaces it. Built outside the lock; two threads that miss at once both
+// build, and the last one's table stays.
+std::shared_ptr<const vx_ray_table> device_rays(_kavro_handler_t *h, const vx_len_param_t &lp) {
+    {
+        std::lock_guard<std::mutex> g(h->pcl_rays_mutex);
+        if (h->pcl_rays && vx_lens_same(h->pcl_rays->lens, lp)) return h->pcl_rays;
+    }
+    std::shared_ptr<const vx_ray_table> t = vx_ray_table_build(&lp);
+    if (!t) return nullptr;
+    std::lock_guard<std::mutex> g(h->pcl_rays_mutex);
+    h->pcl_rays = t;
+    return t;
+}
+
+// Writes the point d * (X, Y, Z) (and its fourth value) at slot `points`.
+inline void put_point(float *pcl, int per_point, int points, float X, float Y, float Z, float d,
+                      bool pseudo_color) {
+    float *p = pcl + static_cast<size_t>(per_point) * static_cast<size_t>(points);
+    p[0] = X;
+    p[1] = Y;
+    p[2] = Z;
+    if (per_point == 4) p[3] = pseudo_color ? static_cast<float>(vx_cmap_get_color(&g_vx_cmap, milli(d))) : d;
+}
 
 }  // namespace
 
@@ -87,7 +120,14 @@ static int _kavro_frame_get_f32(kavro_dev_t *dev, float *dst, int dst_len, uint8
     return n;
 }
 
-// Point cloud of 3 or 4 floats per point (see the public header).
+// Point cloud of 3 or 4 floats per point (see the public header). Each point
+// is the pixel's distance along the pixel's own unit ray:
+// - with the caller's pinhole values, the ray (u, v, 1) normalised, u =
+//   (x - cx) / fx, v = (y - cy) / fy: the image is taken as a pinhole view;
+// - with the driver's lens, the ray the lens gives the pixel (the
+//   distortion inverted; for an undistorted image the pinhole of the
+//   undistorted view), from a per-device table kept for the lens values and
+//   the image size, so a point costs one lookup and one multiply.
 static int _kavro_frame_get_pcl_n(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int img_w, int img_h,
                                   int per_point, bool pseudo_color, const kavro_camera_para_t *p_cam_param,
                                   const char *caller) {
@@ -95,44 +135,51 @@ static int _kavro_frame_get_pcl_n(kavro_dev_t *dev, float *pcl, int pcl_len, con
     _kavro_api_guard guard(dev);
     _kavro_handler_t *h = guard.handler();
     if (!h || !pcl || !dist || img_w <= 0 || img_h <= 0) return 0;
-    lens_vals lv{};
-    if (p_cam_param) {
-        lv = {p_cam_param->cx, p_cam_param->cy, p_cam_param->fx, p_cam_param->fy, p_cam_param->scale};
-    } else {
-        kavro_drv_t *drv = h->driver;
-        if (!drv || !drv->op || !drv->op->lens_param_get) {
-            vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] Cannot generate PCL: no lens parameter in driver.\n",
-                   caller);
-            return 0;
-        }
-        vx_len_param_t lp{};
-        if (!drv->op->lens_param_get(drv, &lp, img_w, img_h)) return 0;
-        lv = {lp.cx, lp.cy, lp.fx, lp.fy, 1.0f};
-    }
     int points = 0;
-    for (int y = 0; y < img_h; ++y) {
-        for (int x = 0; x < img_w; ++x) {
-            if (per_point * points + per_point - 1 >= pcl_len) return points;
-            float d = dist[static_cast<size_t>(y) * static_cast<size_t>(img_w) + static_cast<size_t>(x)];
-            if (!(d > 0.0f && d < 60.0f)) continue;
-            d = d * lv.s;
-            // d is the distance along the pixel's ray (u, v, 1) of the
-            // pinhole model: the point is d times the unit ray, so a flat
-            // wall gives a flat cloud and no pixel gives a negative Z.
-            const double u = (x - lv.cx) / lv.fx;
-            const double v = (y - lv.cy) / lv.fy;
-            const double k = d / std::sqrt(1.0 + u * u + v * v);
-            const float X = static_cast<float>(u * k);
-            const float Y = static_cast<float>(v * k);
-            const float Z = static_cast<float>(k);
-            float *p = pcl + static_cast<size_t>(per_point) * static_cast<size_t>(points);
-            p[0] = X;
-            p[1] = Y;
-            p[2] = Z;
-            if (per_point == 4)
-                p[3] = pseudo_color ? static_cast<float>(vx_cmap_get_color(&g_vx_cmap, milli(d))) : d;
-            ++points;
+    if (p_cam_param) {
+        const double cx = p_cam_param->cx, cy = p_cam_param->cy, fx = p_cam_param->fx, fy = p_cam_param->fy;
+        const float s = p_cam_param->scale;
+        for (int y = 0; y < img_h; ++y) {
+            for (int x = 0; x < img_w; ++x) {
+                if (per_point * points + per_point - 1 >= pcl_len) return points;
+                float d = dist[static_cast<size_t>(y) * static_cast<size_t>(img_w) + static_cast<size_t>(x)];
+                if (!(d > 0.0f && d < 60.0f)) continue;
+                d = d * s;
+                const double u = (x - cx) / fx;
+                const double v = (y - cy) / fy;
+                const double k = d / std::sqrt(1.0 + u * u + v * v);
+                put_point(pcl, per_point, points, static_cast<float>(u * k), static_cast<float>(v * k),
+                          static_cast<float>(k), d, pseudo_color);
+                ++points;
+            }
         }
+        return points;
+    }
+
+    kavro_drv_t *drv = h->driver;
+    if (!drv || !drv->op || (!drv->op->lens_param_get && !drv->op->lens_view_get)) {
+        vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] Cannot generate PCL: no lens parameter in driver.\n", caller);
+        return 0;
+    }
+    vx_len_param_t lp{};
+    bool undistorted = false;
+    if (!driver_lens_view(drv, img_w, img_h, &lp, &undistorted)) return 0;
+    lp.img_w = img_w;
+    lp.img_h = img_h;
+    const std::shared_ptr<const vx_ray_table> rays = device_rays(h, lp);
+    if (!rays) {
+        vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] Cannot generate PCL: unusable lens parameters.\n", caller);
+        return 0;
+    }
+    const size_t n = static_cast<size_t>(img_w) * static_cast<size_t>(img_h);
+    for (size_t i = 0; i < n; ++i) {
+        if (per_point * points + per_point - 1 >= pcl_len) return points;
+        const float d = dist[i];
+        if (!(d > 0.0f && d < 60.0f)) continue;
+        const float *r = rays->at(i);
+        if (r[2] == 0.0f) continue;  // the lens gives this pixel no ray
+        put_point(pcl, per_point, points, d * r[0], d * r[1], d * r[2], d, pseudo_color);
+        ++points;
     }
     return points;
 }
@@ -157,6 +204,28 @@ int kavro_frame_get_pcl(kavro_dev_t *dev, float *pcl, int pcl_len, const float *
 int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int, int img_w,
                              int img_h, bool pseudo_color, const kavro_camera_para_t *p_cam_param) {
     return _kavro_frame_get_pcl_n(dev, pcl, pcl_len, dist, img_w, img_h, 4, pseudo_color, p_cam_param, __func__);
+}
+
+bool kavro_dev_get_intrinsics(kavro_dev_t *dev, int img_w, int img_h, kavro_intrinsics_t *out) {
+    if (!dev || !out || img_w <= 0 || img_h <= 0) return false;
+    _kavro_api_guard guard(dev);
+    _kavro_handler_t *h = guard.handler();
+    kavro_drv_t *drv = h ? h->driver : nullptr;
+    if (!drv || !drv->op || (!drv->op->lens_param_get && !drv->op->lens_view_get)) return false;
+    vx_len_param_t lp{};
+    bool undistorted = false;
+    if (!driver_lens_view(drv, img_w, img_h, &lp, &undistorted)) return false;
+    kavro_intrinsics_t r{};
+    r.img_w = img_w;
+    r.img_h = img_h;
+    r.cx = lp.cx;
+    r.cy = lp.cy;
+    r.fx = lp.fx;
+    r.fy = lp.fy;
+    for (int i = 0; i < 5; ++i) r.dist[i] = undistorted ? 0.0 : lp.dcoeff[i];
+    r.undistorted = undistorted;
+    *out = r;
+    return true;
 }
 
 int kavro_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len, kavro_cmap_outfmt_e outfmt,

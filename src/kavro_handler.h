@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "kavro.h"
@@ -21,6 +22,7 @@
 #include "vx_stream.h"
 
 struct _kavro_cap_req_t;
+struct vx_ray_table;
 
 struct _kavro_handler_t {
     // First member: a pointer to the handler is also the transport device
@@ -66,6 +68,13 @@ struct _kavro_handler_t {
     // A replayed recording with a side file: lens and calibration for the
     // driver (kavro_replay.h). Owned; null for cameras and old recordings.
     struct kavro_replay_ctx_t *replay;
+
+    // Pixel rays of the driver's lens for the last image size a point cloud
+    // asked for (see kavro_frame.cpp): rebuilt when the lens values or the
+    // size change. The mutex guards only the pointer; a table is immutable,
+    // and each call keeps the one it took alive while it reads it.
+    std::mutex pcl_rays_mutex;
+    std::shared_ptr<const vx_ray_table> pcl_rays;
 
     // Guard bookkeeping, changed only under the library's guard mutex.
     kavro_dev_t *dev;             // the record this handler belongs to

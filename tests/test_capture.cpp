@@ -325,6 +325,7 @@ const kavro_drv_op_t g_raw_op = {
     .calib_apply = nullptr,
     .filter_enable = nullptr,
     .filter_disable = nullptr,
+    .lens_view_get = nullptr,
 };
 
 TEST_F(CaptureTest, DriverFrameSourceAndPostProcessing) {

@@ -155,6 +155,7 @@ const kavro_drv_op_t g_probing_op = {
     .calib_apply = nullptr,
     .filter_enable = nullptr,
     .filter_disable = nullptr,
+    .lens_view_get = nullptr,
 };
 
 TEST_F(DeviceTest, DriverInitUsesPublicCallsAndAFailedCalibrationOnlyLogs) {
@@ -374,6 +375,7 @@ const kavro_drv_op_t g_recording_op = {
     .calib_apply = nullptr,
     .filter_enable = nullptr,
     .filter_disable = nullptr,
+    .lens_view_get = nullptr,
 };
 
 kavro_param_item_t item_u32(uint32_t id, uint32_t v, uint8_t len = 4) {

@@ -120,6 +120,20 @@ TEST_F(KavroHpp, DecodingEqualsTheCCalls) {
     for (size_t i = 0; i < xyzd.size(); ++i)
         ASSERT_TRUE(xyzd[i] == c_xyzd[i] || (std::isnan(xyzd[i]) && std::isnan(c_xyzd[i]))) << i;
 
+    // The intrinsics are the C call's; a size without lens values throws
+    // with the driver's message.
+    kavro_intrinsics_t c_in{};
+    ASSERT_TRUE(kavro_dev_get_intrinsics(dev.get(), f->width(), f->height(), &c_in));
+    const kavro_intrinsics_t in = dev.intrinsics(f->width(), f->height());
+    EXPECT_EQ(in.img_w, c_in.img_w);
+    EXPECT_EQ(in.img_h, c_in.img_h);
+    EXPECT_EQ(in.undistorted, c_in.undistorted);
+    const double got[] = {in.cx, in.cy, in.fx, in.fy, in.dist[0], in.dist[1], in.dist[2], in.dist[3], in.dist[4]};
+    const double want[] = {c_in.cx,      c_in.cy,      c_in.fx,      c_in.fy,     c_in.dist[0],
+                           c_in.dist[1], c_in.dist[2], c_in.dist[3], c_in.dist[4]};
+    for (size_t i = 0; i < 9; ++i) EXPECT_EQ(got[i], want[i]) << i;
+    EXPECT_THROW(dev.intrinsics(f->width() - 1, f->height()), kavro::error);
+
     // Into a caller's span, which must hold the whole image.
     std::vector<float> into(static_cast<size_t>(px));
     EXPECT_EQ(dev.distance_into(f->view(), into), px);

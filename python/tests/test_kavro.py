@@ -105,6 +105,59 @@ def test_pointcloud_geometry(recording):
     np.testing.assert_array_equal(xyzd, [[0.0, 0.0, 5.0, 5.0]])  # scale 2 doubles the distance
 
 
+def _project(points, intr):
+    """Pixel positions of camera-space points under the common camera model
+    (camera matrix and k1, k2, p1, p2, k3), written out with numpy."""
+    k = intr["camera_matrix"]
+    k1, k2, p1, p2, k3 = intr["dist_coeffs"]
+    x = points[:, 0].astype(np.float64) / points[:, 2]
+    y = points[:, 1].astype(np.float64) / points[:, 2]
+    r2 = x * x + y * y
+    radial = 1 + k1 * r2 + k2 * r2 ** 2 + k3 * r2 ** 3
+    xd = x * radial + 2 * p1 * x * y + p2 * (r2 + 2 * x * x)
+    yd = y * radial + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y
+    return np.stack([k[0, 0] * xd + k[0, 1] * yd + k[0, 2], k[1, 1] * yd + k[1, 2]], axis=1)
+
+
+@pytest.mark.parametrize("undistort", [False, True], ids=["raw image", "undistorted"])
+def test_intrinsics_reproject_the_point_cloud(recording, undistort):
+    # Every point of the driver's cloud, projected with the intrinsics the
+    # device reports, lands on the pixel it was made from.
+    with replay(recording) as dev:
+        if undistort:
+            assert dev.filter_enable(kavro.FILTER_LEN_CALIB)
+        frame = dev.capture()
+        assert frame is not None
+        dist = frame.distance()
+        intr = dev.intrinsics()
+        pts = dev.pointcloud(dist)
+    assert intr["size"] == (dist.shape[1], dist.shape[0]) == (320, 240)
+    assert intr["camera_matrix"].shape == (3, 3) and intr["dist_coeffs"].shape == (5,)
+    assert intr["camera_matrix"].dtype == intr["dist_coeffs"].dtype == np.float64
+    np.testing.assert_array_equal(intr["camera_matrix"][2], [0.0, 0.0, 1.0])
+    assert intr["undistorted"] is undistort
+    if undistort:
+        np.testing.assert_array_equal(intr["dist_coeffs"], np.zeros(5))
+    else:
+        assert intr["dist_coeffs"][0] < 0  # the simulated lens is barrel-shaped
+    rows, cols = np.nonzero((dist > 0) & (dist < 60))
+    assert len(pts) == len(rows) > dist.size // 2
+    uv = _project(pts, intr)
+    np.testing.assert_allclose(uv[:, 0], cols, atol=2e-3)
+    np.testing.assert_allclose(uv[:, 1], rows, atol=2e-3)
+
+
+def test_intrinsics_scale_with_the_image_size(recording):
+    with kavro.open_replay(str(recording)) as dev:
+        full = dev.intrinsics()
+        half = dev.intrinsics(160, 120)
+        with pytest.raises(kavro.Error, match=r"^\[epc_lens_param_get\] lens param not match the frame size: lens: 320x240, frame: 300x240$"):
+            dev.intrinsics(300, 240)
+    assert half["size"] == (160, 120)
+    np.testing.assert_allclose(half["camera_matrix"][:2], full["camera_matrix"][:2] / 2)
+    np.testing.assert_array_equal(half["dist_coeffs"], full["dist_coeffs"])
+
+
 def test_colormap_formats():
     d = np.array([[0.5, 1.0], [3.0, 5.0]], dtype=np.float32)
     rgb = kavro.colormap(d, 0.5, 5.0, kavro.CMAP_RGB)
@@ -186,6 +239,7 @@ CLOSED_DEVICE_CALLS = [
     ("reg_read", lambda d: d.reg_read(kavro.DEV_REG_CAM0, 0, 2)),
     ("filter_enable", lambda d: d.filter_enable(kavro.FILTER_MEDIAN, 3)),
     ("pointcloud", lambda d: d.pointcloud(np.ones((2, 2), np.float32))),
+    ("intrinsics", lambda d: d.intrinsics()),
 ]
 
 

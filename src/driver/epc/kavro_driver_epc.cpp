@@ -380,4 +380,5 @@ const kavro_drv_op_t g_kavro_driver_op_epc = {
     .calib_apply = epc_calib_apply,
     .filter_enable = epc_filter_enable,
     .filter_disable = epc_filter_disable,
+    .lens_view_get = epc_lens_view_get,
 };

@@ -141,6 +141,8 @@ int epc_frame_raw_proc(kavro_drv_t *drv, void *fr_data, int fr_cnt, const kavro_
 // undistortion is on and applies to that size, the pinhole values of the
 // undistorted image; otherwise the library-wide record scaled down.
 bool epc_lens_param_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h);
+// The same, and whether those are the values of the undistorted image.
+bool epc_lens_view_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h, bool *undistorted);
 int epc_use_case_get_count(kavro_drv_t *drv);
 void epc_on_update_intg_time(kavro_drv_t *drv, uint32_t intg_us, bool second_intg);
 void epc_on_update_frame_format(kavro_drv_t *drv, uint32_t frfmt);

@@ -574,7 +574,13 @@ void _epc_len_undistorted(const vx_len_param_t *lens, vx_len_param_t *out) {
 }
 
 bool epc_lens_param_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h) {
+    bool undistorted = false;
+    return epc_lens_view_get(drv, param, img_w, img_h, &undistorted);
+}
+
+bool epc_lens_view_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int img_h, bool *undistorted) {
     if (!param || img_w <= 0 || img_h <= 0) return false;
+    if (undistorted) *undistorted = false;
     // Undistorted images are pinhole views through the map's new camera
     // matrix: their points must be made with it, not with the lens record.
     // The decoder undistorts 320 x 240 frames only, and only with a map of
@@ -584,14 +590,17 @@ bool epc_lens_param_get(kavro_drv_t *drv, vx_len_param_t *param, int img_w, int 
         edrv->h_calib_len.img_w == img_w && edrv->h_calib_len.img_h == img_h &&
         edrv->len_undistorted.img_w == img_w && edrv->len_undistorted.img_h == img_h) {
         *param = edrv->len_undistorted;
+        if (undistorted) *undistorted = true;
         return true;
     }
     const vx_len_param_t &rec = edrv && edrv->has_own_lens ? edrv->own_lens : g_epc_len_param;
     // A record whose size is 0 (or smaller than asked) does not scale down
     // to the frame: refused like any other mismatch.
     if (rec.img_w % img_w != 0 || rec.img_h % img_h != 0 || rec.img_w < img_w || rec.img_h < img_h) {
-        LOG_WRN("lens param not match the frame size: lens: %dx%d, frame: %dx%d\n", rec.img_w, rec.img_h, img_w,
-                img_h);
+        // Logged in the name of the driver's lens call, whichever entry
+        // reached it: the message callers know.
+        vx_log(nullptr, VX_LOG_LEVEL_WARN, "WRN", "[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
+               "epc_lens_param_get", rec.img_w, rec.img_h, img_w, img_h);
         return false;
     }
     const int sx = rec.img_w / img_w;

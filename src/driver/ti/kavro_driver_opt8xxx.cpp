@@ -85,4 +85,5 @@ const kavro_drv_op_t g_kavro_driver_op_ti = {
     .calib_apply = opt8xxx_calib_apply,
     .filter_enable = nullptr,
     .filter_disable = nullptr,
+    .lens_view_get = nullptr,
 };
