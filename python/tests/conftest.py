@@ -95,8 +95,10 @@ def warm_recording(workdir):
 
 
 def replay(path, fps=30):
-    """An open, capturing replay of `path`."""
+    """An open, capturing replay of `path`; with fps None, at the replay's
+    default pace (no frame rate set)."""
     dev = kavro.open_replay(str(path))
-    dev.set_param(kavro.PARAM_FRAME_RATE, fps)
+    if fps is not None:
+        dev.set_param(kavro.PARAM_FRAME_RATE, fps)
     dev.start()
     return dev

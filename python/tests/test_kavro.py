@@ -9,10 +9,10 @@ import kavro
 from conftest import (CMAP_RANGE, FRAMES, WARM_FPS, WARM_FRAMES, WARM_INTG_US, c_reference, replay)
 
 
-def decode_all(path):
+def decode_all(path, fps=30):
     """Every frame of a replay decoded through the package, by frame index."""
     frames = {}
-    with replay(path) as dev:
+    with replay(path, fps) as dev:
         while (f := dev.capture()) is not None:
             frames[f.index] = {
                 "frame": f,
@@ -34,6 +34,15 @@ def decoded(recording):
 
 def test_every_frame_is_captured(decoded, reference):
     assert sorted(decoded) == sorted(reference) == list(range(1, FRAMES + 1))
+
+
+def test_default_replay_gives_every_frame_as_the_c_interface(recording, reference):
+    # No frame rate set: a `while (f := dev.capture())` loop still gets every
+    # recorded frame, and decodes each as the C interface does.
+    got = decode_all(recording, fps=None)
+    assert sorted(got) == list(range(1, FRAMES + 1))
+    for idx, frame_ref in reference.items():
+        np.testing.assert_array_equal(got[idx]["distance"], frame_ref["distance"], err_msg=f"frame {idx}")
 
 
 @pytest.mark.parametrize("key", ["raw", "size", "distance", "gray", "pointcloud", "pointcloud_xyzd",
