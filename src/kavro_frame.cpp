@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "kavro.h"
 #include "kavro_driver.h"
@@ -59,8 +60,12 @@ int _kavro_frame_get_u16(kavro_dev_t *dev, uint16_t *dst, int dst_len, kavro_fra
         return 0;
     }
     const int64_t bytes = static_cast<int64_t>(dst_len) * 2;
-    const int ret = h->driver->op->frame_decode(h->driver, dst, bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes),
-                                                dst_fmt, src, src_len, frinfo);
+    int ret;
+    {
+        std::lock_guard<std::mutex> lk(h->decode_mutex);
+        ret = h->driver->op->frame_decode(h->driver, dst, bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes),
+                                          dst_fmt, src, src_len, frinfo);
+    }
     if (ret < 0) {
         LOG_ERR("raw frame decode to %d failed: %d\n", dst_fmt, ret);
         return 0;
@@ -203,6 +208,7 @@ int kavro_filter_enable(kavro_dev_t *dev, kavro_filter_id_e fid, kavro_filter_ar
     }
     // A driver without filter operations offers no filter.
     if (!drv->op || !drv->op->filter_enable) return 0;
+    std::lock_guard<std::mutex> lk(h->decode_mutex);
     return drv->op->filter_enable(drv, fid, args) ? 1 : 0;
 }
 
@@ -215,6 +221,7 @@ int kavro_filter_disable(kavro_dev_t *dev, kavro_filter_id_e fid) {
         return -1;
     }
     if (!drv->op || !drv->op->filter_disable) return 0;
+    std::lock_guard<std::mutex> lk(h->decode_mutex);
     return drv->op->filter_disable(drv, fid) ? 1 : 0;
 }
 

@@ -54,6 +54,11 @@ struct _kavro_handler_t {
     // while it resets the stream and the counters: a transport's stop does
     // not wait for a callback already running, so a restart must.
     std::mutex cap_evt_mutex;
+    // Held for a driver's frame decode and for a filter switch: the decodes of
+    // one device share the driver's filter state (working buffers of the
+    // recursive bilateral filter, the amplitude filter's per-pixel hysteresis
+    // flags carried from frame to frame), and a switch may free some of it.
+    std::mutex decode_mutex;
 
     // This device's own driver instance: a copy of the registry entry, so two
     // open cameras with the same product code keep separate state.
