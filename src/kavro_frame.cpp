@@ -154,13 +154,24 @@ int kavro_frame_get_gray(kavro_dev_t *dev, float *dst, int dst_len, uint8_t *src
     return _kavro_frame_get_f32(dev, dst, dst_len, src, src_len, finfo, VX_FRAME_FMT_GRAY, 1.0f);
 }
 
-int kavro_frame_get_pcl(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int, int img_w, int img_h,
-                        const kavro_camera_para_t *p_cam_param) {
+// The distance image must hold img_w x img_h values.
+static bool _pcl_dist_fits(int dist_len, int img_w, int img_h, const char *caller) {
+    if (img_w <= 0 || img_h <= 0) return true;  // refused by the point cloud itself
+    if (dist_len >= 0 && static_cast<int64_t>(img_w) * img_h <= dist_len) return true;
+    vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] wrong dist_len: %d (wxh=%dx%d)\n", caller, dist_len, img_w,
+           img_h);
+    return false;
+}
+
+int kavro_frame_get_pcl(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int dist_len, int img_w,
+                        int img_h, const kavro_camera_para_t *p_cam_param) {
+    if (!_pcl_dist_fits(dist_len, img_w, img_h, __func__)) return 0;
     return _kavro_frame_get_pcl_n(dev, pcl, pcl_len, dist, img_w, img_h, 3, false, p_cam_param, __func__);
 }
 
-int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int, int img_w,
+int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int dist_len, int img_w,
                              int img_h, bool pseudo_color, const kavro_camera_para_t *p_cam_param) {
+    if (!_pcl_dist_fits(dist_len, img_w, img_h, __func__)) return 0;
     return _kavro_frame_get_pcl_n(dev, pcl, pcl_len, dist, img_w, img_h, 4, pseudo_color, p_cam_param, __func__);
 }
 

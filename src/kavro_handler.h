@@ -135,4 +135,7 @@ extern int g_kavro_close_wait_tries;
 
 // Close a device; with keep_record the record itself is never freed and a
 // replay file stays open (an open that finds its record still open).
-void _kavro_dev_close(kavro_dev_t *dev, bool keep_record);
+// With ll_after, the transport record as the transport's close left it is
+// copied there (its table, and its state pointer: null once the transport
+// freed its state).
+void _kavro_dev_close(kavro_dev_t *dev, bool keep_record, kavro_ll_dev_t *ll_after = nullptr);
