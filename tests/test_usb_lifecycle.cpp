@@ -78,9 +78,12 @@ TEST_F(UsbCapture, SecondTransportOpenIsRefused)
 TEST_F(UsbCapture, RequestsTooLongForOneTransferAreRefused)
 {
     open_camera(30);
-    std::vector<uint32_t> vals(16384, 0xA5A5A5A5u);
-    EXPECT_FALSE(kavro_reg_batch_write(&dev_, DEV_REG_CAM0, 0, vals.data(), 16384));
+    // 16386 registers: 65544 value bytes, which a 16-bit count turns into
+    // 8, a well-formed write of the first two.
+    std::vector<uint32_t> vals(16386, 0xA5A5A5A5u);
+    EXPECT_FALSE(kavro_reg_batch_write(&dev_, DEV_REG_CAM0, 0, vals.data(), 16386));
     EXPECT_EQ(bed_->fw(0).reg(DEV_REG_CAM0, 0), 0u);
+    EXPECT_EQ(bed_->fw(0).reg(DEV_REG_CAM0, 1), 0u);
     ASSERT_TRUE(kavro_reg_batch_write(&dev_, DEV_REG_CAM0, 0, vals.data(), 4));
     EXPECT_EQ(bed_->fw(0).reg(DEV_REG_CAM0, 3), 0xA5A5A5A5u);
 
