@@ -98,7 +98,8 @@ TEST_F(UsbCapture, RequestsTooLongForOneTransferAreRefused)
     kavro_param_item_t fps{};
     fps.param_id = PARAM_FRAME_RATE;
     ASSERT_TRUE(kavro_param_batch_get(&dev_, &fps, 1));
-    EXPECT_EQ(fps.param_val.frame_rate.fps, 25u);
+    const uint32_t got = fps.param_val.frame_rate.fps;  // a packed field: no reference to it
+    EXPECT_EQ(got, 25u);
 }
 
 void on_signal(int) {}
