@@ -168,7 +168,9 @@ KAVRO_API char *kavro_get_param_lens_absolute_name(kavro_dev_t *dev, char *buf, 
  * device reported a usable package and the download could begin; whether a
  * valid file resulted is found out by opening it afterwards. The parameter
  * file is only ever replaced by a complete copy (written under a temporary
- * name, then renamed).
+ * name, then renamed). The download's working files ("calibration.bin",
+ * "tmp.zip") are removed whether it succeeded or not; a download that did
+ * not finish logs why and leaves the parameter file as it was.
  */
 KAVRO_API bool kavro_param_load_from_dev(kavro_dev_t *dev);
 

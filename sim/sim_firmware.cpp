@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <thread>
 
 #include "vx_stream.h"
@@ -101,6 +102,22 @@ struct firmware::impl {
     uint16_t hdr_idx = 0;
     std::vector<uint8_t> fifo;
     size_t fifo_head = 0;
+    // Frames taken into the FIFO whose bytes are not made yet: a frame is
+    // admitted (or lost) when it falls due, by its size in the stream, and
+    // rendered only when the host reads that far. A host that fell behind
+    // then gets the next bytes after rendering one frame, not after the
+    // model has rendered everything that fell due meanwhile (a whole FIFO
+    // of frames, while holding the lock). What is admitted and lost is the
+    // same: between two reads the FIFO only fills, so each frame sees the
+    // level it would have seen at its due time.
+    struct pending_frame {
+        uint64_t k;        // frame number since the capture start
+        bool data_up;      // a package frame (`pkg_frame`) or a camera frame
+        uint32_t pkg_frame;
+        uint32_t bytes;    // its size in the stream
+    };
+    std::deque<pending_frame> pend;
+    size_t pend_bytes = 0;
     bool halted = false;
     std::unique_ptr<camera> cam;
     bool cam_dirty = true;
@@ -229,13 +246,22 @@ struct firmware::impl {
     {
         st = to;
         cap = false;
-        fifo.clear();
-        fifo_head = 0;
+        fifo_drop();
         halted = false;
         get_pending = rd_reg_pending = ginfo_pending = ack_pending = false;
     }
 
-    size_t fifo_level() const { return fifo.size() - fifo_head; }
+    // Bytes the FIFO holds, frames not yet rendered included.
+    size_t fifo_level() const { return fifo.size() - fifo_head + pend_bytes; }
+    size_t fifo_made() const { return fifo.size() - fifo_head; }
+
+    void fifo_drop()
+    {
+        fifo.clear();
+        fifo_head = 0;
+        pend.clear();
+        pend_bytes = 0;
+    }
 
     void fifo_put(const void* p, size_t n)
     {
@@ -438,8 +464,7 @@ struct firmware::impl {
             // System reset: the firmware restarts with its defaults; the
             // flash (images, calibration package) keeps its content.
             cap = false;
-            fifo.clear();
-            fifo_head = 0;
+            fifo_drop();
             regs.clear();
             ws = ws_e::idle;
             defaults();
@@ -492,12 +517,12 @@ struct firmware::impl {
             return fail("bad capture stop");
         cap = false;
         // What the FIFO still holds is dropped with the stream.
-        fifo.clear();
-        fifo_head = 0;
+        fifo_drop();
     }
 
     bool build_camera()
     {
+        render_pending();  // frames already admitted come from the camera that took them
         scene sc;
         if (!scene_builtin(cfg.scene, &sc))
             return false;
@@ -823,44 +848,74 @@ struct firmware::impl {
                     return;
                 }
                 const uint32_t i = (uint32_t)(k % n_frames);  // the package is sent round and round
-                if (stream_bytes(VXIF_CALIB_FRAME_SIZE) + fifo_level() > cfg.fifo_bytes) {
+                const uint32_t bytes = stream_bytes(VXIF_CALIB_FRAME_SIZE);
+                if (bytes + fifo_level() > cfg.fifo_bytes) {
                     ++fc.fifo_overflow;
                     continue;
                 }
                 if (roll(cfg.faults.slow_host, &fc.slow_host))
                     continue;
-                uint8_t prop[12] = {};
-                emit_frame(calib_pkg.data() + (size_t)i * VXIF_CALIB_FRAME_SIZE, VXIF_CALIB_FRAME_SIZE,
-                           VXIF_CALIB_FRAME_FORMAT, (uint16_t)i, prop);
+                pend.push_back({k, true, i, bytes});
+                pend_bytes += bytes;
                 ++cap_sent;
                 continue;
             }
-            const uint32_t fsize = frame_bytes_for(param_u32(PARAM_FRAME_FORMAT));
-            if (stream_bytes(fsize) + fifo_level() > cfg.fifo_bytes) {
+            const uint32_t bytes = stream_bytes(frame_bytes_for(param_u32(PARAM_FRAME_FORMAT)));
+            if (bytes + fifo_level() > cfg.fifo_bytes) {
                 ++fc.fifo_overflow;
                 continue;
             }
             if (roll(cfg.faults.slow_host, &fc.slow_host))
                 continue;
-            cam->render((uint32_t)k, &fr);
-            frbytes.resize(fr.raw.size() * 2);
-            std::memcpy(frbytes.data(), fr.raw.data(), frbytes.size());
-            uint8_t prop[12] = {};
-            const uint16_t w = (uint16_t)fr.width, hh = (uint16_t)fr.height;
-            std::memcpy(prop + 0, &w, 2);
-            std::memcpy(prop + 2, &hh, 2);
-            std::memcpy(prop + 4, &fr.temp_cb, 2);
-            std::memcpy(prop + 6, &fr.temp_ib, 2);
-            emit_frame(frbytes.data(), (uint32_t)frbytes.size(), (uint16_t)fr.format, (uint16_t)k, prop);
+            pend.push_back({k, false, 0, bytes});
+            pend_bytes += bytes;
             ++cap_sent;
         }
         if (cap && cap_done())
             cap = false;  // the requested frames are out
     }
 
+    // Makes the bytes of the oldest admitted frame.
+    void render_one()
+    {
+        const pending_frame p = pend.front();
+        pend.pop_front();
+        pend_bytes -= p.bytes;
+        if (p.data_up) {
+            // A package replaced meanwhile (see set_calib_package) renders
+            // what was pending first; a frame beyond the package is lost.
+            if ((size_t)(p.pkg_frame + 1) * VXIF_CALIB_FRAME_SIZE > calib_pkg.size())
+                return;
+            uint8_t prop[12] = {};
+            emit_frame(calib_pkg.data() + (size_t)p.pkg_frame * VXIF_CALIB_FRAME_SIZE, VXIF_CALIB_FRAME_SIZE,
+                       VXIF_CALIB_FRAME_FORMAT, (uint16_t)p.pkg_frame, prop);
+            return;
+        }
+        if (!cam)
+            return;
+        cam->render((uint32_t)p.k, &fr);
+        frbytes.resize(fr.raw.size() * 2);
+        std::memcpy(frbytes.data(), fr.raw.data(), frbytes.size());
+        uint8_t prop[12] = {};
+        const uint16_t w = (uint16_t)fr.width, hh = (uint16_t)fr.height;
+        std::memcpy(prop + 0, &w, 2);
+        std::memcpy(prop + 2, &hh, 2);
+        std::memcpy(prop + 4, &fr.temp_cb, 2);
+        std::memcpy(prop + 6, &fr.temp_ib, 2);
+        emit_frame(frbytes.data(), (uint32_t)frbytes.size(), (uint16_t)fr.format, (uint16_t)p.k, prop);
+    }
+
+    void render_pending()
+    {
+        while (!pend.empty())
+            render_one();
+    }
+
     xfer_result take(uint8_t* buf, int cap_bytes)
     {
-        const size_t n = std::min<size_t>((size_t)cap_bytes, fifo_level());
+        while (fifo_made() < (size_t)cap_bytes && !pend.empty())
+            render_one();
+        const size_t n = std::min<size_t>((size_t)cap_bytes, fifo_made());
         std::memcpy(buf, fifo.data() + fifo_head, n);
         fifo_head += n;
         if (fifo_head == fifo.size()) {
@@ -925,8 +980,12 @@ xfer_result firmware::bulk_in(uint8_t* buf, int cap, uint32_t timeout_ms)
                 m.vclock_us = std::max(m.vclock_us, deadline);
             return {xfer_status::timeout, 0};
         }
-        if (m.fifo_level() > 0)
-            return m.take(buf, cap);
+        if (m.fifo_level() > 0) {
+            const xfer_result r = m.take(buf, cap);
+            if (r.len > 0)
+                return r;
+            continue;  // what was pending rendered to nothing (a package taken away)
+        }
         const uint64_t t = m.now();
         const bool more = m.cap && !m.cap_done();
         const uint64_t next = more ? m.due_us(m.cap_gen) : UINT64_MAX;
@@ -1075,6 +1134,7 @@ void firmware::set_faults(const fault_cfg& f)
 void firmware::set_calib_package(std::vector<uint8_t> pkg)
 {
     std::lock_guard<std::mutex> lk(p_->mu);
+    p_->render_pending();
     p_->calib_pkg = std::move(pkg);
     p_->refresh_calib_info();
 }

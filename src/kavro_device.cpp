@@ -92,6 +92,12 @@ kavro_dev_t *fail_open(kavro_dev_t *dev, _kavro_handler_t *h) {
     }
     teardown_handler(h);
     _kavro_handler_free(h);
+    // A replay record that could not be opened (again) gives its file back:
+    // no close will come for it.
+    if (dev->if_info.type == DEV_IF_FILE && dev->if_info.info.fil.fd) {
+        fclose(static_cast<FILE *>(dev->if_info.info.fil.fd));
+        dev->if_info.info.fil.fd = nullptr;
+    }
     if (dev->alloc_flag) free(dev);
     return nullptr;
 }
@@ -246,7 +252,7 @@ void _kavro_api_wait_end(_kavro_handler_t *h) {
     if (reap) reap_orphan(h);
 }
 
-void _kavro_dev_close(kavro_dev_t *dev, bool keep_record) {
+void _kavro_dev_close(kavro_dev_t *dev, bool keep_record, kavro_ll_dev_t *ll_after) {
     LOG_DBG("close kavro device @ %p\n", static_cast<void *>(dev));
     if (!dev) return;
     _kavro_handler_t *h;
@@ -260,6 +266,7 @@ void _kavro_dev_close(kavro_dev_t *dev, bool keep_record) {
 
     if (h->is_capturing && !_kavro_cap_stop(h)) LOG_ERR("stop capture failed!\n");
     kavro_ll_dev_close(&h->ll_dev);
+    if (ll_after) *ll_after = h->ll_dev;
     {
         std::lock_guard<std::mutex> g(g_api_mutex);
         h->is_opened = false;
@@ -346,8 +353,9 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
     kavro_ll_dev_t prev_ll{};
     if (h && h->is_opened) {
         LOG_WRN("device not close correctly. close it..\n");
-        prev_ll = h->ll_dev;
-        _kavro_dev_close(dev, true);
+        // The transport record as its close leaves it: a copy taken before
+        // would keep the state pointer the close frees.
+        _kavro_dev_close(dev, true, &prev_ll);
         h = nullptr;
     }
     if (!h) {
@@ -361,7 +369,7 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
         h->ll_dev.init_flag = dev->init_flag;
         // Reopening an open record goes back to the transport that served
         // it: a closed transport record keeps its table (and its state
-        // pointer, null after a transport's close).
+        // pointer, null after a transport's close that freed the state).
         h->ll_dev.ll_op = prev_ll.ll_op;
         h->ll_dev.h = prev_ll.h;
         std::lock_guard<std::mutex> g(g_api_mutex);
@@ -516,13 +524,10 @@ kavro_dev_t *kavro_dev_open_replay(const char *filename) {
     }
     _kavro_ll_file_attach_info(f, attached);
     t_pending_replay = std::move(ctx);
+    // A failed open has closed the file.
     kavro_dev_t *dev = kavro_dev_open(&default_dev);
     t_pending_replay.reset();       // not taken when the open failed early
-    _kavro_ll_file_detach_info(f);  // likewise
-    if (!dev) {
-        fclose(f);
-        default_dev.if_info.info.fil.fd = nullptr;
-    }
+    _kavro_ll_file_detach_info(f);  // likewise (the pointer is only a key)
     return dev;
 }
 

@@ -92,8 +92,12 @@ int _kavro_frame_get_u16(kavro_dev_t *dev, uint16_t *dst, int dst_len, kavro_fra
         return 0;
     }
     const int64_t bytes = static_cast<int64_t>(dst_len) * 2;
-    const int ret = h->driver->op->frame_decode(h->driver, dst, bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes),
-                                                dst_fmt, src, src_len, frinfo);
+    int ret;
+    {
+        std::lock_guard<std::mutex> lk(h->decode_mutex);
+        ret = h->driver->op->frame_decode(h->driver, dst, bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes),
+                                          dst_fmt, src, src_len, frinfo);
+    }
     if (ret < 0) {
         LOG_ERR("raw frame decode to %d failed: %d\n", dst_fmt, ret);
         return 0;
@@ -196,13 +200,24 @@ int kavro_frame_get_gray(kavro_dev_t *dev, float *dst, int dst_len, uint8_t *src
     return _kavro_frame_get_f32(dev, dst, dst_len, src, src_len, finfo, VX_FRAME_FMT_GRAY, 1.0f);
 }
 
-int kavro_frame_get_pcl(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int, int img_w, int img_h,
-                        const kavro_camera_para_t *p_cam_param) {
+// The distance image must hold img_w x img_h values.
+static bool _pcl_dist_fits(int dist_len, int img_w, int img_h, const char *caller) {
+    if (img_w <= 0 || img_h <= 0) return true;  // refused by the point cloud itself
+    if (dist_len >= 0 && static_cast<int64_t>(img_w) * img_h <= dist_len) return true;
+    vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] wrong dist_len: %d (wxh=%dx%d)\n", caller, dist_len, img_w,
+           img_h);
+    return false;
+}
+
+int kavro_frame_get_pcl(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int dist_len, int img_w,
+                        int img_h, const kavro_camera_para_t *p_cam_param) {
+    if (!_pcl_dist_fits(dist_len, img_w, img_h, __func__)) return 0;
     return _kavro_frame_get_pcl_n(dev, pcl, pcl_len, dist, img_w, img_h, 3, false, p_cam_param, __func__);
 }
 
-int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int, int img_w,
+int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int dist_len, int img_w,
                              int img_h, bool pseudo_color, const kavro_camera_para_t *p_cam_param) {
+    if (!_pcl_dist_fits(dist_len, img_w, img_h, __func__)) return 0;
     return _kavro_frame_get_pcl_n(dev, pcl, pcl_len, dist, img_w, img_h, 4, pseudo_color, p_cam_param, __func__);
 }
 
@@ -272,6 +287,7 @@ int kavro_filter_enable(kavro_dev_t *dev, kavro_filter_id_e fid, kavro_filter_ar
     }
     // A driver without filter operations offers no filter.
     if (!drv->op || !drv->op->filter_enable) return 0;
+    std::lock_guard<std::mutex> lk(h->decode_mutex);
     return drv->op->filter_enable(drv, fid, args) ? 1 : 0;
 }
 
@@ -284,6 +300,7 @@ int kavro_filter_disable(kavro_dev_t *dev, kavro_filter_id_e fid) {
         return -1;
     }
     if (!drv->op || !drv->op->filter_disable) return 0;
+    std::lock_guard<std::mutex> lk(h->decode_mutex);
     return drv->op->filter_disable(drv, fid) ? 1 : 0;
 }
 

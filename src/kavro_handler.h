@@ -63,6 +63,11 @@ struct _kavro_handler_t {
     // next frame only when none runs and the stream is empty, so a pass that
     // drains the stream never takes a frame the reader has not asked for.
     std::atomic<int> cap_pass_busy;
+    // Held for a driver's frame decode and for a filter switch: the decodes of
+    // one device share the driver's filter state (working buffers of the
+    // recursive bilateral filter, the amplitude filter's per-pixel hysteresis
+    // flags carried from frame to frame), and a switch may free some of it.
+    std::mutex decode_mutex;
 
     // This device's own driver instance: a copy of the registry entry, so two
     // open cameras with the same product code keep separate state.
@@ -155,4 +160,7 @@ extern int g_kavro_close_wait_tries;
 
 // Close a device; with keep_record the record itself is never freed and a
 // replay file stays open (an open that finds its record still open).
-void _kavro_dev_close(kavro_dev_t *dev, bool keep_record);
+// With ll_after, the transport record as the transport's close left it is
+// copied there (its table, and its state pointer: null once the transport
+// freed its state).
+void _kavro_dev_close(kavro_dev_t *dev, bool keep_record, kavro_ll_dev_t *ll_after = nullptr);

@@ -6,8 +6,11 @@
 // Files that later decide how the camera is calibrated are never written in
 // place: every output goes to a temporary file beside its final name and is
 // renamed over it only once complete, so an interrupted download leaves
-// either the old file or the full new one. Archive entries whose names would
-// leave the device's folder, and links, are refused.
+// either the old file or the full new one. "calibration.bin" and "tmp.zip"
+// are working files of one download: they are removed whether it succeeded
+// or not, so a download that did not finish leaves the folder as it was and
+// the next open tries again. Archive entries whose names would leave the
+// device's folder, and links, are refused.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +24,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "kavro.h"
 #include "kavro_param.h"
@@ -295,43 +299,57 @@ bool _calib_unzip(const char *zip_path, const char *dir) {
     return ok;
 }
 
-// Capture the package frames into the open file: frames are written in the
-// order of their index, starting with frame 0. The device sends the package
-// round and round, so a frame that arrives out of turn (capture began
-// mid-package, or a frame was lost) is skipped and taken on the next round.
-static void _calib_download(kavro_dev_t *dev, FILE *f, const char *path, uint32_t fr_num) {
+// Capture the package frames into the open file, each at its place by its
+// index. The device sends the package round and round; a host that cannot
+// keep up loses frames, which come again on a later round, so a frame is
+// taken whenever it arrives and only the missing ones are waited for. The
+// download gives up when three rounds' worth of frames brought nothing new
+// (the device does not hold what it announced). Returns the number of
+// frames written.
+static uint32_t _calib_download(kavro_dev_t *dev, FILE *f, const char *path, uint32_t fr_num) {
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCalibFrameSize]);
     if (!buf) {
         LOG_ERR("malloc failed\n");
         std::exit(-3);
     }
-    if (!kavro_cap_start(dev)) return;
+    if (!kavro_cap_start(dev)) {
+        LOG_ERR("capture start for the calibration package failed\n");
+        return 0;
+    }
+    std::vector<bool> have(fr_num, false);
     uint32_t written = 0;
-    // Enough gets for three rounds of the package.
-    for (uint32_t gets = 0; written < fr_num && gets < 3 * fr_num + 8; ++gets) {
+    uint32_t idle = 0;  // frames got since the last new one
+    while (written < fr_num && idle < 3 * fr_num + 8) {
+        ++idle;
         kavro_frame_t fr{};
         const int ret = kavro_cap_get_frames(dev, 1, buf.get(), kCalibFrameSize, &fr);
         if (ret != 1) {
             LOG_DBG("get calib frames failed: ret=%d\n", ret);
             break;
         }
-        if (fr.frame_info.frame_idx != written || fr.frame_info.frame_size != kCalibFrameSize) {
-            LOG_DBG("calib frame #%d (%u bytes) skipped, waiting for #%u\n", fr.frame_info.frame_idx,
-                    fr.frame_info.frame_size, written);
+        const uint32_t idx = fr.frame_info.frame_idx;
+        if (idx >= fr_num || have[idx] || fr.frame_info.frame_size != kCalibFrameSize) {
+            LOG_DBG("calib frame #%u (%u bytes) skipped, %u of %u taken\n", idx, fr.frame_info.frame_size, written,
+                    fr_num);
             continue;
         }
-        if (std::fwrite(buf.get(), 1, kCalibFrameSize, f) != kCalibFrameSize) {
+        if (std::fseek(f, static_cast<long>(idx) * static_cast<long>(kCalibFrameSize), SEEK_SET) != 0 ||
+            std::fwrite(buf.get(), 1, kCalibFrameSize, f) != kCalibFrameSize) {
             note_store_fail(path);
             LOG_ERR("write calib frames to %s failed\n", path);
             break;
         }
+        have[idx] = true;
         ++written;
+        idle = 0;
     }
     kavro_cap_stop(dev);
+    return written;
 }
 
 // Check the captured package and write its payload out (parameter file or
-// archive, then extracted). Leaves the package file in place on failure.
+// archive, then extracted). The caller removes the package file afterwards;
+// an archive is removed here, extracted or not.
 static void _calib_pk_parse(kavro_dev_t *dev, const std::string &dir, const std::string &pkg_path) {
     FilePtr in(std::fopen(pkg_path.c_str(), "rb"));
     if (!in) {
@@ -374,15 +392,14 @@ static void _calib_pk_parse(kavro_dev_t *dev, const std::string &dir, const std:
     in.reset();
 
     if (zipped) {
-        if (!_calib_unzip(out.c_str(), dir.c_str())) {
-            note_fail(KAVRO_PARAM_LOAD_TRANSFER, "the package's archive " + out + " could not be extracted");
+        const bool ok = _calib_unzip(out.c_str(), dir.c_str());
+        if (!ok) note_fail(KAVRO_PARAM_LOAD_TRANSFER, "the package's archive " + out + " could not be extracted");
+        if (ok)
+            LOG_DBG("unzip %s OK\n", out.c_str());
+        else
             LOG_ERR("unzip %s failed\n", out.c_str());
-            return;
-        }
-        LOG_DBG("unzip %s OK\n", out.c_str());
         std::remove(out.c_str());
     }
-    std::remove(pkg_path.c_str());
 }
 
 bool kavro_param_load_from_dev(kavro_dev_t *dev) {
@@ -423,9 +440,17 @@ bool kavro_param_load_from_dev(kavro_dev_t *dev) {
                 LOG_ERR("open %s failed\n", pkg_path.c_str());
             } else {
                 result = true;
-                _calib_download(dev, f.get(), pkg_path.c_str(), fr_num);
+                const uint32_t got = _calib_download(dev, f.get(), pkg_path.c_str(), fr_num);
                 f.reset();
-                _calib_pk_parse(dev, dir, pkg_path);
+                if (got == fr_num)
+                    _calib_pk_parse(dev, dir, pkg_path);
+                else {
+                    note_fail(KAVRO_PARAM_LOAD_TRANSFER, "the download ended after " + std::to_string(got) + " of " +
+                                                             std::to_string(fr_num) + " frames");
+                    LOG_ERR("calibration download ended after %u of %u frames: the parameter file is left as it was\n",
+                            got, fr_num);
+                }
+                std::remove(pkg_path.c_str());
             }
         }
     }

@@ -16,6 +16,7 @@
 #include "kavro_globals.h"
 #include "kavro_handler.h"
 #include "per_process_name.h"
+#include "replay_recording.h"
 
 namespace {
 
@@ -121,6 +122,43 @@ TEST_F(DeviceReplay, FileThatIsNoRecordingFailsAndLeavesTheDefaultRecordClosed) 
     // The default record is free again for the next replay.
     const std::string path = write_recording("one_frame", 1, "VX1-T0-ONE");
     EXPECT_NE(kavro_dev_open_replay(path.c_str()), nullptr);
+}
+
+// Opening a replay that is open closes it first and opens it again on the
+// same file: it plays from the start, and the close after it gives the file
+// back.
+TEST_F(DeviceReplay, ReopenOfAnOpenReplayPlaysOnAndClosesTheFile) {
+    const int fds = kavro_test::open_fd_count();
+    const std::string path = write_recording("reopen", 3, "VX1-T0-REOPEN");
+    kavro_dev_t *dev = kavro_dev_open_replay(path.c_str());
+    ASSERT_EQ(dev, &default_dev);
+    ASSERT_EQ(kavro_dev_open(dev), dev);
+    EXPECT_STREQ(dev->product, "VX1-T0-REOPEN");
+    ASSERT_TRUE(kavro_cap_set_frame_buffer(dev, nullptr, 4 * 307200));
+    ASSERT_TRUE(kavro_cap_start(dev));
+    std::vector<uint8_t> buf(FRAME_BYTES);
+    ASSERT_EQ(kavro_cap_get_frames(dev, 1, buf.data(), FRAME_BYTES, nullptr), 1);
+    EXPECT_EQ(0, memcmp(buf.data(), frame_samples(0).data(), FRAME_BYTES));
+    kavro_dev_close(dev);
+    EXPECT_EQ(kavro_test::open_fd_count(), fds);
+}
+
+// A point cloud reads img_w x img_h distances: a distance image shorter than
+// that is refused (an exact-size buffer: the sanitizer run catches a read
+// past it), one that holds them is used.
+TEST_F(DeviceReplay, PointCloudRefusesADistanceImageShorterThanItsSize) {
+    const std::string path = write_recording("pcl", 1, "VX1-T0-PCL");
+    kavro_dev_t *dev = kavro_dev_open_replay(path.c_str());
+    ASSERT_NE(dev, nullptr);
+    const kavro_camera_para_t cam{W / 2.0f, H / 2.0f, 10.0f, 10.0f, 1.0f};
+    for (const int have : {W * H - 1, W * H}) {
+        SCOPED_TRACE(have);
+        const std::vector<float> dist(static_cast<size_t>(have), 1.5f);
+        std::vector<float> pcl(4 * W * H);
+        const int want = have == W * H ? W * H : 0;
+        EXPECT_EQ(kavro_frame_get_pcl(dev, pcl.data(), 3 * W * H, dist.data(), have, W, H, &cam), want);
+        EXPECT_EQ(kavro_frame_get_pcl_xyzd(dev, pcl.data(), 4 * W * H, dist.data(), have, W, H, false, &cam), want);
+    }
 }
 
 TEST_F(DeviceReplay, RecordingOfAnUnknownProductFindsNoDriver) {

@@ -39,6 +39,7 @@ struct ctrl_wait_t {
     int actual = 0;
     libusb_transfer *xfer = nullptr;
     ll_dev_usb_t *owner = nullptr;
+    uint8_t *own_buf = nullptr;  // a buffer of the transfer's that goes with it (delete[])
 };
 
 struct ll_dev_usb_t {
@@ -96,8 +97,11 @@ template <typename T> void st(T &v, T x) { __atomic_store_n(&v, x, __ATOMIC_RELE
 
 ll_dev_usb_t *priv(kavro_ll_dev_t *dev) { return dev ? static_cast<ll_dev_usb_t *>(dev->h) : nullptr; }
 
+// Open, not gone, and with its event loop running: without the loop no
+// transfer would ever complete, and a call waiting for one would wait for
+// good (the loop ends on a signal that interrupts it, or on a libusb error).
 bool usable(ll_dev_usb_t *u) {
-    return u && u->ctx && u->h_usb && ld(u->evt_thread_stop) == 0 && !ld(u->dev_gone);
+    return u && u->ctx && u->h_usb && ld(u->evt_thread_stop) == 0 && !ld(u->dev_gone) && ld(u->evt_loop_running);
 }
 
 // A reference to the device state for the length of one call. A call that
@@ -188,6 +192,7 @@ void free_abandoned(ll_dev_usb_t *u) {
     std::lock_guard<std::mutex> g(u->abandoned_mu);
     for (ctrl_wait_t *w : u->abandoned) {
         libusb_free_transfer(w->xfer);
+        delete[] w->own_buf;
         delete w;
     }
     u->abandoned.clear();
@@ -276,6 +281,7 @@ void LIBUSB_CALL _usb_cmd_trans_cb(libusb_transfer *t) {
                 }
         }
         libusb_free_transfer(t);
+        delete[] w->own_buf;
         delete w;
         return;
     }
@@ -305,9 +311,21 @@ bool wait_transfer(ll_dev_usb_t *u, ctrl_wait_t *w, bool host_limits, bool *time
     const auto t0 = clk::now();
     bool cancelled = false;
     std::unique_lock<std::mutex> g(w->mu);
+    auto abandon = [&] {
+        w->abandoned = true;
+        std::lock_guard<std::mutex> ag(u->abandoned_mu);
+        u->abandoned.push_back(w);
+        return false;
+    };
     while (!w->done) {
         w->cv.wait_for(g, std::chrono::milliseconds(VXIF_CTRL_POLL_MS));
-        if (w->done || !host_limits) continue;
+        if (w->done) continue;
+        if (!ld(u->evt_loop_running)) {
+            // Nothing will complete it any more.
+            LOG_ERR("transfer abandoned: the USB event loop has ended\n");
+            return abandon();
+        }
+        if (!host_limits) continue;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t0).count();
         if (!cancelled && ms >= VXIF_CTRL_CANCEL_MS) {
             LOG_WRN("control trans timeout , cancel it\n");
@@ -318,10 +336,7 @@ bool wait_transfer(ll_dev_usb_t *u, ctrl_wait_t *w, bool host_limits, bool *time
             g.lock();
         } else if (ms >= VXIF_CTRL_ABANDON_MS && !w->done) {
             LOG_ERR("control transfer timeout !\n");
-            w->abandoned = true;
-            std::lock_guard<std::mutex> ag(u->abandoned_mu);
-            u->abandoned.push_back(w);
-            return false;
+            return abandon();
         }
     }
     return true;
@@ -334,6 +349,12 @@ bool raw_phase(kavro_ll_dev_t *dev, bool wr_nrd, uint8_t cmd_type, uint16_t cmd_
     ll_dev_usb_t *u = priv(dev);
     if (!u || !u->h_usb) {
         LOG_ERR(" USB handler Is NULL!\r\n");
+        return false;
+    }
+    // The setup packet's length field has 16 bits: a longer request would go
+    // out with its length cut.
+    if (buf_len < 0 || buf_len > 0xFFFF) {
+        LOG_ERR("request of %d bytes refused: a control transfer carries at most 65535\n", buf_len);
         return false;
     }
     libusb_transfer *t = libusb_alloc_transfer(0);
@@ -506,6 +527,12 @@ void close_locked(ll_dev_usb_t *u) {
 
 kavro_ll_dev_t *usb_dev_open(kavro_ll_dev_t *dev) {
     if (!dev || (dev->ll_info.type != LL_IF_USB && dev->ll_info.type != LL_IF_NONE)) return nullptr;
+    if (dev->h && priv(dev)->h_usb) {
+        // Opening twice would claim the interface again and start a second
+        // event thread over the first one's handle.
+        LOG_WRN("device already opened\n");
+        return nullptr;
+    }
     if (!dev->h) dev->h = _usb_ll_dev_priv_alloc();
     ll_dev_usb_t *u = priv(dev);
     if (!u->ctx) {
@@ -592,11 +619,14 @@ kavro_ll_dev_t *usb_dev_open(kavro_ll_dev_t *dev) {
         }
     }
     if (ok) {
-        st(u->evt_loop_running, false);
+        // Running from here: calls made before the thread got going are
+        // served once it does.
+        st(u->evt_loop_running, true);
         st(u->evt_thread_stop, 0);
         st(u->cap_thread_stop, true);
         if (pthread_create(&u->evt_thread, nullptr, _usb_ll_evt_thread, dev) != 0) {
             LOG_ERR(" create evt thread failed\n");
+            st(u->evt_loop_running, false);
             st(u->evt_thread_stop, 1);  // nothing to join
             ok = false;
         }
@@ -658,6 +688,12 @@ bool usb_reg_write(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, const
                    uint16_t reg_cnt) {
     if (!reg_vals && reg_cnt) return false;
     const size_t len = sizeof(vxif_reg_rw_t) + 4u * reg_cnt;
+    // The request's byte count has 16 bits, and so has the setup packet's.
+    if (4u * reg_cnt > 0xFFFFu || len > 0xFFFFu) {
+        LOG_ERR("write of %u registers refused: one request carries at most %u\n", static_cast<unsigned>(reg_cnt),
+                static_cast<unsigned>((0xFFFFu - sizeof(vxif_reg_rw_t)) / 4u));
+        return false;
+    }
     std::vector<uint8_t> msg;
     try {
         msg.resize(len);
@@ -701,6 +737,11 @@ bool usb_reg_read(kavro_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32
 
 bool usb_param_set(kavro_ll_dev_t *dev, const vxif_param_item_t *items, int item_cnt) {
     if (!items || item_cnt <= 0) return false;
+    if (item_cnt > 0xFFFF / VXIF_PARAM_ITEM_SIZE) {
+        LOG_ERR("batch of %d parameters refused: one request carries at most %d\n", item_cnt,
+                0xFFFF / VXIF_PARAM_ITEM_SIZE);
+        return false;
+    }
     usb_call call(dev);
     if (!call) return false;
     return send_checked(dev, VXIF_REQ_DEV, VXIF_DEV_PARAM_SET, items, item_cnt * VXIF_PARAM_ITEM_SIZE,
@@ -885,7 +926,13 @@ void drain_bulk_in(ll_dev_usb_t *u) {
         int status = LIBUSB_TRANSFER_ERROR, actual = 0;
         if (r == 0) {
             bool timed_out = false;
-            wait_transfer(u, w, false, &timed_out);  // the transfer's own time-out ends it
+            // The transfer's own time-out ends it, or the end of the event
+            // loop: the transfer then belongs to the abandoned list, with
+            // the buffer it may still fill.
+            if (!wait_transfer(u, w, false, &timed_out)) {
+                w->own_buf = buf.release();
+                break;
+            }
             status = w->status;
             actual = w->actual;
         }
@@ -1002,7 +1049,9 @@ int usb_tx_data(kavro_ll_dev_t *dev, const void *buf, uint32_t len) {
     }
     LOG_TRC("trans[%d] issue: txlen=%d\n", 0, static_cast<int>(len));
     bool timed_out = false;
-    wait_transfer(u, w, false, &timed_out);  // the transfer's own time-out ends it
+    // The transfer's own time-out ends it, or the end of the event loop (the
+    // transfer then belongs to the abandoned list).
+    if (!wait_transfer(u, w, false, &timed_out)) return LIBUSB_ERROR_NO_DEVICE;
     int result = w->status == LIBUSB_TRANSFER_COMPLETED ? w->actual : map_status(w->status);
     if (w->status != LIBUSB_TRANSFER_COMPLETED && result == LIBUSB_ERROR_OTHER)
         LOG_WRN("unrecognised status code %d", w->status);
