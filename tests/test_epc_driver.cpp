@@ -496,7 +496,7 @@ TEST_F(EpcDriver, CleanUpChainOrder) {
     e().hysteresis_map_len = 0;
 
     vx_bpf2d_iir_t bpf{};
-    ASSERT_TRUE(vx_bpf2d_iir_init(&bpf, W, H, 0.02f, 0.1f, 0, 4096));
+    ASSERT_TRUE(vx_bpf2d_iir_init(&bpf, W, H, EPC_BPF_SIGMA_SPATIAL, EPC_BPF_SIGMA_RANGE, 0, 4096));
     std::vector<uint16_t> s1(N), s2(N), s3(N), want(N);
     vx_median2d_u16(s1.data(), ref_d.data(), W, H, 3);
     vx_bpf2d_iir(&bpf, s2.data(), s1.data(), W, H);

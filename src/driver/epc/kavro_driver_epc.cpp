@@ -136,7 +136,8 @@ bool epc_init(kavro_drv_t *drv, kavro_dev_t *dev) {
         }
     }
 
-    if (!vx_bpf2d_iir_init(&edrv->f_bpf, EPC_DEFAULT_W, EPC_DEFAULT_H, 0.02f, 0.1f, 0, 4096))
+    if (!vx_bpf2d_iir_init(&edrv->f_bpf, EPC_DEFAULT_W, EPC_DEFAULT_H, EPC_BPF_SIGMA_SPATIAL, EPC_BPF_SIGMA_RANGE,
+                           0, 4096))
         LOG_ERR("vx_bpf2d_iir_init failed\n");
     return true;
 }
