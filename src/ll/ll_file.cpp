@@ -122,17 +122,20 @@ ll_dev_file_t *priv_of(kavro_ll_dev_t *dev) {
     return dev ? static_cast<ll_dev_file_t *>(dev->h) : nullptr;
 }
 
-timespec deadline_after_ms(uint32_t ms) {
+/// Absolute CLOCK_MONOTONIC time `us` microseconds from now.
+timespec deadline_after_us(uint64_t us) {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    t.tv_sec += static_cast<time_t>(us / 1000000);
+    t.tv_nsec += static_cast<long>(us % 1000000) * 1000L;
     if (t.tv_nsec >= 1000000000L) {
         t.tv_sec += 1;
         t.tv_nsec -= 1000000000L;
     }
     return t;
 }
+
+timespec deadline_after_ms(uint32_t ms) { return deadline_after_us(static_cast<uint64_t>(ms) * 1000); }
 
 // ---- state ------------------------------------------------------------------------
 
@@ -199,17 +202,6 @@ vx_stream_hdr_t _file_ll_make_hdr(const ll_dev_file_t *priv, uint32_t frame_byte
     return hdr;
 }
 
-timespec deadline_after_us(uint32_t us) {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += us / 1000000;
-    t.tv_nsec += static_cast<long>(us % 1000000) * 1000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
 
 /// Sleep `us` between frames, cut short by close or a stop of capture.
 void _file_ll_pace(ll_dev_file_t *priv, uint32_t us) {

@@ -647,18 +647,27 @@ int cmd_filter(const global_opts &g, bool enable, const std::string &name, const
     return EXIT_OK;
 }
 
+// Starts the library, opens the camera of a filter command and reads the
+// choices stored for it; an exit code.
+int open_stored_filters(session &s, std::string *path, std::vector<stored_filter> *stored) {
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    *path = filter_store_path(s.dev());
+    std::string err;
+    if (!filters_load(*path, stored, &err)) return fail(EXIT_FILE, err);
+    return EXIT_OK;
+}
+
 // filter reset [NAME]: forget the stored choice of one filter, or all.
 int cmd_filter_reset(const global_opts &g, const std::string &name) {
     kavro_filter_id_e fid{};
     if (!name.empty() && !filter_parse(name, &fid))
         return fail(EXIT_USAGE, "unknown filter '" + name + "' (known: " + filter_names() + ")");
     session s(g);
-    if (int rc = s.start()) return rc;
-    if (int rc = s.open()) return rc;
-    const std::string path = filter_store_path(s.dev());
+    std::string path;
     std::vector<stored_filter> stored;
+    if (int rc = open_stored_filters(s, &path, &stored)) return rc;
     std::string err;
-    if (!filters_load(path, &stored, &err)) return fail(EXIT_FILE, err);
     if (name.empty()) {
         stored.clear();
     } else {
@@ -672,12 +681,9 @@ int cmd_filter_reset(const global_opts &g, const std::string &name) {
 // filter list: the stored choices of the camera.
 int cmd_filter_list(const global_opts &g) {
     session s(g);
-    if (int rc = s.start()) return rc;
-    if (int rc = s.open()) return rc;
-    const std::string path = filter_store_path(s.dev());
+    std::string path;
     std::vector<stored_filter> stored;
-    std::string err;
-    if (!filters_load(path, &stored, &err)) return fail(EXIT_FILE, err);
+    if (int rc = open_stored_filters(s, &path, &stored)) return rc;
     if (stored.empty()) printf("no stored filter settings (driver defaults)\n");
     for (const stored_filter &sf : stored) printf("%s\n", filter_label(sf.name, sf.on, sf.value).c_str());
     return EXIT_OK;
