@@ -44,10 +44,10 @@ struct _kavro_handler_t {
     std::atomic<int> cap_stall_cnt;
     std::atomic<int> cap_missing_cnt;
     std::atomic<int> cap_errno;
-    // The error that made the event thread stop the capture (a gone camera,
-    // endless time-outs or stalls), 0 while none did. Kept until the next
-    // start: cap_errno is cleared once the error callback has seen it, but
-    // every later frame call must still learn why no frame comes.
+    // The transport error that stopped the capture (the camera left the
+    // bus), 0 while none did. Kept until the next start: cap_errno is cleared
+    // once the error callback has seen it, but every later frame call must
+    // still learn that no frame will come.
     std::atomic<int> cap_stop_errno;
     std::atomic<bool> cap_err_force_stop;
     std::atomic<void *> cap_errargs;
