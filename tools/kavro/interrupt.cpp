@@ -18,6 +18,7 @@ namespace kavro_cli {
 namespace {
 
 std::atomic<int> g_signal{0};
+std::atomic<bool> g_stoppable{false};
 std::mutex g_mu;
 std::condition_variable g_cv;
 
@@ -43,14 +44,15 @@ void take_signals() {
         int sig = 0;
         if (sigwait(&set, &sig) != 0) continue;
         int none = 0;
-        if (g_signal.compare_exchange_strong(none, sig)) {
+        if (g_stoppable.load() && g_signal.compare_exchange_strong(none, sig)) {
             fprintf(stderr, "\nkavro: interrupted: stopping (interrupt again to stop at once)\n");
             std::lock_guard<std::mutex> g(g_mu);
             g_cv.notify_all();
             continue;
         }
-        // The second one: the default action, now.
-        fprintf(stderr, "\nkavro: interrupted again: stopping at once\n");
+        // The second one, or one during a command without a clean stop:
+        // the default action, now.
+        if (g_stoppable.load()) fprintf(stderr, "\nkavro: interrupted again: stopping at once\n");
         signal(sig, SIG_DFL);
         sigset_t one;
         sigemptyset(&one);
@@ -74,6 +76,8 @@ void interrupt_setup() {
     sigaction(SIGTERM, &sa, nullptr);
     std::thread(take_signals).detach();
 }
+
+void interrupt_enable_stop() { g_stoppable = true; }
 
 int interrupt_signal() { return g_signal.load(); }
 

@@ -3,16 +3,21 @@
 // The signals are blocked in the main thread before any other thread exists,
 // so every thread (the library's event loop, the simulated camera's threads)
 // inherits the block and no library call is cut short by EINTR. One thread of
-// our own takes them with sigwait(): the first sets a flag the commands'
-// loops check between frames and packets (the library is never called from
-// signal context); a second one ends the program at once with the signal's
-// default action, for a stop that hangs.
+// our own takes them with sigwait(): in the commands that stop cleanly
+// (capture, record, convert, transfers) the first sets a flag their loops
+// check between frames and packets (the library is never called from signal
+// context); a second one, or any in the other commands, ends the program at
+// once with the signal's default action.
 #pragma once
 
 namespace kavro_cli {
 
 /// Call first in main, before any thread is started.
 void interrupt_setup();
+/// The running command checks for a stop and ends cleanly. Until this is
+/// called (commands that only take a moment), the first signal already ends
+/// the program with its default action, as without any handling.
+void interrupt_enable_stop();
 /// The signal that asked for a stop, 0 when none did.
 int interrupt_signal();
 inline bool interrupted() { return interrupt_signal() != 0; }

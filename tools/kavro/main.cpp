@@ -492,6 +492,7 @@ int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expecte
 }
 
 int cmd_capture(const global_opts &g, const capture_opts &o) {
+    interrupt_enable_stop();
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
@@ -499,6 +500,7 @@ int cmd_capture(const global_opts &g, const capture_opts &o) {
 }
 
 int cmd_convert(const global_opts &g, const std::string &file, capture_opts o) {
+    interrupt_enable_stop();
     global_opts gc = g;
     gc.sim = false;  // the recording is the source
     gc.replay = file;
@@ -512,6 +514,7 @@ int cmd_convert(const global_opts &g, const std::string &file, capture_opts o) {
 }
 
 int cmd_record(const global_opts &g, int frames, const std::string &file) {
+    interrupt_enable_stop();
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
@@ -779,6 +782,7 @@ int cmd_data(const global_opts &g, bool write, int type, const std::string &file
     if (type < 0 || type > 255) return fail(EXIT_USAGE, "the image type must be 0 ... 255");
     if (version < 0 || version > 0xFFFF) return fail(EXIT_USAGE, "the version must be 0 ... 65535");
     if (write && access(file.c_str(), R_OK) != 0) return fail(EXIT_FILE, "cannot read " + file);
+    interrupt_enable_stop();
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
