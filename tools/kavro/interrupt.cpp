@@ -22,11 +22,18 @@ std::atomic<bool> g_stoppable{false};
 std::mutex g_mu;
 std::condition_variable g_cv;
 
+sigset_t g_taken;  // the signals taken here, set once before the thread starts
+
+// SIGINT and SIGTERM, leaving out one the program was started with ignored
+// (a shell's background job ignores Ctrl-C, and so does this tool then).
 sigset_t stop_signals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (const int sig : {SIGINT, SIGTERM}) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaddset(&set, sig);
+    }
     return set;
 }
 
@@ -39,7 +46,7 @@ void on_signal(int sig) {
 }
 
 void take_signals() {
-    const sigset_t set = stop_signals();
+    const sigset_t set = g_taken;
     for (;;) {
         int sig = 0;
         if (sigwait(&set, &sig) != 0) continue;
@@ -66,14 +73,14 @@ void take_signals() {
 }  // namespace
 
 void interrupt_setup() {
-    const sigset_t set = stop_signals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    g_taken = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &g_taken, nullptr);
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    for (const int sig : {SIGINT, SIGTERM})
+        if (sigismember(&g_taken, sig) == 1) sigaction(sig, &sa, nullptr);
     std::thread(take_signals).detach();
 }
 
