@@ -146,6 +146,7 @@ struct usb_bed::cam {
     int ovr_count = 0;
     bool ep_halted = false;
     bool unplugged = false;
+    bool left_bus = false;  // leave_bus() ran
     bool quit = false;
     usb_cam_stats st;
 
@@ -635,6 +636,24 @@ struct usb_bed::cam {
         return TRUE;
     }
 
+    // The device's entry leaves the emulated bus for good: no request
+    // reaches the handler any more (the last one in progress is waited for)
+    // and the sysfs device and its node are removed, so an enumeration no
+    // longer finds it. Once only.
+    void leave_bus()
+    {
+        if (!tb || left_bus)
+            return;
+        left_bus = true;
+        umockdev_testbed_detach_ioctl(tb, devnode.c_str(), nullptr);
+        {
+            std::unique_lock<std::mutex> g(live_mu);
+            detached = true;
+            live_cv.wait(g, [this] { return in_ioctl == 0; });
+        }
+        umockdev_testbed_remove_device(tb, syspath.c_str());
+    }
+
     ~cam()
     {
         {
@@ -651,15 +670,7 @@ struct usb_bed::cam {
             finish(p.c, -1, EAGAIN);
             g_object_unref(p.c);
         }
-        if (tb) {
-            umockdev_testbed_detach_ioctl(tb, devnode.c_str(), nullptr);
-            {
-                std::unique_lock<std::mutex> g(live_mu);
-                detached = true;
-                live_cv.wait(g, [this] { return in_ioctl == 0; });
-            }
-            umockdev_testbed_remove_device(tb, syspath.c_str());
-        }
+        leave_bus();
         if (handler)
             g_object_unref(handler);
         for (auto* u : done)
@@ -788,6 +799,16 @@ void usb_bed::damage_bulk_out(int i, int nth)
 }
 
 void usb_bed::unplug(int i) { cams_.at((size_t)i)->do_unplug(); }
+
+int usb_bed::replug(int i)
+{
+    cam& c = *cams_.at((size_t)i);
+    c.do_unplug();
+    c.leave_bus();
+    usb_cam_opts o = c.opt;
+    o.addr = c.opt.addr >= 127 ? 2 : c.opt.addr + 1;  // the bus gives a new address
+    return add_camera(o);
+}
 
 void usb_bed::delay_cancels(int i, int ms)
 {

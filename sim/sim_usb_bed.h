@@ -80,6 +80,12 @@ public:
     void damage_bulk_out(int cam, int nth);
     /// Surprise removal.
     void unplug(int cam);
+    /// The camera is plugged back in (unplugged first when still on the
+    /// bus): its old entry leaves the bus and a new camera with the same
+    /// options, freshly powered, appears on the same port under the next
+    /// address (a calibration package is set on it anew). Returns the new
+    /// camera's index; the old index keeps its statistics.
+    int replug(int cam);
     /// Bytes waiting in the bulk IN endpoint (appended to any already
     /// there): the next bulk IN URBs receive them before any byte of the
     /// firmware's stream, as leftovers of an earlier stream would.

@@ -188,6 +188,10 @@ int send_packets(kavro_ll_dev_t *pdev, const std::vector<uint8_t> &img,
     const uint32_t count = (size + DATA_PACKET_PAYLOAD - 1) / DATA_PACKET_PAYLOAD;
     std::vector<uint8_t> pkt(sizeof(data_action_data_t) + DATA_PACKET_PAYLOAD);
     for (uint32_t i = 0; i < count; ++i) {
+        if (o.stop && o.stop()) {
+            W_WRN("stopped by the application before packet %u of %u: the image is incomplete\n", i, count);
+            return _KAVRO_XFER_STOPPED;
+        }
         const uint32_t off = i * DATA_PACKET_PAYLOAD;
         const uint32_t len = std::min(DATA_PACKET_PAYLOAD, size - off);
         data_action_data_t hdr{};
@@ -347,6 +351,12 @@ int _kavro_bin_data_read(kavro_ll_dev_t *pdev, uint8_t type, const char *file_na
     };
     uint32_t done = 0;
     while (done < gi.size) {
+        if (opts.stop && opts.stop()) {
+            R_INF("stopped by the application at %u of %u bytes\n", done, gi.size);
+            f.reset();
+            std::remove(name);
+            return _KAVRO_XFER_STOPPED;
+        }
         const uint32_t want = std::min(DATA_READ_PIECE, gi.size - done);
         if (!al_get_data_payload(pdev, piece.get(), want)) return fail();
         if (fwrite(piece.get(), 1, want, f.get()) != want) {

@@ -12,6 +12,11 @@
 struct _kavro_xfer_opts_t {
     // Progress after each acknowledged packet or stored piece (may be empty).
     std::function<void(uint32_t done, uint32_t total)> progress;
+    // Asked before each packet (write) or piece (read), once the image is
+    // under way: true stops the transfer there with _KAVRO_XFER_STOPPED (an
+    // application's Ctrl-C). A write stopped so leaves the device's image
+    // incomplete; a read removes its file. May be empty.
+    std::function<bool()> stop;
     // Every wait of a transfer goes through here (erase poll pauses and the
     // finishing waits); the default sleeps.
     std::function<void(uint32_t ms)> sleep;
@@ -25,6 +30,9 @@ struct _kavro_xfer_opts_t {
     uint32_t reset_wait_ms = 10000;
     uint32_t store_wait_ms = 7000;
 };
+
+// Result of a transfer ended by the `stop` option.
+constexpr int _KAVRO_XFER_STOPPED = -104;
 
 int _kavro_bin_data_write(kavro_ll_dev_t *pdev, uint8_t type, uint16_t version, uint32_t addr,
                           const char *file_name, const _kavro_xfer_opts_t &opts);

@@ -80,6 +80,10 @@ void on_capture_event(kavro_ll_dev_t *ll_dev, int trans_status, void *buf, int l
     default:
         h->cap_errno = trans_status;
         h->cap_errargs = nullptr;
+        // A failed transport (the camera left the bus) will not come back:
+        // every later frame call says so. (A recording that failed to load
+        // reports once, like a time-out or stall stop.)
+        if (trans_status == LL_TRANS_ERROR) h->cap_stop_errno = trans_status;
         if (!h->cap_thread_stop) stop_from_event(h, 0);
         // A reader blocked without time limit must still learn that capture
         // stopped, so this status wakes it like the others.
@@ -127,6 +131,7 @@ bool _kavro_cap_start(kavro_dev_t *dev, _kavro_handler_t *h) {
         std::lock_guard<std::mutex> evt(h->cap_evt_mutex);
         h->cap_err_force_stop = false;
         h->cap_errno = 0;
+        h->cap_stop_errno = 0;
         h->cap_errargs = nullptr;
         h->cap_thread_stop = 0;
         h->cap_timeout_cnt = 0;
@@ -463,6 +468,13 @@ int _kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_d
     }
     if (err != 0) return err;
     if (drv_result != 0) return drv_result;
+    // The capture was stopped by a transport error the error callback has
+    // already seen (during this call's wait, or an earlier call's): no frame
+    // will come, and the call says why instead of timing out for good.
+    if (delivered == 0 && h->cap_thread_stop) {
+        const int stopped = h->cap_stop_errno;
+        if (stopped < 0) return stopped;
+    }
     return static_cast<int>(delivered);
 }
 

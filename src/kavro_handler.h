@@ -44,6 +44,11 @@ struct _kavro_handler_t {
     std::atomic<int> cap_stall_cnt;
     std::atomic<int> cap_missing_cnt;
     std::atomic<int> cap_errno;
+    // The transport error that stopped the capture (the camera left the
+    // bus), 0 while none did. Kept until the next start: cap_errno is cleared
+    // once the error callback has seen it, but every later frame call must
+    // still learn that no frame will come.
+    std::atomic<int> cap_stop_errno;
     std::atomic<bool> cap_err_force_stop;
     std::atomic<void *> cap_errargs;
     std::atomic<int> cap_fps;

@@ -11,7 +11,11 @@ enum exit_code : int {
     EXIT_FILE = 4,         // an input file cannot be read or an output written
     EXIT_REFUSED = 5,      // the camera refused an image; nothing was changed
     EXIT_INTERRUPTED = 6,  // a transfer broke off; the stored image is incomplete
-    EXIT_NOT_CONFIRMED = 7 // a firmware upgrade was not confirmed
+    EXIT_NOT_CONFIRMED = 7, // a firmware upgrade was not confirmed
+    // 128 + the signal's number: stopped by Ctrl-C (SIGINT) or SIGTERM (a
+    // transfer to the camera stopped so exits with EXIT_INTERRUPTED).
+    EXIT_STOPPED_SIGINT = 130,
+    EXIT_STOPPED_SIGTERM = 143
 };
 
 inline constexpr const char *k_exit_code_help =
@@ -22,7 +26,9 @@ inline constexpr const char *k_exit_code_help =
     "  3  no camera found or it could not be opened\n"
     "  4  a file could not be read or written (also: the cache folder is not writable)\n"
     "  5  the camera refused the image before anything was written\n"
-    "  6  a transfer broke off: the image on the camera is incomplete, run it again\n"
-    "  7  a firmware upgrade was not confirmed (answer 'y' or pass --yes)\n";
+    "  6  a transfer broke off (also: stopped by Ctrl-C): the image on the camera is incomplete, run it again\n"
+    "  7  a firmware upgrade was not confirmed (answer 'y' or pass --yes)\n"
+    "  130  stopped by Ctrl-C (143: by SIGTERM): the camera was closed; a recording keeps its whole\n"
+    "       frames and its side file, capture and convert the whole frames written so far\n";
 
 }  // namespace kavro_cli

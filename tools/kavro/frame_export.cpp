@@ -12,6 +12,7 @@
 
 #include "driver/epc/kavro_driver_epc.h"
 #include "exit_codes.h"
+#include "interrupt.h"
 #include "gray_image.h"
 #include "ply_writer.h"
 #include "png_writer.h"
@@ -94,6 +95,13 @@ int capture_frames(kavro_dev_t *dev, int count, int expected, bool is_replay, co
     int taken = 0;
     bool ended = false;
     while ((count <= 0 || taken < count) && !ended) {
+        // Ctrl-C: the frames handed on so far are whole; the capture is
+        // stopped on the way out and the caller finishes its files.
+        if (interrupted()) {
+            meter.finish(false);
+            *err = "interrupted after " + std::to_string(taken) + " of " + std::to_string(total) + " frames";
+            return interrupt_exit_code();
+        }
         const int n = kavro_cap_get_frames(dev, 1, buf.data(), k_frame_buf_bytes, nullptr);
         if (n < 0) {
             meter.finish(false);
@@ -117,6 +125,8 @@ int capture_frames(kavro_dev_t *dev, int count, int expected, bool is_replay, co
             }
             ++taken;
             if (total > 0) meter.update(static_cast<uint64_t>(taken), static_cast<uint64_t>(total));
+            interrupt_test_hold();
+            if (interrupted()) break;
         }
     }
     const bool complete = count <= 0 || taken >= count || is_replay;

@@ -26,6 +26,8 @@
 #include "device_names.h"
 #include "exit_codes.h"
 #include "frame_export.h"
+#include "interrupt.h"
+#include "kavro_bin_data_handle.h"
 #include "kavro.h"
 #include "kavro_handler.h"
 #include "kavro_ll.h"
@@ -490,6 +492,7 @@ int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expecte
 }
 
 int cmd_capture(const global_opts &g, const capture_opts &o) {
+    interrupt_enable_stop();
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
@@ -497,6 +500,7 @@ int cmd_capture(const global_opts &g, const capture_opts &o) {
 }
 
 int cmd_convert(const global_opts &g, const std::string &file, capture_opts o) {
+    interrupt_enable_stop();
     global_opts gc = g;
     gc.sim = false;  // the recording is the source
     gc.replay = file;
@@ -510,15 +514,32 @@ int cmd_convert(const global_opts &g, const std::string &file, capture_opts o) {
 }
 
 int cmd_record(const global_opts &g, int frames, const std::string &file) {
+    interrupt_enable_stop();
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
     recording_writer w(file, s.dev());
     std::string err;
     if (int rc = w.open(&err)) return fail(rc, err);
+    int written = 0;
     int rc = capture_frames(s.dev(), frames, frames, s.replay(), "recording",
-                            [&](const raw_frame &f, std::string *e) { return w.add(f, e); }, &err);
-    if (rc == EXIT_OK) rc = w.close(&err);
+                            [&](const raw_frame &f, std::string *e) {
+                                const int r = w.add(f, e);
+                                if (r == EXIT_OK) ++written;
+                                return r;
+                            },
+                            &err);
+    // Stopped by a signal: the frames taken so far make a whole recording,
+    // finished with its side file like a complete one.
+    const bool stopped = rc != EXIT_OK && rc == interrupt_exit_code();
+    if (rc == EXIT_OK || stopped) {
+        std::string close_err;
+        if (int crc = w.close(&close_err)) return fail(crc, close_err);
+    }
+    if (stopped) {
+        fprintf(stderr, "kavro: %s; %d frames recorded to %s\n", err.c_str(), written, file.c_str());
+        return rc;
+    }
     if (rc) return fail(rc, err);
     printf("%d frames recorded to %s\n", frames, file.c_str());
     return EXIT_OK;
@@ -759,6 +780,7 @@ void on_xfer_progress(uint32_t done, uint32_t total, void *arg) {
     auto *c = static_cast<xfer_ctx *>(arg);
     c->meter->update(done, total);
     if (c->sim) c->sim->on_transfer_progress(done, total);
+    if (done < total) interrupt_test_hold();
 }
 
 int cmd_data(const global_opts &g, bool write, int type, const std::string &file, int version, uint32_t addr,
@@ -766,21 +788,39 @@ int cmd_data(const global_opts &g, bool write, int type, const std::string &file
     if (type < 0 || type > 255) return fail(EXIT_USAGE, "the image type must be 0 ... 255");
     if (version < 0 || version > 0xFFFF) return fail(EXIT_USAGE, "the version must be 0 ... 65535");
     if (write && access(file.c_str(), R_OK) != 0) return fail(EXIT_FILE, "cannot read " + file);
+    interrupt_enable_stop();
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
     if (s.replay()) return fail(EXIT_USAGE, "a recording holds no data images");
+    if (interrupted()) return fail(interrupt_exit_code(), std::string("interrupted: the ") + what + " did not start");
     auto *ll = &static_cast<_kavro_handler_t *>(s.dev()->handler)->ll_dev;
     progress_meter meter(what, "bytes");
     xfer_ctx ctx{&meter, s.sim()};
+    _kavro_xfer_opts_t opts;
+    opts.progress = [&ctx](uint32_t done, uint32_t total) { on_xfer_progress(done, total, &ctx); };
+    // Ctrl-C stops between packets. The finishing wait of a written image
+    // (the camera restarts or stores it) is not cut short: the image is whole
+    // by then and the camera must not be disturbed.
+    opts.stop = [] { return interrupted(); };
     int r = 0;
     if (write) {
-        r = kavro_bin_data_write_progress(ll, static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr,
-                                          file.c_str(), on_xfer_progress, &ctx);
+        r = _kavro_bin_data_write(ll, static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr, file.c_str(),
+                                  opts);
     } else {
-        r = kavro_bin_data_read_progress(ll, static_cast<uint8_t>(type), file.c_str(), on_xfer_progress, &ctx);
+        r = _kavro_bin_data_read(ll, static_cast<uint8_t>(type), file.c_str(), opts);
     }
     meter.finish(r == KAVRO_XFER_DONE);
+    if (r == _KAVRO_XFER_STOPPED) {
+        // A write stopped after the camera erased its image leaves it
+        // incomplete: the code of a broken-off transfer says so. A read
+        // leaves the camera as it was and no output file.
+        if (write)
+            return fail(EXIT_INTERRUPTED, std::string("interrupted: the ") + what +
+                                              " was stopped; the image on the camera is incomplete, run it again");
+        return fail(interrupt_exit_code(), std::string("interrupted: the ") + what + " was stopped; " + file +
+                                               " was not written");
+    }
     if (int rc = xfer_exit(r, what)) return rc;
     printf("%s of image type %d %s %s done\n", what, type, write ? "from" : "to", file.c_str());
     return EXIT_OK;
@@ -808,10 +848,14 @@ int cmd_firmware(const global_opts &g, const std::string &file, int type, int ve
 int main(int argc, char **argv) {
     using namespace kavro_cli;
     // The simulator's USB bus needs umockdev's preload before anything else.
+    // The restart replaces this program in the same process (no child is
+    // left behind, and a signal sent to the process reaches the one that
+    // owns the camera).
     if (std::any_of(argv + 1, argv + argc, [](const char *a) { return std::strcmp(a, "--sim") == 0; })) {
         std::string err;
         if (!sim_reexec_with_preload(argv, &err)) return fail(EXIT_NO_CAMERA, err);
     }
+    interrupt_setup();  // before the library or the simulator starts a thread
 
     CLI::App app{"kavro: list, inspect, configure and capture from depth cameras"};
     app.footer(std::string("\n") + k_exit_code_help);
