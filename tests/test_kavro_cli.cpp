@@ -1,4 +1,4 @@
-// ctest-labels: nosan
+// ctest-labels: nosan;e2e
 // The kavro tool run as a user runs it: the built program in a shell, against
 // the simulated USB camera (--sim), recordings and bad input. The outputs are
 // checked as files: PNG structure, PLY through a strict reader (and through
