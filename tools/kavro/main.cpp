@@ -769,6 +769,7 @@ int cmd_data(const global_opts &g, bool write, int type, const std::string &file
     xfer_ctx ctx{&meter, s.sim()};
     int r = 0;
     if (write) {
+        if (s.sim()) s.sim()->flash_write_begins(type);
         r = kavro_bin_data_write_progress(ll, static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr,
                                           file.c_str(), on_xfer_progress, &ctx);
     } else {
