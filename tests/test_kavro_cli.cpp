@@ -749,7 +749,7 @@ TEST_F(KavroCli, KilledRecordingKeepsItsWholeFrames) {
 // that type (the flash was erased for it), not the image of before: the next
 // read fails, and a new write goes through.
 TEST_F(KavroCli, KilledTransferLeavesNoValidImage) {
-    std::vector<uint8_t> old_img(70000), new_img(2000000);  // 31 packets
+    std::vector<uint8_t> old_img(70000), new_img(400000);  // 7 packets
     for (size_t i = 0; i < old_img.size(); ++i) old_img[i] = static_cast<uint8_t>(i * 7 + 1);
     for (size_t i = 0; i < new_img.size(); ++i) new_img[i] = static_cast<uint8_t>(i * 13 + 5);
     write_file(dir_ / "old.bin", old_img);
