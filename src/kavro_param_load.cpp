@@ -9,8 +9,11 @@
 // either the old file or the full new one. "calibration.bin" and "tmp.zip"
 // are working files of one download: they are removed whether it succeeded
 // or not, so a download that did not finish leaves the folder as it was and
-// the next open tries again. Archive entries whose names would leave the
+// the next open tries again. A download killed outright leaves its
+// temporary files behind: the next download of the folder removes them.
+// Archive entries whose names would leave the
 // device's folder, and links, are refused.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -402,6 +405,26 @@ static void _calib_pk_parse(kavro_dev_t *dev, const std::string &dir, const std:
     }
 }
 
+// Removes the temporary files a killed download left in `dir`: those of the
+// parameter file `pname` (its name and six characters from mkstemp) and of
+// the archive.
+static void _calib_remove_stale(const std::string &dir, const std::string &pname) {
+    const size_t slash = pname.rfind('/');
+    const std::string base = slash == std::string::npos ? pname : pname.substr(slash + 1);
+    DIR *d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return;
+    while (const dirent *e = readdir(d)) {
+        const std::string n = e->d_name;
+        for (const std::string &stem : {base + ".", std::string("tmp.zip.")}) {
+            if (!base.empty() && n.size() == stem.size() + 6 && n.compare(0, stem.size(), stem) == 0) {
+                LOG_DBG("removing %s%s, left by an unfinished download\n", dir.c_str(), n.c_str());
+                unlink((dir + n).c_str());
+            }
+        }
+    }
+    closedir(d);
+}
+
 bool kavro_param_load_from_dev(kavro_dev_t *dev) {
     if (!dev) return false;
     kavro_cap_set_frame_buffer(dev, nullptr, kCapBufSize);
@@ -432,6 +455,8 @@ bool kavro_param_load_from_dev(kavro_dev_t *dev) {
         if (usable) {
             const std::string dir = dev->expath ? dev->expath : "";
             const std::string pkg_path = dir + "calibration.bin";
+            char pname[kPathMax + 1] = {};
+            if (kavro_get_param_absolute_name(dev, pname, sizeof pname)) _calib_remove_stale(dir, pname);
             FilePtr f;
             errno = 0;
             if (pkg_path.size() <= kPathMax) f.reset(std::fopen(pkg_path.c_str(), "wb+"));

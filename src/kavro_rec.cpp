@@ -195,12 +195,22 @@ bool kavro_rec_add(kavro_rec_t *r, const kavro_frame_t *frame) {
         if (!put_text(r, _kavro_rec_info_header_text(r->hdr))) return false;
         r->hdr_written = true;
     }
+    // A frame that does not get into both files whole (a full disk, a file
+    // size limit) is cut off the raw file again: the recording keeps whole
+    // frames only, each with its side file line.
+    const off_t frame_start = ::lseek(r->fd, 0, SEEK_CUR);
+    auto drop_frame = [&]() {
+        errno_keeper keep;
+        if (frame_start >= 0 && (::ftruncate(r->fd, frame_start) != 0 || ::lseek(r->fd, frame_start, SEEK_SET) < 0))
+            LOG_ERR("cannot cut the unfinished frame off %s\n", r->path.c_str());
+        r->failed = true;
+    };
     if (!kavro_frame_save_raw(r->fd, KAVRO_FRAME_SAVE_UINT16, static_cast<const uint16_t *>(frame->frame_data),
                               static_cast<int>(fi.frame_size / 2), static_cast<int>(r->w), static_cast<int>(r->h),
                               static_cast<int>(r->dcs), r->hdr.product.c_str())) {
         errno_keeper keep;
         LOG_ERR("write %s failed\n", r->path.c_str());
-        r->failed = true;
+        drop_frame();
         return false;
     }
     kavro_rec_frame_t line;
@@ -208,7 +218,10 @@ bool kavro_rec_add(kavro_rec_t *r, const kavro_frame_t *frame) {
     line.temp_ib = fi.temp1;
     line.host_us = monotonic_us();
     line.flags = frame_flags(fi);
-    if (!put_text(r, _kavro_rec_info_frame_line(r->frames, line))) return false;
+    if (!put_text(r, _kavro_rec_info_frame_line(r->frames, line))) {
+        drop_frame();
+        return false;
+    }
     ++r->frames;
     return true;
 }

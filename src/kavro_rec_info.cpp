@@ -215,9 +215,10 @@ bool _kavro_rec_info_parse(const std::string &text, kavro_rec_info_t *out, std::
         if (line.empty() || line[0] == '#') continue;
         const std::vector<std::string> f = split(line);
         if (f.empty()) continue;
-        // A frame line cut off by a crash is the last line and has no line
-        // feed: it is dropped, not an error.
-        if (f[0] == "frame" && in.eof() && f.size() != 6) break;
+        // A frame line cut off by a crash or a full disk is the last line
+        // and has no line feed: it is dropped, not an error (a cut number
+        // would read as a wrong value).
+        if (f[0] == "frame" && in.eof()) break;
         if (!parse_record(f, &o, err)) return false;
     }
     if (first) {

@@ -1,4 +1,4 @@
-// ctest-labels: nosan
+// ctest-labels: nosan;e2e
 // The kavro tool run as a user runs it: the built program in a shell, against
 // the simulated USB camera (--sim), recordings and bad input. The outputs are
 // checked as files: PNG structure, PLY through a strict reader (and through
@@ -11,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <array>
@@ -47,6 +50,7 @@ constexpr int W = 320, H = 240;
 struct run_result {
     int code = -1;
     std::string out;  // stdout and stderr
+    int sig = 0;      // the signal that ended the tool (spawn_in only)
 };
 
 // Runs `args` (shell words) with the tool in `dir`, stdin from /dev/null and
@@ -590,6 +594,252 @@ TEST_F(KavroCli, FilterChoiceIsKeptForLaterCommands) {
     const run_result bad = run("--sim --cache-dir c capture -n 1 -o bad");
     EXPECT_EQ(bad.code, 4) << bad.out;
     EXPECT_NE(bad.out.find("is not a filter setting"), std::string::npos) << bad.out;
+}
+
+// ---- faults: the tool killed, the disk full ---------------------------------
+
+struct spawn_opts {
+    rlim_t fsize = RLIM_INFINITY;  // the tool's RLIMIT_FSIZE
+    bool ignore_xfsz = false;      // writes past the limit fail with EFBIG instead of the signal
+    std::string kill_at;           // SIGKILL the tool when it prints a line starting with this
+};
+
+// Runs the tool like run_in, with a file size limit and a SIGKILL at a line
+// of its output (the progress lines mark how far a command got). Temporary
+// files of the emulated bus go to the cache folder.
+run_result spawn_in(const fs::path &dir, const fs::path &cache, const std::string &args, const spawn_opts &o) {
+    const std::string cmd = "cd '" + dir.string() + "' && XDG_CACHE_HOME='" + cache.string() + "' TMPDIR='" +
+                            cache.string() + "' exec '" + k_tool + "' " + args;
+    run_result r;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return r;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        dup2(fds[1], STDERR_FILENO);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, STDIN_FILENO);
+        if (o.fsize != RLIM_INFINITY) {
+            const rlimit rl{o.fsize, o.fsize};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        signal(SIGXFSZ, o.ignore_xfsz ? SIG_IGN : SIG_DFL);
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    bool killed = false;
+    size_t scanned = 0;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        r.out.append(buf, static_cast<size_t>(n));
+        for (size_t nl; !killed && (nl = r.out.find('\n', scanned)) != std::string::npos; scanned = nl + 1) {
+            if (!o.kill_at.empty() && r.out.compare(scanned, o.kill_at.size(), o.kill_at) == 0) {
+                kill(pid, SIGKILL);
+                killed = true;
+            }
+        }
+    }
+    close(fds[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.sig = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
+    return r;
+}
+
+constexpr size_t k_raw_frame = size_t{W} * H * 4 * 2;  // four 16-bit phase images
+
+size_t first_line_len(const fs::path &p) {
+    std::ifstream f(p, std::ios::binary);
+    std::string l;
+    return std::getline(f, l) && !f.eof() ? l.size() + 1 : 0;
+}
+
+// The whole frame lines ("frame ..." with their line feed) of a side file.
+int side_file_frames(const fs::path &p) {
+    const std::vector<uint8_t> d = read_file(p);
+    const std::string t(d.begin(), d.end());
+    int n = 0;
+    for (size_t at = 0; (at = t.find("\nframe ", at)) != std::string::npos; ++at)
+        n += t.find('\n', at + 1) != std::string::npos;
+    return n;
+}
+
+// Every output of capture or convert under its final name is whole: PNGs and
+// PLYs complete, the frame files whole frames only, no temporary file left.
+// Returns the frames in frames.dist.
+int check_outputs_whole(const fs::path &dir) {
+    int dist_frames = 0;
+    for (const auto &e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        SCOPED_TRACE(name);
+        if (name.ends_with("_depth.png")) {
+            EXPECT_TRUE(png_ok(e.path(), W, H, 2));
+        } else if (name.ends_with("_gray.png")) {
+            EXPECT_TRUE(png_ok(e.path(), W, H, 0));
+        } else if (name.ends_with(".ply")) {
+            ply_cloud c;
+            EXPECT_TRUE(ply_read(e.path(), &c));
+        } else if (name == "frames.dist" || name == "frames.gray") {
+            const size_t size = fs::file_size(e.path());
+            const size_t frame = size_t{W} * H * (name == "frames.dist" ? 4 : 2);
+            const size_t hdr = first_line_len(e.path());
+            EXPECT_TRUE(size == 0 || (hdr > 0 && (size - hdr) % frame == 0)) << size << " bytes";
+            if (name == "frames.dist" && size > 0) dist_frames = static_cast<int>((size - hdr) / frame);
+        } else {
+            ADD_FAILURE() << "unexpected file";
+        }
+    }
+    EXPECT_EQ(static_cast<int>(load_distances(dir / "frames.dist").size()), dist_frames);
+    return dist_frames;
+}
+
+// A recording whose writer was killed (SIGKILL between frames, or a signal
+// inside a frame's write) keeps its whole frames: the side file has a line
+// for each of them (the last one may still miss when the kill fell between
+// the frame and its line) and none for the cut frame, the replay shows them,
+// and convert decodes exactly them and says how many.
+TEST_F(KavroCli, KilledRecordingKeepsItsWholeFrames) {
+    struct kcase {
+        const char *name;
+        spawn_opts opts;
+        int sig;
+        int min_whole;  // whole frames at least
+        bool cut;       // a cut frame follows them
+    };
+    spawn_opts between;
+    between.kill_at = "recording: 30%";
+    spawn_opts inside;  // the size limit falls in the eighth frame; past the calibration copy
+    inside.fsize = 100 + 7 * k_raw_frame + k_raw_frame / 2;
+    const kcase cases[] = {
+        {"SIGKILL after 6 of 20 frames", between, SIGKILL, 6, false},
+        {"killed inside the eighth frame", inside, SIGXFSZ, 7, true},
+    };
+    for (const kcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_ / "conv");
+        const run_result r = spawn_in(dir_, cache_, "--sim record -n 20 rec.raw", c.opts);
+        ASSERT_EQ(r.sig, c.sig) << r.out;
+        const size_t size = fs::file_size(dir_ / "rec.raw"), hdr = first_line_len(dir_ / "rec.raw");
+        ASSERT_GT(hdr, 0u);
+        const int whole = static_cast<int>((size - hdr) / k_raw_frame);
+        const bool cut = (size - hdr) % k_raw_frame != 0;
+        EXPECT_GE(whole, c.min_whole);
+        if (c.cut) {
+            EXPECT_TRUE(cut) << size << " bytes";
+            EXPECT_EQ(whole, c.min_whole);
+        }
+        const int lines = side_file_frames(dir_ / "rec.raw.info");
+        EXPECT_TRUE(lines == whole || (!cut && lines == whole - 1)) << lines << " lines, " << whole << " frames";
+
+        const std::string info = ok("--replay rec.raw info");
+        EXPECT_NE(line_of(info, "side file:").find("(" + std::to_string(lines) + " frame records"), std::string::npos)
+            << info;
+        const std::string conv = ok("convert rec.raw -o conv");
+        EXPECT_NE(conv.find(std::to_string(whole) + " frames written to conv"), std::string::npos) << conv;
+        check_outputs(dir_ / "conv", whole);
+    }
+}
+
+// A data transfer killed midway leaves the camera without a valid image of
+// that type (the flash was erased for it), not the image of before: the next
+// read fails, and a new write goes through.
+TEST_F(KavroCli, KilledTransferLeavesNoValidImage) {
+    std::vector<uint8_t> old_img(70000), new_img(400000);  // 7 packets
+    for (size_t i = 0; i < old_img.size(); ++i) old_img[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < new_img.size(); ++i) new_img[i] = static_cast<uint8_t>(i * 13 + 5);
+    write_file(dir_ / "old.bin", old_img);
+    write_file(dir_ / "new.bin", new_img);
+    ok("--sim data write --type 5 old.bin");
+    ok("--sim data read --type 5 back.bin");
+    ASSERT_EQ(read_file(dir_ / "back.bin"), old_img);
+    fs::remove(dir_ / "back.bin");
+
+    spawn_opts o;
+    o.kill_at = "data write: 30%";
+    const run_result killed = spawn_in(dir_, cache_, "--sim data write --type 5 new.bin", o);
+    ASSERT_EQ(killed.sig, SIGKILL) << killed.out;
+    const run_result back = run("--sim data read --type 5 back.bin");
+    EXPECT_EQ(back.code, 1) << back.out;
+    EXPECT_NE(back.out.find("data read failed"), std::string::npos) << back.out;
+    EXPECT_FALSE(fs::exists(dir_ / "back.bin"));
+
+    ok("--sim data write --type 5 new.bin");
+    ok("--sim data read --type 5 back.bin");
+    EXPECT_EQ(read_file(dir_ / "back.bin"), new_img);
+}
+
+// Files that cannot grow (RLIMIT_FSIZE; a full disk fails the same way):
+// record, convert and calib fetch stop with the file exit code and the
+// cause, without a crash, and leave nothing that looks complete but is not.
+TEST_F(KavroCli, FileSizeLimitStopsCleanly) {
+    spawn_opts rec;  // the limit falls in the eighth frame, past the calibration copy
+    rec.fsize = 100 + 7 * k_raw_frame + k_raw_frame / 2;
+    rec.ignore_xfsz = true;
+    {
+        SCOPED_TRACE("record");
+        const run_result r = spawn_in(dir_, cache_, "--sim record -n 20 rec.raw", rec);
+        EXPECT_EQ(r.sig, 0) << r.out;
+        EXPECT_EQ(r.code, 4) << r.out;
+        EXPECT_NE(r.out.find("File too large"), std::string::npos) << r.out;
+        // Whole frames only, each with its side file line.
+        const size_t hdr = first_line_len(dir_ / "rec.raw");
+        EXPECT_EQ(fs::file_size(dir_ / "rec.raw"), hdr + 7 * k_raw_frame);
+        EXPECT_EQ(side_file_frames(dir_ / "rec.raw.info"), 7);
+        const std::string conv = ok("convert rec.raw -o conv");
+        EXPECT_NE(conv.find("7 frames written to conv"), std::string::npos) << conv;
+    }
+
+    ok("--sim record -n 5 five.raw");
+    struct ccase {
+        const char *name;
+        rlim_t limit;
+    };
+    const ccase converts[] = {
+        {"point cloud of the first frame", 500000},    // a PLY is about 980 kB
+        {"frame files at the fourth frame", 1000000},  // frames.dist grows by 307 kB a frame
+    };
+    for (const ccase &c : converts) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_ / "out");
+        spawn_opts o;
+        o.fsize = c.limit;
+        o.ignore_xfsz = true;
+        const run_result r = spawn_in(dir_, cache_, "convert five.raw -o out", o);
+        EXPECT_EQ(r.sig, 0) << r.out;
+        EXPECT_EQ(r.code, 4) << r.out;
+        EXPECT_NE(r.out.find("File too large"), std::string::npos) << r.out;
+        EXPECT_LT(check_outputs_whole(dir_ / "out"), 5);
+    }
+
+    {
+        SCOPED_TRACE("calib fetch");
+        ok("--sim --cache-dir c info");
+        fs::path file;
+        for (const auto &e : fs::directory_iterator(dir_ / "c"))
+            if (e.path().filename().string().rfind("kavro_param_", 0) == 0) file = e.path();
+        ASSERT_FALSE(file.empty());
+        std::vector<uint8_t> old = read_file(file);
+        ASSERT_GT(old.size(), 100u);
+        old[100] ^= 0xFF;  // told apart from the camera's package
+        write_file(file, old);
+        spawn_opts o;
+        o.fsize = 1000000;  // the package is about 3.7 MB
+        o.ignore_xfsz = true;
+        const run_result r = spawn_in(dir_, cache_, "--sim --cache-dir c calib fetch", o);
+        EXPECT_EQ(r.sig, 0) << r.out;
+        EXPECT_EQ(r.code, 4) << r.out;
+        EXPECT_NE(r.out.find("File too large"), std::string::npos) << r.out;
+        EXPECT_EQ(read_file(file), old);
+        for (const auto &e : fs::directory_iterator(dir_ / "c")) {
+            const std::string n = e.path().filename().string();
+            EXPECT_TRUE(n == file.filename().string() || n == "kavro.log" || n.rfind("sim_", 0) == 0) << n;
+        }
+    }
 }
 
 // The generated udev rule matches the identifiers the USB transport opens,

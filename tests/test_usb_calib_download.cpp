@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -61,6 +62,21 @@ void remove_dir(const std::string &dir)
     for (const std::string &n : list_dir(dir))
         unlink((dir + "/" + n).c_str());
     rmdir(dir.c_str());
+}
+
+void write_file(const std::string &path, const std::vector<uint8_t> &d)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(d.data()), (std::streamsize)d.size());
+}
+
+// Kills the process at the n-th piece written to the parameter file's (or
+// the archive's) temporary file.
+int g_kill_at_piece = 0;
+void kill_at_piece(const char *, const char *)
+{
+    if (--g_kill_at_piece == 0)
+        raise(SIGKILL);
 }
 
 void patch_u32(std::vector<uint8_t> &pkg, size_t at, uint32_t v) { std::memcpy(pkg.data() + at, &v, 4); }
@@ -172,6 +188,64 @@ TEST_F(UsbCalibDownload, DownloadsMountsAndCaches)
     EXPECT_TRUE(open());
     EXPECT_EQ(read_file(at(pname_)), file2);
     EXPECT_TRUE(epc()->f_en_pix_calib);
+}
+
+// A process killed (SIGKILL) while the download writes the parameter file or
+// the archive leaves the cache with the old file, or none: never a partial
+// one under the file's name. The next open downloads again, mounts the new
+// file and clears what the killed download left (the package file and the
+// temporary files).
+TEST_F(UsbCalibDownload, KilledDownloadLeavesOldFileOrNone)
+{
+    // The killed process is a new run of this test (not a fork: the emulated
+    // bus and the library have threads), so both use the same folder.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    remove_dir(dir_);
+    dir_ = "cal_killed";
+    remove_dir(dir_);
+    kavro_path_cfg((dir_ + "/").c_str());
+    calib_opts older = opts_;
+    older.ts = opts_.ts - 100;  // the camera's package is newer: every open downloads it
+    const std::vector<uint8_t> old_file = param_file(older);
+    ASSERT_NE(old_file, file_);
+    struct {
+        const char *name;
+        bool zip;
+        bool old;
+        int piece;
+    } cases[] = {
+        {"first piece, no cache", false, false, 1},
+        {"middle of the file, old cache", false, true, 400},
+        {"archive, old cache", true, true, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_dir(dir_);
+        mkdir(dir_.c_str(), 0755);
+        if (c.old)
+            write_file(at(pname_), old_file);
+        bed_->fw(0).set_calib_package(package(file_, c.zip, opts_.ts));
+        g_kill_at_piece = c.piece;
+        EXPECT_EXIT(
+            {
+                _calib_write_piece_hook = kill_at_piece;
+                open();
+            },
+            ::testing::KilledBySignal(SIGKILL), "");
+        const std::set<std::string> left = list_dir(dir_);
+        EXPECT_EQ(left.count("calibration.bin"), 1u) << "not killed during the download";
+        if (c.old)
+            EXPECT_EQ(read_file(at(pname_)), old_file);
+        else
+            EXPECT_EQ(left.count(pname_), 0u);
+
+        EXPECT_TRUE(open());
+        ASSERT_NE(epc(), nullptr);
+        EXPECT_TRUE(epc()->f_en_pix_calib);
+        EXPECT_EQ(read_file(at(pname_)), file_);
+        EXPECT_EQ(list_dir(dir_), std::set<std::string>{pname_});
+        kavro_dev_close(&dev_);
+    }
 }
 
 // Packages the library refuses: announced with an impossible size (nothing

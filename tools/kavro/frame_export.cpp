@@ -65,6 +65,31 @@ int create_file(const std::string &path, int *fd, std::string *err) {
     return EXIT_FILE;
 }
 
+// Writes `path` through `write` into a temporary name beside it and renames
+// it into place only when complete: a write that fails (a full disk, a file
+// size limit) or is interrupted never leaves a cut file under the final name.
+template <typename F>
+bool write_whole(const std::string &path, F write, std::string *err) {
+    const std::string part = path + ".part";
+    if (!write(part)) {
+        const int e = errno;
+        std::remove(part.c_str());
+        if (e) *err += std::string(": ") + std::strerror(e);
+        return false;
+    }
+    if (std::rename(part.c_str(), path.c_str()) != 0) {
+        *err = "cannot write " + path + ": " + errno_text();
+        std::remove(part.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Truncates a frame file back to `end` (where the failed frame began).
+void cut_back(int fd, off_t end) {
+    if (end >= 0 && ::ftruncate(fd, end) == 0) ::lseek(fd, end, SEEK_SET);
+}
+
 }  // namespace
 
 int capture_frames(kavro_dev_t *dev, int count, int expected, bool is_replay, const std::string &what,
@@ -189,16 +214,28 @@ int frame_exporter::add(const raw_frame &f, std::string *err) {
         return EXIT_FAILED;
     }
     std::string e;
-    if (!write_png_rgb(frame_name(o_.dir, n, "_depth.png"), rgb.data(), w, h, e) ||
-        !write_png_gray(frame_name(o_.dir, n, "_gray.png"), gray_to_8bit(gray).data(), w, h, e) ||
-        !write_ply_xyz_rgb(frame_name(o_.dir, n, ".ply"), pcl, points, dist.data(), rgb.data(), pixels,
-                           "libkavro point cloud, metres", e)) {
+    const std::vector<uint8_t> gray8 = gray_to_8bit(gray);
+    if (!write_whole(frame_name(o_.dir, n, "_depth.png"),
+                     [&](const std::string &p) { return write_png_rgb(p, rgb.data(), w, h, e); }, &e) ||
+        !write_whole(frame_name(o_.dir, n, "_gray.png"),
+                     [&](const std::string &p) { return write_png_gray(p, gray8.data(), w, h, e); }, &e) ||
+        !write_whole(frame_name(o_.dir, n, ".ply"),
+                     [&](const std::string &p) {
+                         return write_ply_xyz_rgb(p, pcl, points, dist.data(), rgb.data(), pixels,
+                                                  "libkavro point cloud, metres", e);
+                     },
+                     &e)) {
         *err = e;
         return EXIT_FILE;
     }
+    // The frame files take the frame whole or not at all: a failed save (a
+    // full disk, a file size limit) is cut off again.
+    const off_t dist_end = ::lseek(dist_fd_, 0, SEEK_CUR), gray_end = ::lseek(gray_fd_, 0, SEEK_CUR);
     if (!kavro_frame_save_distance(dist_fd_, KAVRO_FRAME_SAVE_FLOAT32, dist.data(), pixels, w, h) ||
         !kavro_frame_save_gray(gray_fd_, KAVRO_FRAME_SAVE_UINT16, gray.data(), pixels, w, h)) {
-        *err = "cannot write the frame files in " + o_.dir;
+        *err = "cannot write the frame files in " + o_.dir + ": " + errno_text();
+        cut_back(dist_fd_, dist_end);
+        cut_back(gray_fd_, gray_end);
         return EXIT_FILE;
     }
     n_ = n;

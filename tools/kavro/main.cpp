@@ -805,6 +805,7 @@ int cmd_data(const global_opts &g, bool write, int type, const std::string &file
     opts.stop = [] { return interrupted(); };
     int r = 0;
     if (write) {
+        if (s.sim()) s.sim()->flash_write_begins(type);
         r = _kavro_bin_data_write(ll, static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr, file.c_str(),
                                   opts);
     } else {

@@ -124,8 +124,11 @@ void sim_camera::load() {
     }
 }
 
-void sim_camera::save() {
-    std::ofstream f(dir_ + k_state_file, std::ios::trunc);
+// The state file is written beside its name and renamed into place, so a
+// run killed while saving leaves the previous state.
+void sim_camera::save(int drop_type) {
+    const std::string state = dir_ + k_state_file, part = state + ".part";
+    std::ofstream f(part, std::ios::trunc);
     for (const auto &[id, it] : params_) {
         char hex[3];
         f << "param " << id << ' ' << unsigned(it.param_val_len) << ' ';
@@ -137,7 +140,8 @@ void sim_camera::save() {
     }
     for (const auto &[key, val] : regs_) f << "reg " << key.first << ' ' << key.second << ' ' << val << '\n';
     for (int type = 0; type < 256; ++type) {
-        const kavro_sim::flash_image *img = bed_->fw(0).image(static_cast<uint8_t>(type));
+        const kavro_sim::flash_image *img =
+            type == drop_type ? nullptr : bed_->fw(0).image(static_cast<uint8_t>(type));
         if (!img) {
             std::remove(image_file(dir_, type).c_str());
             continue;
@@ -146,7 +150,12 @@ void sim_camera::save() {
         d.write(reinterpret_cast<const char *>(img->data.data()), static_cast<std::streamsize>(img->data.size()));
         f << "image " << type << ' ' << int(img->ptype) << ' ' << img->version << ' ' << img->addr << '\n';
     }
+    f.close();
+    if (f) std::rename(part.c_str(), state.c_str());
+    else std::remove(part.c_str());
 }
+
+void sim_camera::flash_write_begins(int type) { save(type); }
 
 bool sim_camera::restore(kavro_dev_t *dev) {
     std::vector<kavro_param_item_t> items;

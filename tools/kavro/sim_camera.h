@@ -58,6 +58,12 @@ public:
 
     /// Progress of a transfer to the camera, for fault injection.
     void on_transfer_progress(unsigned done, unsigned total);
+    /// An image of `type` is about to be written. A camera erases the
+    /// image's flash before it takes the new one, so from here on the
+    /// image is gone until the transfer completes: the saved state says so
+    /// at once, and a run that is killed during the transfer leaves the
+    /// camera without that image, not with the old one still valid.
+    void flash_write_begins(int type);
 
     /// Writes the saved parameters and registers into the opened camera.
     bool restore(kavro_dev_t *dev);
@@ -67,7 +73,8 @@ public:
 
 private:
     void load();
-    void save();
+    /// Saves the state; the image of `drop_type` (when >= 0) as erased.
+    void save(int drop_type = -1);
 
     sim_faults faults_;
     std::string dir_;

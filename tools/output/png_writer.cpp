@@ -39,6 +39,11 @@ bool write_png(const std::string &path, const uint8_t *pixels, int width, int he
     png_write_image(png, rows.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
+    // The last buffered bytes reach the file here: a full disk shows now.
+    if (fflush(fp.get()) != 0) {
+        error = "cannot write " + path;
+        return false;
+    }
     return true;
 }
 
