@@ -241,6 +241,23 @@ struct usb_bed::cam {
         umockdev_testbed_uevent(tb, syspath.c_str(), "remove");
     }
 
+    // Bytes already waiting in the endpoint (an earlier stream's tail) go into
+    // a bulk IN URB the moment it is submitted, as a host controller takes
+    // what the device's FIFO holds. Leaving them to the pump thread would let
+    // a busy machine time out a short read of bytes that were there all along.
+    bool take_waiting_bytes(UMockdevIoctlData* ud)  // mu held
+    {
+        if (carry.empty() || !in_q.empty() || unplugged || ep_halted || held || stall_pending || hold_pending)
+            return false;
+        const size_t n = std::min(carry.size(), (size_t)urb(ud)->buffer_length);
+        std::memcpy(reinterpret_cast<void*>(urb(ud)->buffer), carry.data(), n);
+        carry.erase(carry.begin(), carry.begin() + (long)n);
+        ++st.bulk_in_urbs;
+        st.bulk_in_bytes += (uint64_t)n;
+        complete(ud, 0, (int)n);
+        return true;
+    }
+
     // Moves the byte stream into the queued bulk IN URBs, in order.
     void pump_loop()
     {
@@ -564,8 +581,10 @@ struct usb_bed::cam {
         } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == VXIF_EP_BULK_IN) {
             std::lock_guard<std::mutex> g(mu);
             ++st.submits;
-            in_q.push_back(ud);
-            pump_cv.notify_all();
+            if (!take_waiting_bytes(ud)) {
+                in_q.push_back(ud);
+                pump_cv.notify_all();
+            }
         } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == VXIF_EP_BULK_OUT) {
             UMockdevIoctlData* b = resolve(ud, offsetof(usbdevfs_urb, buffer), (size_t)u->buffer_length);
             bool damage;
