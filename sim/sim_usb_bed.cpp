@@ -10,6 +10,7 @@
 #include <umockdev.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -132,6 +133,14 @@ struct usb_bed::cam {
     // out first, with the next bulk IN URBs, whatever the firmware does in
     // between (a capture stop empties the FIFO, not the endpoint).
     std::vector<uint8_t> carry;
+    // The URB the pump is reading the firmware for with the lock released.
+    // A discard of it waits until the read is over, so whatever the device
+    // sent meanwhile is in the URB or in `carry` when the cancellation
+    // returns, as it would be in a host controller, not still on its way.
+    UMockdevIoctlData* fetching = nullptr;
+    std::atomic<int> handover_ms{0};  // see usb_bed::slow_handover
+    std::condition_variable fetch_cv;
+    int discards_waiting = 0;  // discards waiting for a read to end; no new read starts meanwhile
     // A halt or an injected time-out that the endpoint produced while the
     // URB it was read for was discarded meanwhile (the host cancelled it):
     // it hits the next URB in the queue, as the next token on the wire
@@ -286,6 +295,10 @@ struct usb_bed::cam {
                 pump_cv.wait_for(g, std::chrono::milliseconds(20));
                 continue;
             }
+            if (discards_waiting > 0) {  // let the cancellation in before the next read
+                pump_cv.wait_for(g, std::chrono::milliseconds(20));
+                continue;
+            }
             UMockdevIoctlData* ud = in_q.front();
             const int cap = urb(ud)->buffer_length;
             xfer_result r{xfer_status::ok, 0};
@@ -296,13 +309,23 @@ struct usb_bed::cam {
                 carry.erase(carry.begin(), carry.begin() + (long)n);
                 r.len = (int)n;
             } else {
+                fetching = ud;
                 g.unlock();
                 stage.resize((size_t)cap);
                 const uint32_t before = fw->counts().bulk_timeout;
                 r = fw->bulk_in(stage.data(), cap, 10);
                 injected_timeout = r.status == xfer_status::timeout && fw->counts().bulk_timeout != before;
+                if (const int lag = handover_ms.load(); lag > 0 && r.len > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(lag));
                 g.lock();
+                fetching = nullptr;
+                // Woken only once this round is done (below), with the bytes
+                // already in the URB or in `carry`.
             }
+            struct fetch_done_t {
+                std::condition_variable& cv;
+                ~fetch_done_t() { cv.notify_all(); }
+            } fetch_done{fetch_cv};
             const bool still_head = !in_q.empty() && in_q.front() == ud;
             if (r.status == xfer_status::ok && r.len > 0) {
                 if (!still_head) {  // cancelled meanwhile: the bytes go to the next URB
@@ -486,7 +509,11 @@ struct usb_bed::cam {
     gboolean discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
     {
         const unsigned long addr = *(unsigned long*)arg->data;
-        std::lock_guard<std::mutex> g(mu);
+        std::unique_lock<std::mutex> g(mu);
+        ++discards_waiting;
+        fetch_cv.wait(g, [&] { return !fetching || fetching->client_addr != addr; });
+        --discards_waiting;
+        pump_cv.notify_all();
         ++st.discards;
         for (auto it = in_q.begin(); it != in_q.end(); ++it) {
             if ((*it)->client_addr != addr)
@@ -836,6 +863,8 @@ void usb_bed::delay_cancels(int i, int ms)
     c.slow_cancel.insert(c.in_q.begin(), c.in_q.end());
     c.cancel_delay_ms = ms;
 }
+
+void usb_bed::slow_handover(int i, int ms) { cams_.at((size_t)i)->handover_ms.store(ms); }
 
 void usb_bed::stale_in(int i, const std::vector<uint8_t>& bytes)
 {

@@ -93,6 +93,11 @@ public:
     /// The bulk IN URBs queued now report their cancellation, when the host
     /// cancels them, only `ms` milliseconds later (a slow host controller).
     void delay_cancels(int cam, int ms);
+    /// The bus thread holds every read of the device's stream for `ms`
+    /// milliseconds before it hands the bytes to the host, as a thread of a
+    /// busy machine may be descheduled there (0: no pause). What the host
+    /// sees must not depend on it.
+    void slow_handover(int cam, int ms);
 
     struct cam;
 
