@@ -188,7 +188,7 @@ TEST_F(LogTest, NullFormatIsAnEmptyMessage) {
     const std::string line = read_file(path_);
     const Prefix p = parse_prefix(line);
     ASSERT_TRUE(p.ok) << line;
-    EXPECT_EQ(line.substr(p.length), "[T][]");
+    EXPECT_EQ(line.substr(p.length), "[T][]\n");  // the prefixed line still ends
 }
 
 TEST_F(LogTest, AppendsToAnExistingFile) {
