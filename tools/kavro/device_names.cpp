@@ -65,7 +65,7 @@ std::string param_help() {
     std::string s = "Parameters (* settable with `params set`; units and the values the camera takes):\n";
     char line[200];
     for (const auto &d : param_table()) {
-        snprintf(line, sizeof line, "  %-14s %-15s %s\n", (std::string(d.name) + (d.settable ? "*" : "")).c_str(),
+        snprintf(line, sizeof line, "  %-14s %-16s %s\n", (std::string(d.name) + (d.settable ? "*" : "")).c_str(),
                  d.unit, d.range);
         s += line;
     }

@@ -181,11 +181,8 @@ public:
         if (!g_.replay.empty()) {
             if (access(g_.replay.c_str(), R_OK) != 0)
                 return fail(EXIT_FILE, "cannot read the recording " + g_.replay);
-            const kavro::detail::log_mark mark;
             dev_ = kavro_dev_open_replay(g_.replay.c_str());
-            if (!dev_)
-                return fail_lib(EXIT_NO_CAMERA, "cannot open the recording " + g_.replay + " (not a raw recording?)",
-                                mark);
+            if (!dev_) return fail(EXIT_NO_CAMERA, "cannot open the recording " + g_.replay + " (not a raw recording?)");
             replay_ = true;
             return EXIT_OK;
         }
@@ -882,8 +879,8 @@ int xfer_exit(int r, const std::string &what, const kavro::detail::log_mark &mar
     switch (r) {
     case KAVRO_XFER_DONE: return EXIT_OK;
     case KAVRO_XFER_REFUSED:
-        return fail_lib(EXIT_REFUSED, "the camera refused the " + what + "; nothing was changed (check the type and size)",
-                        mark);
+        // The library's line is the raw acknowledgement: nothing to add.
+        return fail(EXIT_REFUSED, "the camera refused the " + what + "; nothing was changed (check the type and size)");
     case KAVRO_XFER_FAILED: return fail_lib(EXIT_FAILED, "the " + what + " failed", mark);
     default:
         return fail(EXIT_INTERRUPTED, "the " + what + " broke off (" + std::to_string(r) +
