@@ -548,6 +548,9 @@ TEST_F(KavroCli, EveryUserCaseHasItsCodeAndStreams) {
     ASSERT_GT(hdr, 0u);
     // Two whole frames and half of the third.
     write_file(dir_ / "trunc.raw", std::vector<uint8_t>(room.begin(), room.begin() + long(hdr + k_raw_frame * 5 / 2)));
+    // Cut at a frame boundary, with the side file of all three frames.
+    write_file(dir_ / "even.raw", std::vector<uint8_t>(room.begin(), room.begin() + long(hdr + k_raw_frame * 2)));
+    fs::copy_file(dir_ / "room.raw.info", dir_ / "even.raw.info");
     std::vector<uint8_t> random_fw(300000);
     uint32_t x = 12345;
     for (auto &b : random_fw) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
@@ -607,6 +610,8 @@ TEST_F(KavroCli, EveryUserCaseHasItsCodeAndStreams) {
          "2 frames written", ""},
         {"convert of a truncated recording", "convert trunc.raw -o t_conv", 4, "2 frames written",
          "2 frames decoded, 1 frames missing"},
+        {"convert of a recording shorter than its side file", "convert even.raw -o even_conv", 4,
+         "2 frames written", "(its side file lists 3 frames): 2 frames decoded, 1 frames missing"},
         {"convert of a whole recording", "convert room.raw -o whole_conv", 0, "3 frames written", ""},
         {"params set on a recording", "--replay room.raw params set intg_time=100", 2, "",
          "params set needs a camera"},
@@ -635,6 +640,8 @@ TEST_F(KavroCli, EveryUserCaseHasItsCodeAndStreams) {
         // The last piece of a read asks for what remains only: the camera
         // refuses a request past the end of its image.
         {"write of an odd-sized image", "--sim data write --type 6 odd.bin", 0, "done", ""},
+        {"data write of a firmware type re-reads the identity", "--sim data write --type 1 --version 7 odd.bin", 0,
+         "camera now:     hw 3, sw 150, sw2 7, hw2 2", ""},
         {"read of an odd-sized image", "--sim data read --type 6 odd_back.bin", 0, "done", "", {}, false,
          [&] { EXPECT_EQ(read_file(dir_ / "odd_back.bin"), odd); }},
         // Documentation on the help pages.

@@ -976,6 +976,19 @@ void print_versions(const char *label, const kavro_dev_t *dev) {
            dev->version.ver.sw2_ver, dev->version.ver.hw2_ver);
 }
 
+// After a write of an image the camera restarts into (types 0 and 1) the
+// camera is opened again: the versions it reports now are printed beside the
+// ones of before.
+after_write_f reread_identity(int type) {
+    if (type != 0 && type != 1) return {};
+    return [](session &s) -> int {
+        print_versions("camera before:", s.dev());
+        if (int rc = s.reopen()) return rc;
+        print_versions("camera now:", s.dev());
+        return EXIT_OK;
+    };
+}
+
 int cmd_firmware(const global_opts &g, const std::string &file, int type, int version, bool yes) {
     if (type < 0 || type > 255) return fail(EXIT_USAGE, "the image type must be 0 ... 255 (see --help)");
     std::string err;
@@ -995,16 +1008,7 @@ int cmd_firmware(const global_opts &g, const std::string &file, int type, int ve
         if (answer != "y" && answer != "Y" && answer != "yes")
             return fail(EXIT_NOT_CONFIRMED, "upgrade not confirmed; nothing was changed");
     }
-    // A camera that restarts into the new firmware is opened again: the
-    // identity it reports now is the one printed.
-    const bool restarts = type == 0 || type == 1;
-    return cmd_data(g, true, type, file, version, 0, "firmware upload", [&](session &s) -> int {
-        if (!restarts) return EXIT_OK;
-        print_versions("camera before:", s.dev());
-        if (int rc = s.reopen()) return rc;
-        print_versions("camera now:", s.dev());
-        return EXIT_OK;
-    });
+    return cmd_data(g, true, type, file, version, 0, "firmware upload", reread_identity(type));
 }
 
 }  // namespace
@@ -1144,7 +1148,7 @@ int main(int argc, char **argv) {
     dw->add_option("--version", dversion, "Image version");
     dw->add_option("--addr", daddr, "Flash address");
     dw->add_option("FILE", dfile, "Image file")->required();
-    dw->callback([&] { rc = cmd_data(g, true, dtype, dfile, dversion, daddr, "data write"); });
+    dw->callback([&] { rc = cmd_data(g, true, dtype, dfile, dversion, daddr, "data write", reread_identity(dtype)); });
 
     auto *fw = app.add_subcommand("firmware", "Firmware of the camera");
     fw->footer("\n" + image_type_help());
