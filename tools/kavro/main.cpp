@@ -530,43 +530,6 @@ int apply_all_filters(kavro_dev_t *dev, const std::vector<std::string> &cmdline)
     return EXIT_OK;
 }
 
-// Frames a recording lacks: a file that ends inside a frame lacks that
-// frame; a side file that lists more frames than the file holds whole names
-// how many. 0 for a whole recording; `why` says which.
-int recording_missing_frames(const std::string &path, int *whole, std::string *why) {
-    int w = 0, h = 0;
-    *whole = 0;
-    if (!recording_geometry(path, &w, &h, whole)) return 0;
-    int missing = 0;
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f) {
-        char line[256] = {};
-        const bool got = std::fgets(line, sizeof line, f) != nullptr;
-        std::fclose(f);
-        int dcs = 0;
-        char type[4] = {};
-        struct stat st {};
-        if (got && std::sscanf(line, "VX_RAW,%3[A-Z0-9],%*d,%*d,%d", type, &dcs) == 2 && dcs > 0 &&
-            stat(path.c_str(), &st) == 0) {
-            const uint64_t frame = uint64_t(w) * uint64_t(h) * uint64_t(dcs) * (std::strcmp(type, "U32") == 0 ? 4 : 2);
-            const uint64_t body = uint64_t(st.st_size) - std::strlen(line);
-            if (body % frame) {
-                missing = 1;
-                *why = "the file ends inside frame " + std::to_string(*whole + 1);
-            }
-        }
-    }
-    kavro_rec_info_t info;
-    std::string err;
-    const std::string info_path = _kavro_rec_info_path(path);
-    if (access(info_path.c_str(), F_OK) == 0 && _kavro_rec_info_read(info_path, &info, &err) &&
-        static_cast<int>(info.frames.size()) - *whole > missing) {
-        missing = static_cast<int>(info.frames.size()) - *whole;
-        *why = "its side file lists " + std::to_string(info.frames.size()) + " frames";
-    }
-    return missing;
-}
-
 int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expected, const char *what,
                const std::string &recording = {}) {
     if (int rc = apply_all_filters(dev, o.filters)) return rc;
