@@ -367,7 +367,8 @@ typedef bool (*kavro_cap_err_f)(kavro_dev_t *dev, int err, void *err_arg);
 KAVRO_API void kavro_init(const char *log_fname);
 /** Release what kavro_init set up. Close every device first. */
 KAVRO_API void kavro_uninit(void);
-/** Set the console and file log levels and the USB transport's debug level. */
+/** Set the console (standard error) and file log levels and the USB
+ * transport's debug level. */
 KAVRO_API void kavro_log_cfg(kavro_log_level_e console_level, kavro_log_level_e file_level,
                              kavro_log_level_e usb_level);
 /**

@@ -1,6 +1,9 @@
 /*
- * Levelled logger: console and an optional log file behind a time-stamped
- * prefix "YYYYMMDD hh:mm:ss.mmm[thread][logger tag][caller tag]".
+ * Levelled logger: console (the standard error stream) and an optional log
+ * file behind a time-stamped prefix
+ * "YYYYMMDD hh:mm:ss.mmm[thread][logger tag][caller tag]". A prefixed message
+ * is one line: a message without a final line feed gets one. Raw messages
+ * (vx_log_raw) are written exactly as given.
  *
  * Every function taking a vx_log_t* uses the process-wide default logger
  * when given NULL. Any thread may log; set-up (init, uninit) is not

@@ -237,11 +237,18 @@ PYBIND11_MODULE(_kavro, m) {
     m.def(
         "init",
         [](std::optional<std::string> log_file) {
-            if (!g_library) g_library.emplace(log_file.value_or(""));
+            if (g_library) return;
+            g_library.emplace(log_file.value_or(""));
+            // Every failure reaches Python as a kavro.Error carrying the
+            // library's message: the console copy of that line would print
+            // what the program may catch. The log file keeps everything;
+            // set_log_level() brings the console back.
+            kavro::library::log_levels(LOG_LEVEL_NONE, LOG_LEVEL_DEBUG, LOG_LEVEL_NONE);
         },
         py::arg("log_file") = py::none(),
         "Set the library up; the log file defaults to kavro_YYYYMMDD.log in the working folder. "
-        "A second call does nothing.");
+        "The library's console log is off (failures raise kavro.Error with the library's message; "
+        "set_log_level() switches the console on). A second call does nothing.");
     m.def(
         "uninit",
         [] {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <deque>
 #include <thread>
 
@@ -176,6 +177,23 @@ struct firmware::impl {
         std::memcpy(&params[id].v, v, len);
     }
 
+    // The identity's versions: the configured ones, with the firmware the
+    // camera runs instead where its flash holds an image of a firmware type
+    // that carries a version (type 0: the 'sw' version, type 1: 'sw2'). A
+    // camera runs the firmware in its flash from its start or its system
+    // reset on, so an upgrade shows after the restart that ends it.
+    void set_running_version()
+    {
+        uint16_t v[4];
+        std::memcpy(v, cfg.version, sizeof v);
+        for (const auto& [type, slot] : {std::pair<uint8_t, int>{0, 1}, {1, 2}}) {
+            auto it = flash.find(type);
+            if (it != flash.end() && it->second.version != 0)
+                v[slot] = it->second.version;
+        }
+        set_param(PARAM_INFO_VERSION, v, 8);
+    }
+
     void defaults()
     {
         for (auto& p : params)
@@ -192,7 +210,7 @@ struct firmware::impl {
         uint16_t capab[5] = {320, 240, 4, cfg.max_fps, cfg.max_intg_us};
         set_param(PARAM_INFO_CAPABILITY, capab, 10);
         set_param(PARAM_INFO_SERIAL, cfg.serial, 12);
-        set_param(PARAM_INFO_VERSION, cfg.version, 8);
+        set_running_version();
         set_param(PARAM_INFO_SENSOR, cfg.chip_info, 6);
         refresh_calib_info();
         kavro_param_roi_t roi{0, 239, 0, 319, 0, 0};
@@ -636,10 +654,11 @@ struct firmware::impl {
             if (r.len == 0 || r.len > cfg.max_read_piece)
                 return fail("payload request of %u bytes", r.len);
             const auto& img = it->second.data;
-            const size_t from = std::min<size_t>(rd_cursor, img.size());
-            const size_t to = std::min<size_t>((size_t)rd_cursor + r.len, img.size());
-            rd_piece.assign(img.begin() + (long)from, img.begin() + (long)to);
-            rd_piece.resize(r.len, 0);  // past the end of the image: zeros
+            // A camera serves its image and nothing beyond: a request that
+            // reaches past the end is refused, the cursor stays.
+            if ((uint64_t)rd_cursor + r.len > img.size())
+                return fail("payload request of %u bytes at %u: the image has %zu", r.len, rd_cursor, img.size());
+            rd_piece.assign(img.begin() + (long)rd_cursor, img.begin() + (long)(rd_cursor + r.len));
             rd_cursor += r.len;
             return;
         }
@@ -664,9 +683,13 @@ struct firmware::impl {
             ack_pending = false;
             return;
         case DATA_ACTION_PAYLOAD:
-            if (rd_piece.empty() || len > (int)rd_piece.size())
+            // The read phase is as long as the request's exchange: the piece,
+            // or the 12 bytes of the request record when the piece is
+            // shorter (the piece comes first, zeros after it).
+            if (rd_piece.empty() || len < (int)rd_piece.size() ||
+                len > (int)std::max(rd_piece.size(), sizeof(data_payload_req_t)))
                 return fail("no payload pending");
-            std::memcpy(d, rd_piece.data(), (size_t)len);
+            std::memcpy(d, rd_piece.data(), rd_piece.size());
             rd_piece.clear();
             return;
         default:
@@ -1150,6 +1173,10 @@ void firmware::put_image(uint8_t type, const flash_image& img)
 {
     std::lock_guard<std::mutex> lk(p_->mu);
     p_->flash[type] = img;
+    // An image put in place stands for what the camera was started with: a
+    // firmware image is the one it runs.
+    if (type == 0 || type == 1)
+        p_->set_running_version();
 }
 
 uint32_t firmware::crc_errors()

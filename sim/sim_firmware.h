@@ -198,6 +198,10 @@ public:
     /// The stored image of a type, null when none; valid until the next
     /// transfer or put_image() of that type.
     const flash_image* image(uint8_t type);
+    /// Stores an image as if the camera had been started with it: a
+    /// firmware image (type 0 or 1) with a version sets the 'sw' (type 0)
+    /// or 'sw2' (type 1) version the camera reports. An image written over
+    /// the bus takes effect the same way at the camera's next system reset.
     void put_image(uint8_t type, const flash_image& img);
     uint32_t reg(uint8_t target, uint32_t addr);
     /// Bulk OUT packets refused for a wrong CRC.

@@ -109,14 +109,18 @@ int kavro_data_pk_transf(kavro_ll_dev_t *pdev, const uint8_t *pkt, uint32_t len)
     return r;
 }
 
-// One piece of the image: `want` bytes into `piece`. The request travels in
-// the first 12 bytes of an exchange of the piece's size (at least the
-// request's 12 bytes); the read phase brings the piece back in place.
+// One piece of the image: `want` bytes into `piece`. The request asks for
+// exactly `want` bytes, also for a last piece shorter than the request
+// record: the camera's protocol fixes the request at 12 bytes, not the
+// piece, so asking for more would reach past the end of the image. The
+// request travels in the first 12 bytes of an exchange of the piece's size
+// (at least the request's 12 bytes, the record itself); the read phase
+// brings the piece back in place, in its first `want` bytes.
 bool al_get_data_payload(kavro_ll_dev_t *pdev, uint8_t *xbuf, uint32_t want) {
     const uint32_t xlen = std::max<uint32_t>(want, sizeof(data_payload_req_t));
     std::memset(xbuf, 0, xlen);
     data_payload_req_t req{};
-    req.len = xlen;
+    req.len = want;
     std::memcpy(xbuf, &req, sizeof req);
     if (kavro_ll_exe_cmd(pdev, false, VXIF_REQ_DATA, DATA_ACTION_PAYLOAD, xbuf, (int)xlen,
                          DATA_TIMEOUT_PAYLOAD_MS))

@@ -1,9 +1,11 @@
-// Levelled logger writing to the console and an optional log file.
+// Levelled logger writing to the console (standard error) and an optional
+// log file.
 #include "vx_log.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "vx_port.h"
 
@@ -121,13 +123,39 @@ void vx_log_ex(vx_log_t *h_log, vx_log_level_e level, bool raw_mode, const char 
     char prefix[LOG_PREFIX_SIZE] = "";
     if (!raw_mode) format_prefix(prefix, log, user_tag);
 
+    // A prefixed message is one line: one that does not end with a line feed
+    // gets one, so the next line does not run into it. A raw message is
+    // written as it is (it may continue a line).
+    const char *line_end = "";
+    if (!raw_mode) {
+        va_list copy;
+        va_copy(copy, args);
+        char probe[LOG_PREFIX_SIZE * 4];
+        const int n = vsnprintf(probe, sizeof probe, format, copy);
+        va_end(copy);
+        if (n <= 0) {
+            line_end = "\n";
+        } else if (static_cast<size_t>(n) < sizeof probe) {
+            if (probe[n - 1] != '\n') line_end = "\n";
+        } else {
+            std::string whole(static_cast<size_t>(n) + 1, '\0');
+            va_copy(copy, args);
+            vsnprintf(whole.data(), whole.size(), format, copy);
+            va_end(copy);
+            if (whole[static_cast<size_t>(n) - 1] != '\n') line_end = "\n";
+        }
+    }
+
+    // The console is the standard error stream: the log is diagnostics, and
+    // a program's own output on standard output stays clean of it.
     if (console_due) {
         va_list copy;
         va_copy(copy, args);
-        fputs(prefix, stdout);
-        vfprintf(stdout, format, copy);
+        fputs(prefix, stderr);
+        vfprintf(stderr, format, copy);
+        fputs(line_end, stderr);
         va_end(copy);
-        if (log->log_flush[VX_LOG_TARGET_CONSOLE]) fflush(stdout);
+        if (log->log_flush[VX_LOG_TARGET_CONSOLE]) fflush(stderr);
     }
     if (file_due) {
         va_list copy;
@@ -135,6 +163,7 @@ void vx_log_ex(vx_log_t *h_log, vx_log_level_e level, bool raw_mode, const char 
         pthread_mutex_lock(&log->mutex);
         fputs(prefix, log->log_fh);
         vfprintf(log->log_fh, format, copy);
+        fputs(line_end, log->log_fh);
         if (log->log_flush[VX_LOG_TARGET_FILE]) fflush(log->log_fh);
         pthread_mutex_unlock(&log->mutex);
         va_end(copy);

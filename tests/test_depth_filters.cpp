@@ -18,9 +18,9 @@ using Image = std::vector<uint16_t>;
 
 std::string captured_log(const std::function<void()> &f) {
     vx_log_init(nullptr, nullptr, "test");
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     f();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStderr();
     vx_log_uninit(nullptr);
     return out;
 }

@@ -7,13 +7,14 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "vx_log.h"
 #include "vx_port.h"
 
 namespace fs = std::filesystem;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -73,23 +74,57 @@ TEST_F(LogTest, MessageAtTargetLevelIsWrittenOneBelowIsNot) {
     ASSERT_NE(vx_log_init(&log_, path_.c_str(), "T"), nullptr);
     ASSERT_TRUE(vx_log_cfg(&log_, VX_LOG_TARGET_FILE, VX_LOG_LEVEL_INFO, true));
     ASSERT_TRUE(vx_log_cfg(&log_, VX_LOG_TARGET_CONSOLE, VX_LOG_LEVEL_WARN, true));
-    CaptureStdout();
+    CaptureStderr();
     vx_log_raw(&log_, VX_LOG_LEVEL_DEBUG, "debug\n");
     vx_log_raw(&log_, VX_LOG_LEVEL_INFO, "info\n");
     vx_log_raw(&log_, VX_LOG_LEVEL_WARN, "warn\n");
     vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "error %d\n", 7);
-    const std::string console = GetCapturedStdout();
+    const std::string console = GetCapturedStderr();
     EXPECT_EQ(console, "warn\nerror 7\n");
     EXPECT_EQ(read_file(path_), "info\nwarn\nerror 7\n");
+}
+
+// The console is standard error: a program's standard output carries none
+// of the log. A prefixed message without a line feed still ends its line on
+// both targets; a raw message is written exactly as given.
+TEST_F(LogTest, ConsoleIsStandardErrorAndEveryPrefixedLineEnds) {
+    ASSERT_NE(vx_log_init(&log_, path_.c_str(), "VX"), nullptr);
+    ASSERT_TRUE(vx_log_cfg(&log_, VX_LOG_TARGET_FILE, VX_LOG_LEVEL_TRACE, true));
+    ASSERT_TRUE(vx_log_cfg(&log_, VX_LOG_TARGET_CONSOLE, VX_LOG_LEVEL_ERROR, true));
+    const std::string long_text(1000, 'x');  // longer than any stack buffer of the logger
+    testing::internal::CaptureStdout();
+    CaptureStderr();
+    vx_log(&log_, VX_LOG_LEVEL_ERROR, "ERR", "[%s] default device may not close properly!", "kavro_dev_open");
+    vx_log(&log_, VX_LOG_LEVEL_ERROR, "ERR", "[f] %s", long_text.c_str());
+    vx_log(&log_, VX_LOG_LEVEL_ERROR, "ERR", "[f] ends\n");
+    vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "part ");
+    vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "whole\n");
+    const std::string err = GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    vx_log_uninit(&log_);
+    EXPECT_EQ(out, "");
+    for (const std::string &text : {err, read_file(path_)}) {
+        std::istringstream lines(text);
+        std::vector<std::string> got;
+        for (std::string l; std::getline(lines, l);) got.push_back(l);
+        ASSERT_EQ(got.size(), 4u) << text;
+        const Prefix p = parse_prefix(got[0]);
+        ASSERT_TRUE(p.ok) << got[0];
+        EXPECT_EQ(got[0].substr(p.length), "[VX][ERR][kavro_dev_open] default device may not close properly!");
+        EXPECT_EQ(got[1].substr(parse_prefix(got[1]).length), "[VX][ERR][f] " + long_text);
+        EXPECT_EQ(got[2].substr(parse_prefix(got[2]).length), "[VX][ERR][f] ends");
+        EXPECT_EQ(got[3], "part whole");
+        EXPECT_EQ(text.back(), '\n');
+    }
 }
 
 TEST_F(LogTest, NoneLevelSilencesATarget) {
     ASSERT_NE(vx_log_init(&log_, path_.c_str(), "T"), nullptr);
     vx_log_cfg(&log_, VX_LOG_TARGET_FILE, VX_LOG_LEVEL_NONE, true);
     vx_log_cfg(&log_, VX_LOG_TARGET_CONSOLE, VX_LOG_LEVEL_NONE, true);
-    CaptureStdout();
+    CaptureStderr();
     vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "error\n");
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(read_file(path_), "");
 }
 
@@ -128,13 +163,13 @@ TEST_F(LogTest, TagLongerThan31CharactersIsCut) {
 }
 
 TEST_F(LogTest, UninitialisedLoggerDropsEverything) {
-    CaptureStdout();
+    CaptureStderr();
     vx_log(&log_, VX_LOG_LEVEL_ERROR, "ERR", "lost %d\n", 1);
     vx_log_raw(&log_, VX_LOG_LEVEL_ERROR, "lost\n");
     ASSERT_NE(vx_log_init(&log_, path_.c_str(), "T"), nullptr);
     vx_log_uninit(&log_);
     vx_log(&log_, VX_LOG_LEVEL_ERROR, "ERR", "after uninit\n");
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_FALSE(log_.inited);
 }
 
@@ -153,7 +188,7 @@ TEST_F(LogTest, NullFormatIsAnEmptyMessage) {
     const std::string line = read_file(path_);
     const Prefix p = parse_prefix(line);
     ASSERT_TRUE(p.ok) << line;
-    EXPECT_EQ(line.substr(p.length), "[T][]");
+    EXPECT_EQ(line.substr(p.length), "[T][]\n");  // the prefixed line still ends
 }
 
 TEST_F(LogTest, AppendsToAnExistingFile) {

@@ -87,9 +87,9 @@ std::vector<vx_med_isa_e> supported_isas() {
 // Captures what the default logger prints to the console during f.
 std::string captured_log(const std::function<void()> &f) {
     vx_log_init(nullptr, nullptr, "test");
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     f();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStderr();
     vx_log_uninit(nullptr);
     return out;
 }

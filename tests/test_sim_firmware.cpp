@@ -6,6 +6,7 @@
 // protocol.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -827,6 +828,55 @@ struct writer {
     }
 };
 
+// The version a firmware image was announced with is what the camera reports
+// once it restarts into it (type 0: sw, type 1: sw2); a data image or a
+// firmware image without a version changes nothing. An image put in place
+// counts as the one the camera started with.
+TEST(SimFirmwareData, UpgradedFirmwareReportsItsVersionAfterTheRestart)
+{
+    struct vcase {
+        const char* name;
+        uint8_t type;
+        int slot;  // hw, sw, sw2, hw2; -1: none changes
+    } cases[] = {{"firmware", 0, 1}, {"second firmware", 1, 2}, {"data image", 5, -1}};
+    for (const vcase& c : cases) {
+        SCOPED_TRACE(c.name);
+        firmware_cfg cfg = small_cfg();
+        firmware fw(cfg);
+        host h{fw};
+        writer w{h};
+        auto versions = [&] {
+            kavro_param_val_u v{};
+            EXPECT_TRUE(h.get_param(PARAM_INFO_VERSION, &v));
+            return std::vector<uint16_t>{v.info_version.hw_ver, v.info_version.sw_ver, v.info_version.sw2_ver,
+                                         v.info_version.hw2_ver};
+        };
+        const std::vector<uint16_t> before(cfg.version, cfg.version + 4);
+        ASSERT_EQ(versions(), before);
+        ASSERT_TRUE(w.write(c.type, std::vector<uint8_t>(1000, 0x5A)));  // announced as version 9
+        EXPECT_EQ(versions(), before) << "the old firmware runs until the restart";
+        ASSERT_TRUE(h.reset(DEV_RST_DEV));
+        std::vector<uint16_t> after = before;
+        if (c.slot >= 0) after[(size_t)c.slot] = 9;
+        EXPECT_EQ(versions(), after);
+
+        firmware started(cfg);
+        host h2{started};
+        flash_image img;
+        img.version = 0;  // carries no version
+        img.data.assign(10, 1);
+        started.put_image(c.type, img);
+        kavro_param_val_u v{};
+        ASSERT_TRUE(h2.get_param(PARAM_INFO_VERSION, &v));
+        EXPECT_EQ(v.info_version.sw_ver, cfg.version[1]);
+        img.version = 77;
+        started.put_image(c.type, img);
+        ASSERT_TRUE(h2.get_param(PARAM_INFO_VERSION, &v));
+        EXPECT_EQ(c.slot == 1 ? 77 : cfg.version[1], v.info_version.sw_ver);
+        EXPECT_EQ(c.slot == 2 ? 77 : cfg.version[2], v.info_version.sw2_ver);
+    }
+}
+
 bool read_image(host& h, uint8_t type, data_ginfo_t* gi, std::vector<uint8_t>* out)
 {
     data_ginfo_t q{};
@@ -850,6 +900,48 @@ bool read_image(host& h, uint8_t type, data_ginfo_t* gi, std::vector<uint8_t>* o
         left -= n;
     }
     return true;
+}
+
+// A camera serves its image and nothing past it: a piece request that
+// reaches beyond the end is refused (and does not move the read on); the
+// last piece asked for exactly comes back in an exchange of the request's
+// 12 bytes, zeros after it.
+TEST(SimFirmwareData, PieceRequestPastTheEndIsRefused)
+{
+    firmware fw(small_cfg());
+    host h{fw};
+    flash_image img;
+    img.data.resize(455);
+    for (size_t i = 0; i < img.data.size(); ++i)
+        img.data[i] = (uint8_t)(i * 3 + 1);
+    fw.put_image(6, img);
+    data_ginfo_t q{};
+    q.type = 6;
+    data_ginfo_t gi{};
+    ASSERT_TRUE(h.out(VXIF_REQ_DATA, DATA_ACTION_GET_INFO, &q, sizeof q));
+    ASSERT_TRUE(h.in(VXIF_REQ_DATA, DATA_ACTION_GET_INFO, &gi, sizeof gi));
+    ASSERT_EQ(gi.size, 455u);
+    std::vector<uint8_t> piece(450);
+    data_payload_req_t r{0, 450, 0};
+    ASSERT_TRUE(h.out(VXIF_REQ_DATA, DATA_ACTION_PAYLOAD, &r, sizeof r));
+    ASSERT_TRUE(h.in(VXIF_REQ_DATA, DATA_ACTION_PAYLOAD, piece.data(), 450));
+    EXPECT_TRUE(std::equal(piece.begin(), piece.end(), img.data.begin()));
+
+    r.len = 12;  // 5 bytes remain
+    EXPECT_FALSE(h.out(VXIF_REQ_DATA, DATA_ACTION_PAYLOAD, &r, sizeof r));
+    EXPECT_NE(h.msg.find("the image has 455"), std::string::npos) << h.msg;
+    uint8_t tail[12];
+    EXPECT_FALSE(h.in(VXIF_REQ_DATA, DATA_ACTION_PAYLOAD, tail, sizeof tail));
+
+    r.len = 5;
+    ASSERT_TRUE(h.out(VXIF_REQ_DATA, DATA_ACTION_PAYLOAD, &r, sizeof r));
+    std::memset(tail, 0xAA, sizeof tail);
+    ASSERT_TRUE(h.in(VXIF_REQ_DATA, DATA_ACTION_PAYLOAD, tail, sizeof tail));
+    EXPECT_TRUE(std::equal(tail, tail + 5, img.data.begin() + 450));
+    EXPECT_TRUE(std::all_of(tail + 5, tail + 12, [](uint8_t b) { return b == 0; }));
+    // Nothing is left: even one byte more is past the end.
+    r.len = 1;
+    EXPECT_FALSE(h.out(VXIF_REQ_DATA, DATA_ACTION_PAYLOAD, &r, sizeof r));
 }
 
 TEST(SimFirmwareData, WriteAndReadBackA200KImage)

@@ -54,7 +54,7 @@ def c_reference(recording, out):
     frames = {}
     for line in run.stdout.splitlines():
         if not line.startswith("frame "):
-            continue  # the library's console log (e.g. a warning) shares stdout
+            continue  # only the frame lines are results
         _, idx, size, w, h, flags, temp0, temp1 = line.split()
         base = out / idx
         w, h = int(w), int(h)

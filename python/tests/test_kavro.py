@@ -278,10 +278,15 @@ ERROR_CASES = [
 
 
 @pytest.mark.parametrize("name, call, message", ERROR_CASES, ids=[c[0] for c in ERROR_CASES])
-def test_errors_carry_the_library_message(tmp_path, recording, name, call, message):
+def test_errors_carry_the_library_message(tmp_path, recording, name, call, message, capfd):
+    capfd.readouterr()
     with pytest.raises(kavro.Error, match=message) as info:
         call(tmp_path, recording)
     assert isinstance(info.value, RuntimeError)
+    # What is raised is not printed as well: a caught error leaves both
+    # streams clean.
+    out, err = capfd.readouterr()
+    assert out == "" and err == "", (out, err)
 
 
 def test_capture_before_start_reports_not_capturing(recording):

@@ -31,24 +31,26 @@ std::string text_field(const char *p, size_t n) {
 
 const std::vector<param_desc> &param_table() {
     static const std::vector<param_desc> table = {
-        {"dev_mode", PARAM_DEV_MODE, 4, true},
-        {"mod_freq", PARAM_MOD_FREQ, 4, true},
-        {"vendor", PARAM_INFO_VENDOR, 18, false},
-        {"product", PARAM_INFO_PRODUCT, 18, false},
-        {"capability", PARAM_INFO_CAPABILITY, 10, false},
-        {"serial", PARAM_INFO_SERIAL, 12, false},
-        {"version", PARAM_INFO_VERSION, 8, false},
-        {"sensor", PARAM_INFO_SENSOR, 6, false},
-        {"calib", PARAM_INFO_CALIB, 18, false},
-        {"roi", PARAM_ROI, 16, false},
-        {"frame_format", PARAM_FRAME_FORMAT, 4, true},
-        {"illum_power", PARAM_ILLUM_POWER, 1, true},
-        {"frame_rate", PARAM_FRAME_RATE, 4, true},
-        {"intg_time", PARAM_INTG_TIME, 2, true},
-        {"phase_corr", PARAM_PHASE_CORR, 4, false},
-        {"temp", PARAM_TEMP, 10, false},
-        {"hdr_intg_time", PARAM_HDR_INTG_TIME, 2, true},
-        {"sync_delay", PARAM_SYNC_DELAY, 3, false},
+        {"dev_mode", PARAM_DEV_MODE, 4, true, "mode", "0 normal, 1 firmware update, 8 test, 9 data upload"},
+        {"mod_freq", PARAM_MOD_FREQ, 4, true, "Hz", "1000000 ... 100000000 (the driver's default 12000000)"},
+        {"vendor", PARAM_INFO_VENDOR, 18, false, "text", "up to 18 characters"},
+        {"product", PARAM_INFO_PRODUCT, 18, false, "text", "up to 18 characters; picks the chip driver"},
+        {"capability", PARAM_INFO_CAPABILITY, 10, false, "pixels, fps, us",
+         "largest frame, frame rate and integration time"},
+        {"serial", PARAM_INFO_SERIAL, 12, false, "id", "three 32-bit words"},
+        {"version", PARAM_INFO_VERSION, 8, false, "numbers", "hardware and firmware versions, 0 ... 65535 each"},
+        {"sensor", PARAM_INFO_SENSOR, 6, false, "numbers", "part version, chip id, wafer id"},
+        {"calib", PARAM_INFO_CALIB, 18, false, "bytes", "calibration package: valid, zip, id, timestamp, sizes"},
+        {"roi", PARAM_ROI, 16, false, "pixels", "rows and columns read from the sensor"},
+        {"frame_format", PARAM_FRAME_FORMAT, 4, true, "format",
+         "2 (four phase images a frame) or 4 (one image of alternating phase rows)"},
+        {"illum_power", PARAM_ILLUM_POWER, 1, true, "%", "0 ... 100"},
+        {"frame_rate", PARAM_FRAME_RATE, 4, true, "fps", "1 ... the camera's largest (capability)"},
+        {"intg_time", PARAM_INTG_TIME, 2, true, "us", "1 ... the camera's largest (capability)"},
+        {"phase_corr", PARAM_PHASE_CORR, 4, false, "numbers", "two phase corrections"},
+        {"temp", PARAM_TEMP, 10, false, "sensor units", "calibration temperatures of the four corners and the board"},
+        {"hdr_intg_time", PARAM_HDR_INTG_TIME, 2, true, "us", "0 (HDR off) ... the camera's largest (capability)"},
+        {"sync_delay", PARAM_SYNC_DELAY, 3, false, "flag, delay", "random delay on/off and the delay (the filter sync_delay sets it)"},
     };
     return table;
 }
@@ -57,6 +59,17 @@ const param_desc *param_find(const std::string &name) {
     for (const auto &d : param_table())
         if (name == d.name) return &d;
     return nullptr;
+}
+
+std::string param_help() {
+    std::string s = "Parameters (* settable with `params set`; units and the values the camera takes):\n";
+    char line[200];
+    for (const auto &d : param_table()) {
+        snprintf(line, sizeof line, "  %-14s %-16s %s\n", (std::string(d.name) + (d.settable ? "*" : "")).c_str(),
+                 d.unit, d.range);
+        s += line;
+    }
+    return s;
 }
 
 std::string param_format(const param_desc &d, const kavro_param_item_t &item) {

@@ -14,11 +14,15 @@ struct param_desc {
     kavro_dev_param_e id;
     int len;        // bytes of the value
     bool settable;  // one unsigned number the tool can write
+    const char *unit;   // unit of the value, or what it holds
+    const char *range;  // values the camera takes (settable) or what is read
 };
 
 /// Every parameter the tool knows, in identifier order.
 const std::vector<param_desc> &param_table();
 const param_desc *param_find(const std::string &name);
+/// One line per parameter with its unit and range, for `params --help`.
+std::string param_help();
 /// The value of `item` as text ("intg_time: 1000").
 std::string param_format(const param_desc &d, const kavro_param_item_t &item);
 /// Fills `item` from a number; false when out of range for the parameter.

@@ -13,6 +13,7 @@
 #include "driver/epc/kavro_driver_epc.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "kavro_rec_info.h"
 #include "gray_image.h"
 #include "ply_writer.h"
 #include "png_writer.h"
@@ -299,7 +300,7 @@ int recording_writer::close(std::string *err) {
     return EXIT_OK;
 }
 
-bool recording_geometry(const std::string &path, int *w, int *h, int *frames) {
+bool recording_geometry(const std::string &path, int *w, int *h, int *frames, bool *cut) {
     FILE *fp = fopen(path.c_str(), "rb");
     if (!fp) return false;
     char line[256] = {};
@@ -315,8 +316,31 @@ bool recording_geometry(const std::string &path, int *w, int *h, int *frames) {
     if (stat(path.c_str(), &st) != 0) return false;
     const size_t hdr = std::strlen(line);
     const size_t frame = static_cast<size_t>(*w) * static_cast<size_t>(*h) * static_cast<size_t>(dcs) * sample;
-    *frames = static_cast<size_t>(st.st_size) > hdr ? static_cast<int>((static_cast<size_t>(st.st_size) - hdr) / frame) : 0;
+    const size_t body = static_cast<size_t>(st.st_size) > hdr ? static_cast<size_t>(st.st_size) - hdr : 0;
+    *frames = static_cast<int>(body / frame);
+    if (cut) *cut = body % frame != 0;
     return true;
+}
+
+int recording_missing_frames(const std::string &path, int *whole, std::string *why) {
+    int w = 0, h = 0;
+    bool cut = false;
+    *whole = 0;
+    if (!recording_geometry(path, &w, &h, whole, &cut)) return 0;
+    int missing = 0;
+    if (cut) {
+        missing = 1;
+        *why = "the file ends inside frame " + std::to_string(*whole + 1);
+    }
+    kavro_rec_info_t info;
+    std::string err;
+    const std::string info_path = _kavro_rec_info_path(path);
+    if (access(info_path.c_str(), F_OK) == 0 && _kavro_rec_info_read(info_path, &info, &err) &&
+        static_cast<int>(info.frames.size()) - *whole > missing) {
+        missing = static_cast<int>(info.frames.size()) - *whole;
+        *why = "its side file lists " + std::to_string(info.frames.size()) + " frames";
+    }
+    return missing;
 }
 
 int recording_frame_count(const std::string &path) {

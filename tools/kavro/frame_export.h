@@ -85,8 +85,14 @@ private:
 
 /// Frames in a raw recording (from its header and size); 0 when unreadable.
 int recording_frame_count(const std::string &path);
-/// Frame size (w x h) and frame count of a raw recording; false when its
+/// Frame size (w x h) and count of whole frames of a raw recording, and
+/// whether the file ends inside a frame (`cut`, may be null); false when its
 /// header cannot be read.
-bool recording_geometry(const std::string &path, int *w, int *h, int *frames);
+bool recording_geometry(const std::string &path, int *w, int *h, int *frames, bool *cut = nullptr);
+/// Frames a recording lacks (0 for a whole one): a file that ends inside a
+/// frame lacks that frame; a side file that lists more frames than the file
+/// holds whole says how many. `whole` gets the whole frames, `why` which of
+/// the two it is.
+int recording_missing_frames(const std::string &path, int *whole, std::string *why);
 
 }  // namespace kavro_cli

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -26,9 +27,11 @@
 #include "device_names.h"
 #include "exit_codes.h"
 #include "frame_export.h"
+#include "image_types.h"
 #include "interrupt.h"
 #include "kavro_bin_data_handle.h"
 #include "kavro.h"
+#include "kavro.hpp"
 #include "kavro_handler.h"
 #include "kavro_ll.h"
 #include "kavro_param.h"
@@ -43,14 +46,38 @@ struct global_opts {
     std::string replay;
     bool sim = false;
     std::string sim_fault;
-    std::string log_level = "error";
+    // The library's console log is off unless asked for: the tool reports
+    // each failure once, itself, with the library's detail in its message
+    // (fail_lib); the log file keeps every line.
+    std::string log_level = "none";
     std::string cache_dir;
     int device = 0;
+    bool yes = false;
 };
 
 int fail(int code, const std::string &what) {
     fprintf(stderr, "kavro: %s\n", what.c_str());
     return code;
+}
+
+// The library's own words for a failure: the last error line it logged on
+// this thread since the mark was taken (read back from the log file), or ""
+// when it logged none.
+std::string library_detail(const kavro::detail::log_mark &mark) {
+    std::string d = mark.problem();
+    // "[function] text": the function name means nothing to a user.
+    if (d.size() > 2 && d[0] == '[') {
+        const size_t close = d.find("] ");
+        if (close != std::string::npos) d = d.substr(close + 2);
+    }
+    return d;
+}
+
+// A failure the library reported: the tool's message with the library's
+// detail when it logged one.
+int fail_lib(int code, const std::string &what, const kavro::detail::log_mark &mark) {
+    const std::string d = library_detail(mark);
+    return fail(code, d.empty() ? what : what + " (camera library: " + d + ")");
 }
 
 std::string default_cache_dir() {
@@ -72,10 +99,15 @@ kavro_log_level_e log_level_of(const std::string &s) {
 // (when asked for) created before and removed after it.
 class session {
 public:
-    explicit session(const global_opts &g) : g_(g) {}
+    // `needs_cache`: the command keeps files in the cache folder (the
+    // calibration, filter choices); without it a cache folder that cannot be
+    // made is no failure and the log goes to a temporary file.
+    explicit session(const global_opts &g, bool needs_cache = true) : g_(g), needs_cache_(needs_cache) {}
     ~session() {
         if (dev_) kavro_dev_close(dev_);
         if (inited_) kavro_uninit();
+        kavro::detail::log_path().clear();
+        if (!temp_log_.empty()) std::remove(temp_log_.c_str());
         sim_.reset();
     }
     session(const session &) = delete;
@@ -95,7 +127,20 @@ public:
                                         std::to_string(KAVRO_PARAM_FILENAME_MAX) + " characters; choose a shorter --cache-dir");
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
-        if (ec) return fail(EXIT_FILE, "cannot create the cache folder " + dir + ": " + ec.message());
+        if (ec && needs_cache_) return fail(EXIT_FILE, "cannot create the cache folder " + dir + ": " + ec.message());
+        std::string log = dir + "kavro.log";
+        if (ec || access(dir.c_str(), W_OK) != 0) {
+            // No log file in the cache folder: a private temporary one keeps
+            // the library's messages for this run.
+            std::string tmpl = (std::filesystem::temp_directory_path(ec) / "kavro-XXXXXX.log").string();
+            const int fd = ec ? -1 : mkstemps(tmpl.data(), 4);
+            if (fd >= 0) {
+                ::close(fd);
+                temp_log_ = log = tmpl;
+            } else {
+                log = "/dev/null";
+            }
+        }
         if (g_.sim) {
             sim_faults faults;
             std::string err;
@@ -109,12 +154,26 @@ public:
                 return fail(EXIT_NO_CAMERA, std::string("cannot start the camera simulator: ") + e.what());
             }
         }
-        kavro_init((dir + "kavro.log").c_str());
+        kavro_init(log.c_str());
         inited_ = true;
+        kavro::detail::log_path() = log;  // where library_detail() reads the library's messages
         kavro_path_cfg(dir.c_str());  // after kavro_init, which resets the folder
+        log_levels();
+        return EXIT_OK;
+    }
+
+    // The log levels of the command line (again after a firmware write,
+    // which switches the library's logging off while the camera restarts).
+    void log_levels() const {
         const kavro_log_level_e lv = log_level_of(g_.log_level);
         kavro_log_cfg(lv, std::min(lv, LOG_LEVEL_INFO), lv);
-        return EXIT_OK;
+    }
+
+    // Closes the camera and opens it again (after it restarted); an exit code.
+    int reopen() {
+        if (dev_) kavro_dev_close(dev_);
+        dev_ = nullptr;
+        return open();
     }
 
     // Opens the camera, the simulated camera or the recording; an exit code.
@@ -156,6 +215,8 @@ public:
 
 private:
     const global_opts &g_;
+    bool needs_cache_ = true;
+    std::string temp_log_;
     std::unique_ptr<sim_camera> sim_;
     bool inited_ = false;
     bool replay_ = false;
@@ -469,7 +530,8 @@ int apply_all_filters(kavro_dev_t *dev, const std::vector<std::string> &cmdline)
     return EXIT_OK;
 }
 
-int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expected, const char *what) {
+int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expected, const char *what,
+               const std::string &recording = {}) {
     if (int rc = apply_all_filters(dev, o.filters)) return rc;
     export_opts eo;
     eo.dir = o.out_dir;
@@ -488,6 +550,17 @@ int run_export(kavro_dev_t *dev, bool replay, const capture_opts &o, int expecte
     if (rc) return fail(rc, err);
     printf("%d frames written to %s\n", ex.frames(), o.out_dir.c_str());
     if (first) print_calibration(*first, !replay);
+    // A recording that ran out before the frames asked for (every frame for
+    // convert) because it is cut short: the whole frames are written, and
+    // the exit code says the recording was not read completely.
+    if (!recording.empty() && (o.frames <= 0 || ex.frames() < o.frames)) {
+        int whole = 0;
+        std::string why;
+        if (const int missing = recording_missing_frames(recording, &whole, &why))
+            return fail(EXIT_FILE, "the recording " + recording + " is truncated (" + why + "): " +
+                                       std::to_string(ex.frames()) + " frames decoded, " + std::to_string(missing) +
+                                       " frames missing");
+    }
     return EXIT_OK;
 }
 
@@ -496,7 +569,7 @@ int cmd_capture(const global_opts &g, const capture_opts &o) {
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
-    return run_export(s.dev(), s.replay(), o, o.frames, "capture");
+    return run_export(s.dev(), s.replay(), o, o.frames, "capture", s.replay() ? g.replay : std::string());
 }
 
 int cmd_convert(const global_opts &g, const std::string &file, capture_opts o) {
@@ -506,11 +579,11 @@ int cmd_convert(const global_opts &g, const std::string &file, capture_opts o) {
     gc.replay = file;
     const int total = recording_frame_count(file);
     if (total <= 0) return fail(EXIT_FILE, "cannot read " + file + " as a raw recording");
-    session s(gc);
+    session s(gc, false);  // a conversion keeps nothing in the cache folder
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
     o.frames = 0;  // every frame of the recording
-    return run_export(s.dev(), true, o, total, "convert");
+    return run_export(s.dev(), true, o, total, "convert", file);
 }
 
 int cmd_record(const global_opts &g, int frames, const std::string &file) {
@@ -589,8 +662,12 @@ int cmd_params_set(const global_opts &g, const std::vector<std::string> &assignm
     session s(g);
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
+    // A replay takes parameter writes and ignores them: said, not pretended.
+    if (s.replay())
+        return fail(EXIT_USAGE, "a recording's parameters cannot be changed: params set needs a camera (or --sim)");
+    const kavro::detail::log_mark mark;
     if (!kavro_param_batch_set(s.dev(), items.data(), static_cast<int>(items.size())))
-        return fail(EXIT_FAILED, "the camera refused the parameters; nothing was changed (see the log)");
+        return fail_lib(EXIT_FAILED, "the camera refused the parameters; nothing was changed", mark);
     if (s.sim()) s.sim()->remember_params(items);
     return EXIT_OK;
 }
@@ -626,14 +703,17 @@ int cmd_regs(const global_opts &g, bool write, const std::string &target, const 
     if (int rc = s.start()) return rc;
     if (int rc = s.open()) return rc;
     const auto n = static_cast<uint16_t>(vals.size());
+    const kavro::detail::log_mark mark;
     if (write) {
+        if (s.replay())
+            return fail(EXIT_USAGE, "a recording has no registers to write: regs write needs a camera (or --sim)");
         if (!kavro_reg_batch_write(s.dev(), t, addr, vals.data(), n))
-            return fail(EXIT_FAILED, "the camera did not take the register write (see the log)");
+            return fail_lib(EXIT_FAILED, "the camera did not take the register write", mark);
         if (s.sim()) s.sim()->remember_regs(t, addr, vals);
         return EXIT_OK;
     }
     if (!kavro_reg_batch_read(s.dev(), t, addr, vals.data(), n))
-        return fail(EXIT_FAILED, "the camera did not answer the register read (see the log)");
+        return fail_lib(EXIT_FAILED, "the camera did not answer the register read", mark);
     for (uint16_t i = 0; i < n; ++i) printf("0x%08X: 0x%08X\n", addr + i, vals[i]);
     return EXIT_OK;
 }
@@ -758,13 +838,13 @@ int cmd_calib_fetch(const global_opts &g) {
     return EXIT_OK;
 }
 
-int xfer_exit(int r, const std::string &what) {
+int xfer_exit(int r, const std::string &what, const kavro::detail::log_mark &mark) {
     switch (r) {
     case KAVRO_XFER_DONE: return EXIT_OK;
     case KAVRO_XFER_REFUSED:
+        // The library's line is the raw acknowledgement: nothing to add.
         return fail(EXIT_REFUSED, "the camera refused the " + what + "; nothing was changed (check the type and size)");
-    case KAVRO_XFER_FAILED:
-        return fail(EXIT_FAILED, "the " + what + " failed (file unreadable or command failed; see the log)");
+    case KAVRO_XFER_FAILED: return fail_lib(EXIT_FAILED, "the " + what + " failed", mark);
     default:
         return fail(EXIT_INTERRUPTED, "the " + what + " broke off (" + std::to_string(r) +
                                           "): the image on the camera is incomplete; reconnect and run it again");
@@ -783,11 +863,35 @@ void on_xfer_progress(uint32_t done, uint32_t total, void *arg) {
     if (done < total) interrupt_test_hold();
 }
 
+// An output file the read can create (or overwrite); checked before the
+// camera is asked, so that a folder without write access is named with the
+// file code. A file made for the check is removed again.
+int check_output_writable(const std::string &file) {
+    const bool existed = access(file.c_str(), F_OK) == 0;
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return fail(EXIT_FILE, "cannot write " + file + ": " + std::strerror(errno));
+    ::close(fd);
+    if (!existed) std::remove(file.c_str());
+    return EXIT_OK;
+}
+
+// What a finished write leaves to do with the still open session (the
+// firmware upgrade reads the camera's identity again).
+using after_write_f = std::function<int(session &)>;
+
 int cmd_data(const global_opts &g, bool write, int type, const std::string &file, int version, uint32_t addr,
-             const char *what) {
-    if (type < 0 || type > 255) return fail(EXIT_USAGE, "the image type must be 0 ... 255");
+             const char *what, const after_write_f &after = {}) {
+    if (type < 0 || type > 255) return fail(EXIT_USAGE, "the image type must be 0 ... 255 (see --help)");
     if (version < 0 || version > 0xFFFF) return fail(EXIT_USAGE, "the version must be 0 ... 65535");
-    if (write && access(file.c_str(), R_OK) != 0) return fail(EXIT_FILE, "cannot read " + file);
+    if (write) {
+        // Everything the host can check is checked before the camera is
+        // asked: it erases the old image as soon as it takes the new one.
+        std::string err;
+        bool unreadable = false;
+        if (!image_file_check(type, file, &err, &unreadable)) return fail(unreadable ? EXIT_FILE : EXIT_REFUSED, err);
+    } else if (int rc = check_output_writable(file)) {
+        return rc;
+    }
     interrupt_enable_stop();
     session s(g);
     if (int rc = s.start()) return rc;
@@ -803,11 +907,13 @@ int cmd_data(const global_opts &g, bool write, int type, const std::string &file
     // (the camera restarts or stores it) is not cut short: the image is whole
     // by then and the camera must not be disturbed.
     opts.stop = [] { return interrupted(); };
+    const kavro::detail::log_mark mark;
     int r = 0;
     if (write) {
         if (s.sim()) s.sim()->flash_write_begins(type);
         r = _kavro_bin_data_write(ll, static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr, file.c_str(),
                                   opts);
+        s.log_levels();  // the finishing step of a firmware image switches logging off
     } else {
         r = _kavro_bin_data_read(ll, static_cast<uint8_t>(type), file.c_str(), opts);
     }
@@ -822,25 +928,50 @@ int cmd_data(const global_opts &g, bool write, int type, const std::string &file
         return fail(interrupt_exit_code(), std::string("interrupted: the ") + what + " was stopped; " + file +
                                                " was not written");
     }
-    if (int rc = xfer_exit(r, what)) return rc;
+    if (int rc = xfer_exit(r, what, mark)) return rc;
     printf("%s of image type %d %s %s done\n", what, type, write ? "from" : "to", file.c_str());
-    return EXIT_OK;
+    return after ? after(s) : EXIT_OK;
+}
+
+// The camera's identity as info shows it.
+void print_versions(const char *label, const kavro_dev_t *dev) {
+    printf("%-15s hw %u, sw %u, sw2 %u, hw2 %u\n", label, dev->version.ver.hw_ver, dev->version.ver.sw_ver,
+           dev->version.ver.sw2_ver, dev->version.ver.hw2_ver);
+}
+
+// After a write of an image the camera restarts into (types 0 and 1) the
+// camera is opened again: the versions it reports now are printed beside the
+// ones of before.
+after_write_f reread_identity(int type) {
+    if (type != 0 && type != 1) return {};
+    return [](session &s) -> int {
+        print_versions("camera before:", s.dev());
+        if (int rc = s.reopen()) return rc;
+        print_versions("camera now:", s.dev());
+        return EXIT_OK;
+    };
 }
 
 int cmd_firmware(const global_opts &g, const std::string &file, int type, int version, bool yes) {
-    if (access(file.c_str(), R_OK) != 0) return fail(EXIT_FILE, "cannot read " + file);
+    if (type < 0 || type > 255) return fail(EXIT_USAGE, "the image type must be 0 ... 255 (see --help)");
+    std::string err;
+    bool unreadable = false;
+    if (!image_file_check(type, file, &err, &unreadable)) return fail(unreadable ? EXIT_FILE : EXIT_REFUSED, err);
     fprintf(stderr,
             "WARNING: do not unplug or power off the camera until the upgrade has finished;\n"
             "         an interrupted upgrade can leave the camera unusable.\n");
     if (!yes) {
-        if (!isatty(STDIN_FILENO))
-            return fail(EXIT_NOT_CONFIRMED, "not upgrading without confirmation: pass --yes");
+        // The answer is one line on standard input, typed or piped.
         fprintf(stderr, "Write %s to the camera as firmware type %d? [y/N] ", file.c_str(), type);
+        fflush(stderr);
         std::string answer;
-        if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes"))
+        const bool got = static_cast<bool>(std::getline(std::cin, answer));
+        if (!isatty(STDIN_FILENO)) fprintf(stderr, "%s\n", got ? answer.c_str() : "");
+        if (!got) return fail(EXIT_NOT_CONFIRMED, "not upgrading without confirmation: answer 'y' or pass --yes");
+        if (answer != "y" && answer != "Y" && answer != "yes")
             return fail(EXIT_NOT_CONFIRMED, "upgrade not confirmed; nothing was changed");
     }
-    return cmd_data(g, true, type, file, version, 0, "firmware upload");
+    return cmd_data(g, true, type, file, version, 0, "firmware upload", reread_identity(type));
 }
 
 }  // namespace
@@ -866,11 +997,14 @@ int main(int argc, char **argv) {
     app.add_option("--replay", g.replay, "Use a raw recording instead of a camera");
     app.add_flag("--sim", g.sim, "Use the camera simulator (a simulated USB camera) instead of a camera");
     app.add_option("--sim-fault", g.sim_fault, "")->group("");
-    app.add_option("--log-level", g.log_level, "Console log level of the library")
+    app.add_option("--log-level", g.log_level,
+                   "Console log level of the library (default none: the tool reports failures itself, with the "
+                   "library's detail; the log file in the cache folder keeps everything)")
         ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "none"}));
     app.add_option("--cache-dir", g.cache_dir,
                    "Folder for the calibration cache and the log (default ~/.cache/kavro)");
     app.add_option("-d,--device", g.device, "Index of the camera in `kavro list` (default 0)");
+    app.add_flag("-y,--yes", g.yes, "Do not ask for confirmation (firmware upgrade)");
 
     int rc = EXIT_OK;
     app.add_subcommand("list", "List the cameras on the USB bus")->callback([&] { rc = cmd_list(g); });
@@ -906,9 +1040,8 @@ int main(int argc, char **argv) {
     convert->add_option("--filter", cvo.filters, "Filter NAME or NAME=VALUE to switch on before decoding");
     convert->callback([&] { rc = cmd_convert(g, conv_file, cvo); });
 
-    std::string pnames;
-    for (const auto &d : param_table()) pnames += std::string(pnames.empty() ? "" : ", ") + d.name + (d.settable ? "*" : "");
-    auto *params = app.add_subcommand("params", "Read or write camera parameters\nParameters (* settable): " + pnames);
+    auto *params = app.add_subcommand("params", "Read or write camera parameters (`kavro params --help` lists them)");
+    params->footer("\n" + param_help());
     params->require_subcommand(1);
     std::vector<std::string> pget, pset;
     auto *pg = params->add_subcommand("get", "Read parameters (all when none named)");
@@ -964,32 +1097,34 @@ int main(int argc, char **argv) {
         ->callback([&] { rc = cmd_calib_fetch(g); });
 
     auto *data = app.add_subcommand("data", "Read or write data images in the camera's flash");
+    data->footer("\n" + image_type_help());
     data->require_subcommand(1);
     int dtype = 0, dversion = 0;
     uint32_t daddr = 0;
     std::string dfile;
     auto *dr = data->add_subcommand("read", "Read the image of a type into a file");
-    dr->add_option("--type", dtype, "Image type")->required();
+    dr->add_option("--type", dtype, "Image type 0 ... 255 (see `kavro data --help`)")->required();
     dr->add_option("FILE", dfile, "Output file")->required();
     dr->callback([&] { rc = cmd_data(g, false, dtype, dfile, 0, 0, "data read"); });
     auto *dw = data->add_subcommand("write", "Write a file into the camera as an image of a type");
-    dw->add_option("--type", dtype, "Image type")->required();
+    dw->add_option("--type", dtype, "Image type 0 ... 255 (see `kavro data --help`)")->required();
     dw->add_option("--version", dversion, "Image version");
     dw->add_option("--addr", daddr, "Flash address");
     dw->add_option("FILE", dfile, "Image file")->required();
-    dw->callback([&] { rc = cmd_data(g, true, dtype, dfile, dversion, daddr, "data write"); });
+    dw->callback([&] { rc = cmd_data(g, true, dtype, dfile, dversion, daddr, "data write", reread_identity(dtype)); });
 
     auto *fw = app.add_subcommand("firmware", "Firmware of the camera");
+    fw->footer("\n" + image_type_help());
     fw->require_subcommand(1);
     int ftype = 0, fversion = 0;
-    bool fyes = false;
     std::string ffile;
-    auto *fu = fw->add_subcommand("upgrade", "Write a firmware image (asks for confirmation)");
+    auto *fu = fw->add_subcommand("upgrade", "Write a firmware image (asks for confirmation: answer 'y', also piped "
+                                             "on standard input, or pass --yes)");
     fu->add_option("FILE", ffile, "Firmware image")->required();
-    fu->add_option("--type", ftype, "Image type (0 and 1 restart the camera)")->required();
-    fu->add_option("--version", fversion, "Image version");
-    fu->add_flag("-y,--yes", fyes, "Do not ask for confirmation");
-    fu->callback([&] { rc = cmd_firmware(g, ffile, ftype, fversion, fyes); });
+    fu->add_option("--type", ftype, "Image type (0 and 1 restart the camera; see `kavro firmware --help`)")->required();
+    fu->add_option("--version", fversion, "Image version (0 ... 65535; of type 0 or 1 the camera reports it after "
+                                          "the restart)");
+    fu->callback([&] { rc = cmd_firmware(g, ffile, ftype, fversion, g.yes); });
 
     try {
         app.parse(argc, argv);
