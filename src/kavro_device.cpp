@@ -163,6 +163,14 @@ void copy_bytes(void *dst, size_t dst_size, const kavro_param_item_t &item) {
 
 int g_kavro_close_wait_tries = 200;  // 200 x 100 ms = 20 s
 
+void _kavro_dev_fill_ident(kavro_dev_t *dev, const kavro_param_item_t id[4]) {
+    copy_text(dev->vendor, sizeof dev->vendor, id[0].param_val);
+    copy_text(dev->product, sizeof dev->product, id[1].param_val);
+    memset(dev->serial, 0, sizeof dev->serial);
+    copy_bytes(dev->serial, sizeof dev->serial, id[2]);
+    copy_bytes(&dev->version, sizeof dev->version, id[3]);
+}
+
 _kavro_handler_t *_kavro_handler_alloc() { return new (std::nothrow) _kavro_handler_t{}; }
 
 void _kavro_handler_free(_kavro_handler_t *h) { delete h; }
@@ -418,11 +426,7 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
         kavro_ll_dev_close(&h->ll_dev);
         return fail_open(dev, h);
     }
-    copy_text(dev->vendor, sizeof dev->vendor, id[0].param_val);
-    copy_text(dev->product, sizeof dev->product, id[1].param_val);
-    memset(dev->serial, 0, sizeof dev->serial);
-    copy_bytes(dev->serial, sizeof dev->serial, id[2]);
-    copy_bytes(&dev->version, sizeof dev->version, id[3]);
+    _kavro_dev_fill_ident(dev, id);
 
     kavro_drv_t *entry = kavro_drv_find(dev);
     if (!entry) {
