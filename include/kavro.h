@@ -444,9 +444,10 @@ KAVRO_API kavro_dev_t *kavro_dev_open_by_fd(int fd);
  * As kavro_dev_list, and each camera found is asked for its identity: the
  * records' `vendor`, `product`, `serial` and `version` are filled as an open
  * fills them. Asking opens the camera's transport for a moment (no driver,
- * no calibration); a camera that cannot be asked (open in this or another
- * program, or gone meanwhile) is still listed with those fields zeroed
- * (`product[0]` is then 0). Returns the number found, 0 on error.
+ * no calibration); a camera this program has open answers from its open
+ * record instead. A camera that cannot be asked (open in another program, or
+ * gone meanwhile) is still listed with those fields zeroed (`product[0]` is
+ * then 0). Returns the number found, 0 on error.
  * Application threads; not while the listed cameras are being opened.
  */
 KAVRO_API int kavro_dev_list_ident(kavro_dev_t *dev_list, int dev_list_num);

@@ -87,6 +87,9 @@ int kavro_dev_list_ident(kavro_dev_t *dev_list, int dev_list_num) {
     if (!ll) return n;
     const int m = kavro_ll_dev_list(ll.get(), n);
     for (int i = 0; i < n; ++i) {
+        // A camera this program has open is not disturbed: its open record
+        // knows the answer.
+        if (_kavro_dev_ident_of_open(dev_list[i].if_info, &dev_list[i])) continue;
         // The same camera in both lists: same place on the same interface.
         for (int j = 0; j < m; ++j) {
             if (memcmp(&ll[j].ll_info, &dev_list[i].if_info, sizeof dev_list[i].if_info) != 0) continue;
@@ -120,6 +123,11 @@ kavro_dev_t *kavro_dev_open_by_serial(kavro_dev_t *dev, const char *serial) {
     const int n = kavro_dev_list_ident(list.get(), IDENT_LIST_MAX);
     for (int i = 0; i < n; ++i) {
         if (list[i].product[0] == 0 || memcmp(list[i].serial, want, sizeof want) != 0) continue;
+        kavro_dev_t open_here{};
+        if (_kavro_dev_ident_of_open(list[i].if_info, &open_here)) {
+            LOG_ERR("the camera with serial %s is open already\n", serial);
+            return nullptr;
+        }
         kavro_dev_t *rec = dev;
         if (!rec) {
             rec = static_cast<kavro_dev_t *>(calloc(1, sizeof *rec));

@@ -167,6 +167,11 @@ bool _kavro_param_batch_get(_kavro_handler_t *h, kavro_param_item_t *param_items
 // PARAM_INFO_VENDOR, _PRODUCT, _SERIAL and _VERSION, in this order.
 void _kavro_dev_fill_ident(kavro_dev_t *dev, const kavro_param_item_t id[4]);
 
+// For a camera this program has open at `where`: copy its identity from
+// the open record into `out` (vendor, product, serial, version). False when
+// no open device sits there.
+bool _kavro_dev_ident_of_open(const kavro_dev_if_info_t &where, kavro_dev_t *out);
+
 // Stop capture on a device the caller holds (inside the guard, or the close).
 bool _kavro_cap_stop(_kavro_handler_t *h);
 
