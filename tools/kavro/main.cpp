@@ -27,9 +27,7 @@
 #include "exit_codes.h"
 #include "frame_export.h"
 #include "interrupt.h"
-#include "kavro_bin_data_handle.h"
 #include "kavro.h"
-#include "kavro_handler.h"
 #include "kavro_ll.h"
 #include "kavro_param.h"
 #include "kavro_rec_info.h"
@@ -794,25 +792,22 @@ int cmd_data(const global_opts &g, bool write, int type, const std::string &file
     if (int rc = s.open()) return rc;
     if (s.replay()) return fail(EXIT_USAGE, "a recording holds no data images");
     if (interrupted()) return fail(interrupt_exit_code(), std::string("interrupted: the ") + what + " did not start");
-    auto *ll = &static_cast<_kavro_handler_t *>(s.dev()->handler)->ll_dev;
     progress_meter meter(what, "bytes");
     xfer_ctx ctx{&meter, s.sim()};
-    _kavro_xfer_opts_t opts;
-    opts.progress = [&ctx](uint32_t done, uint32_t total) { on_xfer_progress(done, total, &ctx); };
     // Ctrl-C stops between packets. The finishing wait of a written image
     // (the camera restarts or stores it) is not cut short: the image is whole
     // by then and the camera must not be disturbed.
-    opts.stop = [] { return interrupted(); };
+    auto on_cancel = [](void *) { return interrupted(); };
     int r = 0;
     if (write) {
         if (s.sim()) s.sim()->flash_write_begins(type);
-        r = _kavro_bin_data_write(ll, static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr, file.c_str(),
-                                  opts);
+        r = kavro_dev_data_write(s.dev(), static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr,
+                                 file.c_str(), on_xfer_progress, on_cancel, &ctx);
     } else {
-        r = _kavro_bin_data_read(ll, static_cast<uint8_t>(type), file.c_str(), opts);
+        r = kavro_dev_data_read(s.dev(), static_cast<uint8_t>(type), file.c_str(), on_xfer_progress, on_cancel, &ctx);
     }
     meter.finish(r == KAVRO_XFER_DONE);
-    if (r == _KAVRO_XFER_STOPPED) {
+    if (r == KAVRO_XFER_STOPPED) {
         // A write stopped after the camera erased its image leaves it
         // incomplete: the code of a broken-off transfer says so. A read
         // leaves the camera as it was and no output file.
@@ -871,6 +866,13 @@ int main(int argc, char **argv) {
     app.add_option("--cache-dir", g.cache_dir,
                    "Folder for the calibration cache and the log (default ~/.cache/kavro)");
     app.add_option("-d,--device", g.device, "Index of the camera in `kavro list` (default 0)");
+    // The tool's version and the library it runs with (the same build, unless
+    // another libkavro was put in its place).
+    app.set_version_flag("--version",
+                         std::string("kavro ") + std::to_string(KAVRO_VERSION_MAJOR) + "." +
+                             std::to_string(KAVRO_VERSION_MINOR) + "." + std::to_string(KAVRO_VERSION_PATCH) +
+                             " (libkavro " + kavro_version() + ")",
+                         "Print the version and exit");
 
     int rc = EXIT_OK;
     app.add_subcommand("list", "List the cameras on the USB bus")->callback([&] { rc = cmd_list(g); });
@@ -996,6 +998,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);
