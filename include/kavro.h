@@ -5,6 +5,30 @@
  * device is closed. Set-up calls (kavro_init, kavro_uninit, kavro_log_cfg,
  * kavro_path_cfg) are not thread-safe: make them from one thread.
  */
+
+/*
+ * Where this library deliberately differs from older behaviour (the results
+ * change on purpose; code that relied on the old values must adapt):
+ *
+ * - Point clouds (kavro_frame_get_pcl, kavro_frame_get_pcl_xyzd,
+ *   kavro_frame_get_pcl_organized) place each point at the pixel's measured
+ *   distance along the pixel's unit ray, after undistortion: with the
+ *   driver's lens the ray is the one the lens model gives the pixel (the lens
+ *   distortion inverted per pixel, or the pinhole ray of the undistorted view
+ *   while the driver undistorts images); with caller values it is the
+ *   normalised pinhole ray ((x - cx) / fx, (y - cy) / fy, 1). The distance is
+ *   the length of the point's vector, not its depth Z: |P| = d, and
+ *   Z = d / sqrt(1 + u^2 + v^2) for the undistorted ray (u, v, 1), so off
+ *   the optical axis Z is smaller than d.
+ *
+ * - A recording whose raw frame file holds one image per frame (its header
+ *   names one sub-frame: the camera's one-image mode, alternating row pairs
+ *   of two phases) replays with device frame format 4, the one-image format,
+ *   and is decoded as such; a recording with four images per frame replays
+ *   with format 2. PARAM_FRAME_FORMAT of such a replay reads 4, and the
+ *   frames it delivers carry frame_format 4. A side file that records the
+ *   frame format (see "recordings" below) overrides this guess.
+ */
 #ifndef KAVRO_H
 #define KAVRO_H
 
