@@ -757,9 +757,6 @@ int usb_bed::add_camera(const usb_cam_opts& o)
                   KAVRO_USB_VID, KAVRO_USB_PID, hex(desc).c_str());
     if (!umockdev_testbed_add_from_string(c->tb, buf, &e))
         throw std::runtime_error(std::string("usb bed: add camera: ") + (e ? e->message : "?"));
-    // The kernel announces a new device: hot-plug monitors (libusb's, over
-    // udev or netlink) learn of it from this event, as from a real plug-in.
-    umockdev_testbed_uevent(c->tb, c->syspath.c_str(), "add");
     cams_.push_back(std::move(c));
     return (int)cams_.size() - 1;
 }

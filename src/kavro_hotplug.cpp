@@ -4,9 +4,10 @@
 // ll/ll_usb_hotplug.h); otherwise the thread lists the cameras every poll
 // interval and reports the difference to the previous list.
 //
-// Both ways feed the same bookkeeping: the thread keeps the cameras it has
-// reported as present, so an arrival is reported once and a departure only
-// for a camera that was reported.
+// Both ways feed the same bookkeeping: the thread keeps the cameras known
+// to be present (those reported, and without ENUMERATE those present at
+// registration), so an arrival is reported once and a departure only for a
+// camera known to be there.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -137,7 +138,10 @@ kavro_hotplug_t *kavro_hotplug_register(kavro_hotplug_f cb, void *arg, unsigned 
     if (!(flags & KAVRO_HOTPLUG_POLL)) hp->watch = _kavro_usb_hotplug_open((flags & KAVRO_HOTPLUG_ENUMERATE) != 0);
     hp->native = hp->watch != nullptr;
     LOG_DBG("hot-plug watch: %s\n", hp->native ? "libusb hot-plug events" : "camera list comparison");
-    if (!hp->native && !hp->take_baseline()) return nullptr;
+    // After the hot-plug registration: a camera plugged in meanwhile is in
+    // the baseline and its queued arrival is dropped as known, never lost
+    // between the two.
+    if (!hp->take_baseline()) return nullptr;
     try {
         kavro_hotplug *p = hp.get();
         hp->thread = std::thread([p] {

@@ -131,13 +131,17 @@ TEST_P(UsbHotplug, PlugUnplugPlugIsReportedOnceEach) {
 }
 
 TEST_P(UsbHotplug, PresentCamerasAreReportedOnlyWhenAsked) {
-    bed_->add_camera(cam_at(1, 2));
+    const int first = bed_->add_camera(cam_at(1, 2));
     {
         // Without ENUMERATE the camera present is no news: the first event
-        // is the next plug-in.
+        // is the next plug-in. It is still known, so its departure is
+        // reported.
         watch(0);
         bed_->add_camera(cam_at(2, 4));
         expect_next(KAVRO_HOTPLUG_ARRIVED, 2, 4);
+        bed_->replug(first);
+        expect_next(KAVRO_HOTPLUG_LEFT, 1, 2);
+        expect_next(KAVRO_HOTPLUG_ARRIVED, 1, 3);
         kavro_hotplug_deregister(hp_);
         hp_ = nullptr;
         EXPECT_EQ(log_.pending(), 0u);
@@ -148,8 +152,8 @@ TEST_P(UsbHotplug, PresentCamerasAreReportedOnlyWhenAsked) {
     ASSERT_TRUE(log_.next(&b));
     EXPECT_EQ(a.what, KAVRO_HOTPLUG_ARRIVED);
     EXPECT_EQ(b.what, KAVRO_HOTPLUG_ARRIVED);
-    EXPECT_EQ((a.port == 1 && a.addr == 2 && b.port == 2 && b.addr == 4) ||
-                  (a.port == 2 && a.addr == 4 && b.port == 1 && b.addr == 2),
+    EXPECT_EQ((a.port == 1 && a.addr == 3 && b.port == 2 && b.addr == 4) ||
+                  (a.port == 2 && a.addr == 4 && b.port == 1 && b.addr == 3),
               true)
         << "reported " << a.port << ":" << a.addr << " and " << b.port << ":" << b.addr;
 }
