@@ -1,4 +1,4 @@
-// ctest-labels: threads
+// ctest-labels: unit
 // Hot-plug notification through the public camera API on the emulated bus:
 // a camera plugged in, unplugged and plugged in again (under a new address)
 // is reported arrived, left, arrived, with its place on the bus, once each;
