@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -228,6 +229,11 @@ TEST_F(UsbDeviceApi, TransferReportsProgressAndStopsWhenCancelled) {
 
 TEST_F(UsbDeviceApi, EachFrameCarriesItsHostArrivalTime) {
     open_one();
+    // A recording made meanwhile carries the same arrival times.
+    const std::string rec_path = "host_time_" + std::to_string(getpid()) + ".raw";
+    kavro_rec_t *rec = kavro_rec_open(&dev_, rec_path.c_str());
+    ASSERT_NE(rec, nullptr);
+    std::vector<uint64_t> arrivals;
     const uint64_t before = steady_ns();
     ASSERT_TRUE(kavro_cap_start(&dev_));
     std::vector<uint8_t> buf(2u << 20);
@@ -247,7 +253,27 @@ TEST_F(UsbDeviceApi, EachFrameCarriesItsHostArrivalTime) {
         EXPECT_GT(t, prev);
         prev = t;
         last = fr.frame_info;
+        fr.frame_data = buf.data();
+        ASSERT_TRUE(kavro_rec_add(rec, &fr));
+        arrivals.push_back(t);
     }
+    ASSERT_TRUE(kavro_rec_close(rec));
+    // Side file lines "frame N CB IB HOST_US FLAGS".
+    std::ifstream info(rec_path + ".info");
+    std::vector<uint64_t> recorded;
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("frame ", 0) != 0) continue;
+        std::istringstream ls(line);
+        std::string word;
+        unsigned n = 0;
+        int cb = 0, ib = 0;
+        uint64_t us = 0;
+        ASSERT_TRUE(ls >> word >> n >> cb >> ib >> us) << line;
+        recorded.push_back(us);
+    }
+    ASSERT_EQ(recorded.size(), arrivals.size());
+    for (size_t i = 0; i < arrivals.size(); ++i) EXPECT_EQ(recorded[i], arrivals[i] / 1000) << i;
+    for (const char *ext : {"", ".info", ".calib"}) std::remove((rec_path + ext).c_str());
     // Still found later; a frame never delivered is not.
     uint64_t t = 0;
     EXPECT_TRUE(kavro_frame_get_host_time(&dev_, &last, &t));
