@@ -33,6 +33,9 @@ fi
 if [[ -f $libdir/libkavro_simcam.so ]]; then
   out=$("$prefix/bin/kavro" --sim --cache-dir "$work/cache/" info) || fail "kavro --sim info exited $?"
   grep -q '^serial: ' <<<"$out" || fail "kavro --sim info printed no serial: $out"
+  serial=$(awk '/^serial: /{print $2}' <<<"$out")
+  out=$("$prefix/bin/kavro" --sim --cache-dir "$work/cache/" list) || fail "kavro --sim list exited $?"
+  grep -q " $serial " <<<"$out" || fail "kavro --sim list does not show the serial $serial: $out"
   # Without the module, --sim says what is missing.
   mv "$libdir/libkavro_simcam.so" "$work/moved_simcam.so"
   if err=$("$prefix/bin/kavro" --sim --cache-dir "$work/cache/" info 2>&1); then

@@ -180,13 +180,18 @@ int cmd_list(const global_opts &g) {
         printf("%-3d %-8s %s (%s)\n", 0, "file", g.replay.c_str(), s.dev()->product);
         return EXIT_OK;
     }
+    // Each camera is asked for its identity; one that cannot be asked (in
+    // use by another program) shows "-".
     kavro_dev_t list[16];
-    const int n = kavro_dev_list(list, 16);
+    const int n = kavro_dev_list_ident(list, 16);
     if (n <= 0) return session::no_camera();
-    printf("%-3s %-4s %-5s %-8s %s\n", "#", "bus", "port", "address", "speed");
+    printf("%-3s %-4s %-5s %-8s %-6s %-26s %s\n", "#", "bus", "port", "address", "speed", "serial", "product");
     for (int i = 0; i < n; ++i) {
         const auto &u = list[i].if_info.info.usb;
-        printf("%-3d %-4u %-5u %-8u %s\n", i, u.usb_bus_num, u.usb_port_num, u.usb_dev_addr, speed_name(u.usb_speed));
+        char serial[KAVRO_SERIAL_TEXT_SIZE] = "-";
+        if (list[i].product[0]) kavro_dev_serial_text(&list[i], serial, sizeof serial);
+        printf("%-3d %-4u %-5u %-8u %-6s %-26s %s\n", i, u.usb_bus_num, u.usb_port_num, u.usb_dev_addr,
+               speed_name(u.usb_speed), serial, list[i].product[0] ? list[i].product : "-");
     }
     return EXIT_OK;
 }
