@@ -5,6 +5,30 @@
  * device is closed. Set-up calls (kavro_init, kavro_uninit, kavro_log_cfg,
  * kavro_path_cfg) are not thread-safe: make them from one thread.
  */
+
+/*
+ * Where this library deliberately differs from older behaviour (the results
+ * change on purpose; code that relied on the old values must adapt):
+ *
+ * - Point clouds (kavro_frame_get_pcl, kavro_frame_get_pcl_xyzd,
+ *   kavro_frame_get_pcl_organized) place each point at the pixel's measured
+ *   distance along the pixel's unit ray, after undistortion: with the
+ *   driver's lens the ray is the one the lens model gives the pixel (the lens
+ *   distortion inverted per pixel, or the pinhole ray of the undistorted view
+ *   while the driver undistorts images); with caller values it is the
+ *   normalised pinhole ray ((x - cx) / fx, (y - cy) / fy, 1). The distance is
+ *   the length of the point's vector, not its depth Z: |P| = d, and
+ *   Z = d / sqrt(1 + u^2 + v^2) for the undistorted ray (u, v, 1), so off
+ *   the optical axis Z is smaller than d.
+ *
+ * - A recording whose raw frame file holds one image per frame (its header
+ *   names one sub-frame: the camera's one-image mode, alternating row pairs
+ *   of two phases) replays with device frame format 4, the one-image format,
+ *   and is decoded as such; a recording with four images per frame replays
+ *   with format 2. PARAM_FRAME_FORMAT of such a replay reads 4, and the
+ *   frames it delivers carry frame_format 4. A side file that records the
+ *   frame format (see "recordings" below) overrides this guess.
+ */
 #ifndef KAVRO_H
 #define KAVRO_H
 
@@ -12,6 +36,15 @@
 #include <stdint.h>
 
 #include "kavro_export.h"
+
+/*
+ * Version of this header. kavro_version() gives the version of the library
+ * actually loaded; the two differ when a program runs with another build of
+ * the shared library than the one it was compiled against.
+ */
+#define KAVRO_VERSION_MAJOR 1
+#define KAVRO_VERSION_MINOR 56
+#define KAVRO_VERSION_PATCH 0
 
 KAVRO_BEGIN_DECLS
 
@@ -380,6 +413,13 @@ KAVRO_API void kavro_path_cfg(const char *path);
 KAVRO_API const char *kavro_path_get(void);
 /** Name of a capture error code; "**UNKNOWN**" for codes without a name. */
 KAVRO_API const char *kavro_error_name(int error_code);
+/**
+ * Version of the loaded library as "MAJOR.MINOR.PATCH" (static storage, never
+ * null). Any thread, also before kavro_init().
+ */
+KAVRO_API const char *kavro_version(void);
+/** The loaded library's version as MAJOR * 10000 + MINOR * 100 + PATCH. */
+KAVRO_API int kavro_version_number(void);
 
 /* ---- devices --------------------------------------------------------------
  *
@@ -422,6 +462,78 @@ KAVRO_API kavro_dev_t *kavro_dev_open(kavro_dev_t *dev);
 KAVRO_API kavro_dev_t *kavro_dev_open_replay(const char *filename);
 /** Not supported on this platform: always null. */
 KAVRO_API kavro_dev_t *kavro_dev_open_by_fd(int fd);
+
+/** Bytes of the serial text "XXXXXXXX-XXXXXXXX-XXXXXXXX" with its terminator. */
+#define KAVRO_SERIAL_TEXT_SIZE 27
+/**
+ * As kavro_dev_list, and each camera found is asked for its identity: the
+ * records' `vendor`, `product`, `serial` and `version` are filled as an open
+ * fills them. Asking opens the camera's transport for a moment (no driver,
+ * no calibration); a camera this program has open answers from its open
+ * record instead. A camera that cannot be asked (open in another program, or
+ * gone meanwhile) is still listed with those fields zeroed (`product[0]` is
+ * then 0). Returns the number found, 0 on error.
+ * Application threads; not while the listed cameras are being opened.
+ */
+KAVRO_API int kavro_dev_list_ident(kavro_dev_t *dev_list, int dev_list_num);
+/**
+ * The serial of a record (listed with identity, or open) as text: its three
+ * 32-bit words in upper-case hexadecimal, "XXXXXXXX-XXXXXXXX-XXXXXXXX", as
+ * the tool shows it. `buf` must hold KAVRO_SERIAL_TEXT_SIZE bytes. False
+ * (buf untouched) for a null record or a short buffer.
+ */
+KAVRO_API bool kavro_dev_serial_text(const kavro_dev_t *dev, char *buf, int buf_len);
+/**
+ * Open the camera whose serial text is `serial` (as kavro_dev_serial_text
+ * writes it; letter case and surrounding blanks do not matter). With `dev`
+ * the caller's closed record is used; with null the library allocates one
+ * (alloc_flag set: kavro_dev_close frees it). Returns the open record, or
+ * null when no camera has that serial, the text is not a serial, or the open
+ * failed (a library-allocated record is then freed).
+ */
+KAVRO_API kavro_dev_t *kavro_dev_open_by_serial(kavro_dev_t *dev, const char *serial);
+
+/* ---- hot-plug -------------------------------------------------------------
+ * Notification when a camera arrives on or leaves the bus. The USB
+ * transport's hot-plug support is used where the platform has it; otherwise
+ * (or with KAVRO_HOTPLUG_POLL) the camera list is read every poll interval
+ * and compared with the last one, so an event comes up to one interval late.
+ */
+typedef enum {
+    KAVRO_HOTPLUG_ARRIVED = 1, /* a camera appeared (or was there at registration, see below) */
+    KAVRO_HOTPLUG_LEFT = 2     /* a camera left the bus */
+} kavro_hotplug_event_e;
+
+/** Register flags. */
+#define KAVRO_HOTPLUG_ENUMERATE 0x1u /* report the cameras present now as ARRIVED first */
+#define KAVRO_HOTPLUG_POLL 0x2u      /* compare camera lists even where hot-plug support exists */
+
+/**
+ * Hot-plug callback. `dev` is a listed record (interface information and
+ * `init_flag`; no identity: the camera is not asked), valid during the call
+ * only: copy it to open the camera later. Runs on the registration's own
+ * thread, one event at a time, in bus order. Do not open, close or register
+ * from inside the callback: hand the record to another thread.
+ */
+typedef void (*kavro_hotplug_f)(const kavro_dev_t *dev, kavro_hotplug_event_e event, void *arg);
+
+typedef struct kavro_hotplug kavro_hotplug_t;
+
+/**
+ * Watch the bus for cameras until kavro_hotplug_deregister(). `poll_ms` is
+ * the interval of the list comparison (0: 500 ms); with the transport's
+ * hot-plug support it is not used. Returns the registration, or null (null
+ * callback, or the watching thread could not start). Any application thread,
+ * after kavro_init().
+ */
+KAVRO_API kavro_hotplug_t *kavro_hotplug_register(kavro_hotplug_f cb, void *arg, unsigned flags, unsigned poll_ms);
+/** True when the registration uses the transport's hot-plug support, false when it compares lists. */
+KAVRO_API bool kavro_hotplug_is_native(const kavro_hotplug_t *hp);
+/**
+ * Stop watching and free `hp` (null is ignored). Waits for a callback that
+ * is running; no callback comes after the return. Not from the callback.
+ */
+KAVRO_API void kavro_hotplug_deregister(kavro_hotplug_t *hp);
 /** Stop capture, close the transport, wait for running calls and free. A
  *  closed or null record is ignored. */
 KAVRO_API void kavro_dev_close(kavro_dev_t *dev);
@@ -480,6 +592,17 @@ KAVRO_API bool kavro_cap_is_ongoing(kavro_dev_t *dev);
  */
 KAVRO_API int kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_data, uint32_t frame_dlen,
                                    kavro_frame_t *first_frame_info);
+/**
+ * The host's monotonic clock (CLOCK_MONOTONIC, ns) when the last byte of a
+ * frame arrived from the transport, for a frame of this device described by
+ * `finfo` (as the capture calls or the frame-ready callback give it). The
+ * library keeps the arrival times of the last 256 frames it delivered and
+ * finds the frame by its `frame_idx` (the newest delivered frame with that
+ * index). A replay's frames carry the time the replay delivered them. False
+ * (out untouched) when the device is not open or the frame is not among
+ * them. Any application thread.
+ */
+KAVRO_API bool kavro_frame_get_host_time(kavro_dev_t *dev, const kavro_frame_info_t *finfo, uint64_t *host_ns);
 /** Take one frame if one is ready, without waiting: 1, 0 or a negative code as above. */
 KAVRO_API int kavro_cap_get_frame(kavro_dev_t *dev, uint8_t *frame_data, uint32_t frame_dlen,
                                   kavro_frame_t *frame_info);
@@ -607,6 +730,30 @@ KAVRO_API bool kavro_rec_close(kavro_rec_t *rec);
  */
 typedef void (*kavro_xfer_progress_f)(uint32_t done, uint32_t total, void *arg);
 
+/** Result of a transfer the cancel callback stopped. */
+#define KAVRO_XFER_STOPPED (-104)
+
+/**
+ * Asked on the calling thread before each packet (write) or piece (read)
+ * once an image is under way: true stops the transfer there with
+ * KAVRO_XFER_STOPPED. A write stopped so leaves the device's image
+ * incomplete (write it again); a read removes its file.
+ */
+typedef bool (*kavro_xfer_cancel_f)(void *arg);
+
+/**
+ * Write the file `file_name` into the open device `dev` as an image of
+ * `type` at flash address `addr` (0 for firmware), reporting through
+ * `progress` and asking `cancel` (each may be null; both get `arg`).
+ * Results as above, and KAVRO_XFER_STOPPED.
+ */
+KAVRO_API int kavro_dev_data_write(kavro_dev_t *dev, uint8_t type, uint16_t version, uint32_t addr,
+                                   const char *file_name, kavro_xfer_progress_f progress,
+                                   kavro_xfer_cancel_f cancel, void *arg);
+/** Read the device's image of `type` into `file_name` (null: "calib.bin"), as kavro_dev_data_write. */
+KAVRO_API int kavro_dev_data_read(kavro_dev_t *dev, uint8_t type, const char *file_name,
+                                  kavro_xfer_progress_f progress, kavro_xfer_cancel_f cancel, void *arg);
+
 /** Write the file `name` into the device as an image of `type` at `addr`. */
 KAVRO_API int kavro_data_download(kavro_dev_t *dev, char *name, uint8_t type, uint16_t version,
                                   uint32_t addr);
@@ -661,6 +808,18 @@ KAVRO_API int kavro_frame_get_pcl(kavro_dev_t *dev, float *pcl, int pcl_len, con
 KAVRO_API int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist,
                                        int dist_len, int img_w, int img_h, bool pseudo_color,
                                        const kavro_camera_para_t *p_cam_param);
+/**
+ * The organised point cloud of the img_w x img_h distance image dist: X, Y,
+ * Z of pixel i at pcl[3 i] (pcl must hold 3 x img_w x img_h floats), computed
+ * as kavro_frame_get_pcl does (with p_cam_param or the driver's lens), and
+ * NaN in all three for a pixel kavro_frame_get_pcl leaves out (outside
+ * 0 < d < 60: rejected, saturated, or without a ray). Returns the number of
+ * valid points, -1 for wrong parameters (pcl or dist too small, a size <= 0,
+ * device not open, no lens values); pcl is then untouched.
+ */
+KAVRO_API int kavro_frame_get_pcl_organized(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                                            int dist_len, int img_w, int img_h,
+                                            const kavro_camera_para_t *p_cam_param);
 /**
  * Colour-map src (src_len floats, metres) into dst (dst_len bytes) with the
  * library colour map spread over min_val ... max_val. Returns the pixels

@@ -34,6 +34,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -237,6 +238,9 @@ inline bool temperature_measured(const kavro_frame_info_t &info) noexcept {
 struct frame_view {
     kavro_frame_info_t info{};
     std::span<const uint8_t> data;
+    /// Host monotonic clock (CLOCK_MONOTONIC, ns) when the frame's last byte
+    /// arrived; 0 when unknown (see kavro_frame_get_host_time).
+    uint64_t host_ns = 0;
 
     explicit operator bool() const noexcept { return !data.empty(); }
     int width() const noexcept { return static_cast<int>(info.width); }
@@ -250,7 +254,8 @@ struct frame_view {
 class frame {
 public:
     frame() = default;
-    frame(const kavro_frame_info_t &info, std::vector<uint8_t> data) : info_(info), data_(std::move(data)) {}
+    frame(const kavro_frame_info_t &info, std::vector<uint8_t> data, uint64_t host_ns = 0)
+        : info_(info), data_(std::move(data)), host_ns_(host_ns) {}
 
     const kavro_frame_info_t &info() const noexcept { return info_; }
     const std::vector<uint8_t> &data() const noexcept { return data_; }
@@ -259,12 +264,15 @@ public:
     int index() const noexcept { return info_.frame_idx; }
     kavro::calibration calibration() const noexcept { return calibration_of(info_); }
     bool temperature_measured() const noexcept { return kavro::temperature_measured(info_); }
-    frame_view view() const noexcept { return {info_, std::span<const uint8_t>(data_)}; }
+    /// Host monotonic clock (ns) at the frame's arrival; 0 when unknown.
+    uint64_t host_ns() const noexcept { return host_ns_; }
+    frame_view view() const noexcept { return {info_, std::span<const uint8_t>(data_), host_ns_}; }
     operator frame_view() const noexcept { return view(); }
 
 private:
     kavro_frame_info_t info_{};
     std::vector<uint8_t> data_;
+    uint64_t host_ns_ = 0;
 };
 
 /// Library set-up for the lifetime of the object: kavro_init at construction,
@@ -339,6 +347,58 @@ inline std::vector<kavro_dev_t> list_devices(int max_devices = 16) {
     return records;
 }
 
+/// The cameras the transports see, each with its identity (vendor, product,
+/// serial, version; zeroed for a camera open in another program), see
+/// kavro_dev_list_ident.
+inline std::vector<kavro_dev_t> list_devices_with_identity(int max_devices = 16) {
+    std::vector<kavro_dev_t> records(static_cast<size_t>(max_devices > 0 ? max_devices : 1));
+    const int n = kavro_dev_list_ident(records.data(), static_cast<int>(records.size()));
+    records.resize(static_cast<size_t>(n > 0 ? n : 0));
+    return records;
+}
+
+/// A record's serial as text, "XXXXXXXX-XXXXXXXX-XXXXXXXX".
+inline std::string serial_text(const kavro_dev_t &rec) {
+    char buf[KAVRO_SERIAL_TEXT_SIZE];
+    if (!kavro_dev_serial_text(&rec, buf, sizeof buf)) return {};
+    return buf;
+}
+
+/// Version of the loaded library, "MAJOR.MINOR.PATCH".
+inline std::string version() { return kavro_version(); }
+
+/// Hot-plug watch for the lifetime of the object (kavro_hotplug_register ...
+/// kavro_hotplug_deregister). The callback runs on the watch's own thread,
+/// with a listed record valid during the call; do not open, close or destroy
+/// the watch from inside it.
+class hotplug {
+public:
+    using callback = std::function<void(const kavro_dev_t &rec, kavro_hotplug_event_e event)>;
+
+    explicit hotplug(callback cb, unsigned flags = 0, unsigned poll_ms = 0)
+        : cb_(std::make_unique<callback>(std::move(cb))) {
+        detail::log_mark mark;
+        hp_ = kavro_hotplug_register(&hotplug::trampoline, cb_.get(), flags, poll_ms);
+        if (!hp_) detail::fail(mark, "kavro_hotplug_register failed");
+    }
+    ~hotplug() { kavro_hotplug_deregister(hp_); }
+    hotplug(const hotplug &) = delete;
+    hotplug &operator=(const hotplug &) = delete;
+    /// True when the transport's hot-plug events are used, false when camera lists are compared.
+    bool native() const noexcept { return kavro_hotplug_is_native(hp_); }
+
+private:
+    static void trampoline(const kavro_dev_t *rec, kavro_hotplug_event_e event, void *arg) {
+        // No exception may leave into the library's thread.
+        try {
+            (*static_cast<callback *>(arg))(*rec, event);
+        } catch (...) {
+        }
+    }
+    std::unique_ptr<callback> cb_;
+    kavro_hotplug_t *hp_ = nullptr;
+};
+
 /// An open camera (or replayed recording). Closed by close() or the destructor.
 class device {
 public:
@@ -377,6 +437,15 @@ public:
         if (!d.dev_) detail::fail(mark, "kavro::device::open: the camera could not be opened");
         return d;
     }
+    /// The camera with this serial text (see serial_text()), on a record of its own.
+    static device open_serial(const std::string &serial) {
+        detail::log_mark mark;
+        device d;
+        d.own_ = std::make_unique<kavro_dev_t>();
+        d.dev_ = kavro_dev_open_by_serial(d.own_.get(), serial.c_str());
+        if (!d.dev_) detail::fail(mark, "kavro::device::open_serial: no camera with serial " + serial + " opened");
+        return d;
+    }
     /// A recorded raw frame file played as a camera, on the library's
     /// default record (so at most one such device, or open_first(), at a time).
     static device open_replay(const std::string &file) {
@@ -404,6 +473,30 @@ public:
         return {p, p + 12};
     }
     kavro_dev_ver_u version() const { return rec().version; }
+    /// The serial as text, "XXXXXXXX-XXXXXXXX-XXXXXXXX".
+    std::string serial_text() const { return kavro::serial_text(rec()); }
+
+    // ---- data and firmware transfer -----------------------------------------
+    /// Progress of a transfer: bytes done of total, on the calling thread.
+    using progress_fn = std::function<void(uint32_t done, uint32_t total)>;
+    /// Asked before each packet or piece: true stops the transfer.
+    using cancel_fn = std::function<bool()>;
+    /// Write `file` into the device as an image of `type` at `addr`; returns
+    /// the KAVRO_XFER_* result (KAVRO_XFER_DONE on success, KAVRO_XFER_STOPPED
+    /// when cancelled); throws only for a closed device.
+    int data_write(uint8_t type, uint16_t version, uint32_t addr, const std::string &file,
+                   const progress_fn &progress = {}, const cancel_fn &cancel = {}) {
+        xfer_fns fns{&progress, &cancel};
+        return kavro_dev_data_write(rec_ptr(), type, version, addr, file.c_str(), &xfer_fns::on_progress,
+                                    &xfer_fns::on_cancel, &fns);
+    }
+    /// Read the device's image of `type` into `file`, as data_write.
+    int data_read(uint8_t type, const std::string &file, const progress_fn &progress = {},
+                  const cancel_fn &cancel = {}) {
+        xfer_fns fns{&progress, &cancel};
+        return kavro_dev_data_read(rec_ptr(), type, file.c_str(), &xfer_fns::on_progress, &xfer_fns::on_cancel,
+                                   &fns);
+    }
 
     // ---- capture ----------------------------------------------------------
     /// Let the engine keep `frames` frames (more than 1); not while capturing.
@@ -432,14 +525,16 @@ public:
         if (n < 0) detail::fail(mark, detail::capture_problem("kavro_cap_get_frames", n), n);
         if (n == 0) return {};
         const size_t len = std::min<size_t>(fr.frame_info.frame_size, buf.size());
-        return {fr.frame_info, std::span<const uint8_t>(buf.data(), len)};
+        uint64_t host_ns = 0;
+        kavro_frame_get_host_time(rec_ptr(), &fr.frame_info, &host_ns);
+        return {fr.frame_info, std::span<const uint8_t>(buf.data(), len), host_ns};
     }
     /// The next frame in a buffer of its own; nullopt when none came.
     std::optional<frame> capture() {
         if (scratch_.size() < capture_buffer_bytes) scratch_.resize(capture_buffer_bytes);
         const frame_view v = capture_into(scratch_);
         if (!v) return std::nullopt;
-        return frame(v.info, std::vector<uint8_t>(v.data.begin(), v.data.end()));
+        return frame(v.info, std::vector<uint8_t>(v.data.begin(), v.data.end()), v.host_ns);
     }
 
     // ---- decoding ---------------------------------------------------------
@@ -464,6 +559,31 @@ public:
     std::vector<float> pointcloud(std::span<const float> dist, int width, int height,
                                   const kavro_camera_para_t *cam = nullptr) const {
         return points(dist, width, height, cam, 3, false);
+    }
+    /// Points X, Y, Z of a captured frame, decoded to distances first, with
+    /// the driver's lens (or `cam`); the frame's rejected pixels left out.
+    std::vector<float> pointcloud(const frame_view &f, const kavro_camera_para_t *cam = nullptr) const {
+        const std::vector<float> dist = distance(f);
+        return pointcloud(dist, f.width(), f.height(), cam);
+    }
+    /// The organised cloud of a width x height distance image: height x
+    /// width x 3 floats, pixel (x, y) at 3 (y width + x), NaN in all three
+    /// for a pixel pointcloud() leaves out.
+    std::vector<float> pointcloud_organized(std::span<const float> dist, int width, int height,
+                                            const kavro_camera_para_t *cam = nullptr) const {
+        if (width <= 0 || height <= 0 || dist.size() < static_cast<size_t>(width) * static_cast<size_t>(height))
+            throw error("kavro::device::pointcloud_organized: the distance image is smaller than width x height");
+        detail::log_mark mark;
+        std::vector<float> out(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+        const int n = kavro_frame_get_pcl_organized(rec_ptr(), out.data(), static_cast<int>(out.size()), dist.data(),
+                                                    static_cast<int>(dist.size()), width, height, cam);
+        if (n < 0) detail::fail(mark, "kavro_frame_get_pcl_organized failed");
+        return out;
+    }
+    /// The organised cloud of a captured frame (see above).
+    std::vector<float> pointcloud_organized(const frame_view &f, const kavro_camera_para_t *cam = nullptr) const {
+        const std::vector<float> dist = distance(f);
+        return pointcloud_organized(dist, f.width(), f.height(), cam);
     }
     /// As pointcloud() with a fourth float per point: the distance, or with
     /// `pseudo_color` the colour-map colour of it as a float of that integer.
@@ -548,6 +668,20 @@ private:
     kavro_dev_t *rec_ptr() const { return const_cast<kavro_dev_t *>(&rec()); }
 
     static std::string text(const char *p, size_t n) { return std::string(p, strnlen(p, n)); }
+
+    // The callbacks of one transfer, passed through the C call's argument.
+    struct xfer_fns {
+        const progress_fn *progress;
+        const cancel_fn *cancel;
+        static void on_progress(uint32_t done, uint32_t total, void *arg) {
+            const auto *f = static_cast<xfer_fns *>(arg);
+            if (*f->progress) (*f->progress)(done, total);
+        }
+        static bool on_cancel(void *arg) {
+            const auto *f = static_cast<xfer_fns *>(arg);
+            return *f->cancel && (*f->cancel)();
+        }
+    };
 
     int decode(const frame_view &f, std::span<float> dst, bool distance) const {
         const char *call = distance ? "kavro_frame_get_distance" : "kavro_frame_get_gray";

@@ -20,6 +20,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kavro.hpp"
@@ -164,6 +165,104 @@ py::array_t<float> pointcloud(Device &d, const py::object &dist_obj, const py::o
     return to_array(std::move(pts), {n, per_point});
 }
 
+py::array_t<float> pointcloud_organized(Device &d, const py::object &dist_obj, const py::object &camera) {
+    f32_array dist = f32_array::ensure(dist_obj);
+    if (!dist || dist.ndim() != 2) throw py::value_error("expected a distance image (height, width)");
+    const int h = static_cast<int>(dist.shape(0)), w = static_cast<int>(dist.shape(1));
+    std::optional<kavro_camera_para_t> cam;
+    if (!camera.is_none()) cam = camera_from(camera.cast<py::sequence>());
+    kavro::device &dev = d.dev();
+    std::vector<float> pts;
+    {
+        py::gil_scoped_release nogil;
+        const std::span<const float> src(dist.data(), static_cast<size_t>(w) * static_cast<size_t>(h));
+        pts = dev.pointcloud_organized(src, w, h, cam ? &*cam : nullptr);
+    }
+    return to_array(std::move(pts), {h, w, 3});
+}
+
+// A transfer with Python callbacks, run without the GIL; the callbacks take
+// it. An exception in a callback stops the transfer and is raised after it.
+bool transfer(Device &d, bool write, int type, const std::string &file, int version, uint32_t addr,
+              const py::object &progress, const py::object &cancel) {
+    if (type < 0 || type > 255) throw py::value_error("the image type must be 0 ... 255");
+    if (version < 0 || version > 0xFFFF) throw py::value_error("the version must be 0 ... 65535");
+    kavro::device &dev = d.dev();
+    std::optional<py::error_already_set> raised;
+    kavro::device::progress_fn on_progress;
+    kavro::device::cancel_fn on_cancel;
+    if (!progress.is_none())
+        on_progress = [&](uint32_t done, uint32_t total) {
+            py::gil_scoped_acquire gil;
+            if (raised) return;
+            try {
+                progress(done, total);
+            } catch (py::error_already_set &e) {
+                raised = std::move(e);
+            }
+        };
+    on_cancel = [&]() {
+        py::gil_scoped_acquire gil;
+        if (raised) return true;
+        if (cancel.is_none()) return false;
+        try {
+            return py::bool_(cancel()).cast<bool>();
+        } catch (py::error_already_set &e) {
+            raised = std::move(e);
+            return true;
+        }
+    };
+    int r;
+    {
+        py::gil_scoped_release nogil;
+        kavro::detail::log_mark mark;
+        r = write ? dev.data_write(static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr, file,
+                                   on_progress, on_cancel)
+                  : dev.data_read(static_cast<uint8_t>(type), file, on_progress, on_cancel);
+        // The callbacks ran on this thread: `raised` is not shared.
+        if (!raised && r != KAVRO_XFER_DONE && r != KAVRO_XFER_STOPPED)
+            kavro::detail::fail(mark, std::string(write ? "data write" : "data read") + " failed (" +
+                                          std::to_string(r) + ")",
+                                r);
+    }
+    if (raised) throw std::move(*raised);
+    return r == KAVRO_XFER_DONE;
+}
+
+// A hot-plug watch calling a Python function on the library's thread.
+class Hotplug {
+public:
+    Hotplug(py::function cb, bool enumerate, bool poll, unsigned poll_ms) : cb_(std::move(cb)) {
+        unsigned flags = (enumerate ? KAVRO_HOTPLUG_ENUMERATE : 0u) | (poll ? KAVRO_HOTPLUG_POLL : 0u);
+        kavro::detail::log_mark mark;
+        hp_ = kavro_hotplug_register(&Hotplug::on_event, this, flags, poll_ms);
+        if (!hp_) kavro::detail::fail(mark, "kavro_hotplug_register failed");
+    }
+    ~Hotplug() { close(); }
+    Hotplug(const Hotplug &) = delete;
+    Hotplug &operator=(const Hotplug &) = delete;
+    void close() {
+        if (!hp_) return;
+        kavro_hotplug_t *hp = std::exchange(hp_, nullptr);
+        py::gil_scoped_release nogil;  // a callback waiting for the GIL must finish
+        kavro_hotplug_deregister(hp);
+    }
+    bool native() const { return hp_ && kavro_hotplug_is_native(hp_); }
+
+private:
+    static void on_event(const kavro_dev_t *rec, kavro_hotplug_event_e event, void *arg) {
+        auto *self = static_cast<Hotplug *>(arg);
+        py::gil_scoped_acquire gil;
+        try {
+            self->cb_(static_cast<int>(event), *rec);
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("kavro hot-plug callback");
+        }
+    }
+    py::function cb_;
+    kavro_hotplug_t *hp_ = nullptr;
+};
+
 py::array_t<uint8_t> colormap(const py::object &src_obj, float min_m, float max_m, int fmt) {
     f32_array src = f32_array::ensure(src_obj);
     if (!src) throw py::value_error("expected an array of distances");
@@ -230,6 +329,12 @@ PYBIND11_MODULE(_kavro, m) {
         {"ERR_CAP_FRAME_DISCARD", KAVRO_ERR_CAP_FRAME_DISCARD}, {"ERR_CAP_TIMEOUT", KAVRO_ERR_CAP_TIMEOUT},
         {"ERR_CAP_STALL", KAVRO_ERR_CAP_STALL}, {"ERR_CAP_ERROR", KAVRO_ERR_CAP_ERROR},
         {"ERR_CAP_UNKNOWN", KAVRO_ERR_CAP_UNKNOWN},
+        {"HOTPLUG_ARRIVED", KAVRO_HOTPLUG_ARRIVED}, {"HOTPLUG_LEFT", KAVRO_HOTPLUG_LEFT},
+        {"XFER_DONE", KAVRO_XFER_DONE}, {"XFER_FAILED", KAVRO_XFER_FAILED}, {"XFER_REFUSED", KAVRO_XFER_REFUSED},
+        {"XFER_NACKED", KAVRO_XFER_NACKED}, {"XFER_TX_SHORT", KAVRO_XFER_TX_SHORT},
+        {"XFER_ERASE_TIMEOUT", KAVRO_XFER_ERASE_TIMEOUT}, {"XFER_STOPPED", KAVRO_XFER_STOPPED},
+        {"VERSION_MAJOR", KAVRO_VERSION_MAJOR}, {"VERSION_MINOR", KAVRO_VERSION_MINOR},
+        {"VERSION_PATCH", KAVRO_VERSION_PATCH},
     };
     for (const auto &[name, value] : constants) m.attr(name) = value;
 
@@ -280,6 +385,8 @@ PYBIND11_MODULE(_kavro, m) {
     m.def(
         "error_name", [](int code) { return std::string(kavro_error_name(code)); }, py::arg("code"),
         "Name of a capture error code.");
+    m.def(
+        "version", [] { return kavro::version(); }, "Version of the loaded library, 'MAJOR.MINOR.PATCH'.");
 
     // ---- devices -----------------------------------------------------------
     py::class_<kavro_dev_t>(m, "DeviceInfo", "A camera found by list_devices(); pass it to open().")
@@ -288,6 +395,21 @@ PYBIND11_MODULE(_kavro, m) {
         .def_property_readonly("usb_port", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_port_num; })
         .def_property_readonly("usb_address", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_dev_addr; })
         .def_property_readonly("usb_speed", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_speed; })
+        .def_property_readonly(
+            "serial",
+            [](const kavro_dev_t &d) -> std::optional<std::string> {
+                if (d.product[0] == 0) return std::nullopt;
+                return kavro::serial_text(d);
+            },
+            "The serial as text 'XXXXXXXX-XXXXXXXX-XXXXXXXX' when listed with identify=True and the camera "
+            "answered, else None.")
+        .def_property_readonly(
+            "product",
+            [](const kavro_dev_t &d) -> std::optional<std::string> {
+                if (d.product[0] == 0) return std::nullopt;
+                return std::string(d.product, strnlen(d.product, sizeof d.product));
+            },
+            "The product name when listed with identify=True and the camera answered, else None.")
         .def("__repr__", [](const kavro_dev_t &d) {
             return "<kavro.DeviceInfo interface=" + std::to_string(d.if_info.type) +
                    " bus=" + std::to_string(d.if_info.info.usb.usb_bus_num) +
@@ -296,12 +418,48 @@ PYBIND11_MODULE(_kavro, m) {
 
     m.def(
         "list_devices",
-        [](int max_devices) {
+        [](int max_devices, bool identify) {
             require_library();
             py::gil_scoped_release nogil;
-            return kavro::list_devices(max_devices);
+            return identify ? kavro::list_devices_with_identity(max_devices) : kavro::list_devices(max_devices);
         },
-        py::arg("max_devices") = 16, "The cameras the transports see.");
+        py::arg("max_devices") = 16, py::arg("identify") = false,
+        "The cameras the transports see; with identify=True each camera is asked for its identity "
+        "(serial, product), which opens it for a moment.");
+    m.def(
+        "open_serial",
+        [](const std::string &serial) {
+            require_library();
+            std::optional<kavro::device> d;
+            {
+                py::gil_scoped_release nogil;
+                d = kavro::device::open_serial(serial);
+            }
+            return std::make_unique<Device>(std::move(*d));
+        },
+        py::arg("serial"), "Open the camera with this serial text ('XXXXXXXX-XXXXXXXX-XXXXXXXX').");
+
+    py::class_<Hotplug>(m, "HotplugWatch",
+                        "Calls callback(event, DeviceInfo) on the library's thread when a camera arrives "
+                        "(HOTPLUG_ARRIVED) or leaves (HOTPLUG_LEFT); a context manager that stops watching.")
+        .def("close", &Hotplug::close, "Stop watching; no callback comes after the return.")
+        .def_property_readonly("native", &Hotplug::native,
+                               "True when the USB transport's hot-plug events are used, False when camera "
+                               "lists are compared.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](Hotplug &h, py::object, py::object, py::object) {
+            h.close();
+            return false;
+        });
+    m.def(
+        "watch_hotplug",
+        [](py::function callback, bool enumerate, bool poll, unsigned poll_ms) {
+            require_library();
+            return std::make_unique<Hotplug>(std::move(callback), enumerate, poll, poll_ms);
+        },
+        py::arg("callback"), py::arg("enumerate") = false, py::arg("poll") = false, py::arg("poll_ms") = 0,
+        "Watch the bus for cameras: enumerate=True reports the cameras present first; poll=True compares "
+        "camera lists every poll_ms (default 500) even where hot-plug events exist.");
 
     py::class_<Device>(m, "Device", "An open camera or replayed recording; a context manager that closes it.")
         .def("close", &Device::close, "Stop capture and close (also when already closed).")
@@ -318,6 +476,24 @@ PYBIND11_MODULE(_kavro, m) {
                                    const auto s = d.dev().serial();
                                    return py::bytes(reinterpret_cast<const char *>(s.data()), s.size());
                                })
+        .def_property_readonly("serial_text", [](Device &d) { return d.dev().serial_text(); },
+                               "The serial as text, 'XXXXXXXX-XXXXXXXX-XXXXXXXX'.")
+        .def(
+            "data_write",
+            [](Device &d, int type, const std::string &file, int version, uint32_t addr, const py::object &progress,
+               const py::object &cancel) { return transfer(d, true, type, file, version, addr, progress, cancel); },
+            py::arg("type"), py::arg("file"), py::arg("version") = 0, py::arg("addr") = 0,
+            py::arg("progress") = py::none(), py::arg("cancel") = py::none(),
+            "Write a file into the device as an image of `type` at flash address `addr`. progress(done, total) "
+            "is called after each packet; cancel() before each one (True stops). Returns True when done, "
+            "False when cancelled; raises kavro.Error (code: the transfer result) on failure.")
+        .def(
+            "data_read",
+            [](Device &d, int type, const std::string &file, const py::object &progress, const py::object &cancel) {
+                return transfer(d, false, type, file, 0, 0, progress, cancel);
+            },
+            py::arg("type"), py::arg("file"), py::arg("progress") = py::none(), py::arg("cancel") = py::none(),
+            "Read the device's image of `type` into a file, as data_write.")
         .def_property_readonly("version",
                                [](Device &d) {
                                    const kavro_dev_ver_u v = d.dev().version();
@@ -367,6 +543,14 @@ PYBIND11_MODULE(_kavro, m) {
             py::arg("distance"), py::arg("camera") = py::none(),
             "Points (n, 3) float32 of a distance image (metres); camera = (cx, cy, fx, fy[, scale]) or the "
             "driver's lens values.")
+        .def(
+            "pointcloud_organized",
+            [](Device &d, const py::object &dist, const py::object &camera) {
+                return pointcloud_organized(d, dist, camera);
+            },
+            py::arg("distance"), py::arg("camera") = py::none(),
+            "The organised cloud of a distance image: float32 (height, width, 3), NaN for pixels pointcloud() "
+            "leaves out.")
         .def(
             "pointcloud_xyzd",
             [](Device &d, const py::object &dist, bool pseudo_color, const py::object &camera) {
@@ -533,6 +717,9 @@ PYBIND11_MODULE(_kavro, m) {
             "Which calibration decodes the frame: 'per-pixel', 'simple' or 'none'.")
         .def_property_readonly("device", [](const Frame &f) { return f.device_object(); })
         .def_property_readonly(
+            "host_ns", [](const Frame &f) { return f.get().host_ns(); },
+            "Host monotonic clock (time.monotonic_ns()) when the frame's last byte arrived; 0 when unknown.")
+        .def_property_readonly(
             "data",
             [](py::object self) {
                 const Frame &f = self.cast<const Frame &>();
@@ -552,6 +739,13 @@ PYBIND11_MODULE(_kavro, m) {
                 return pointcloud(f.device(), decode(f, true), camera, 3, false);
             },
             py::arg("camera") = py::none(), "Points (n, 3) float32 of the frame's distance image.")
+        .def(
+            "pointcloud_organized",
+            [](const Frame &f, const py::object &camera) {
+                return pointcloud_organized(f.device(), decode(f, true), camera);
+            },
+            py::arg("camera") = py::none(),
+            "The organised cloud of the frame: float32 (height, width, 3), NaN for rejected pixels.")
         .def(
             "pointcloud_xyzd",
             [](const Frame &f, bool pseudo_color, const py::object &camera) {

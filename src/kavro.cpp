@@ -146,4 +146,16 @@ const char *kavro_error_name(int error_code) {
     return ERROR_NAMES[error_code + 10];
 }
 
+// The header's version is the build's (CMake takes the project version from
+// it), so the loaded library answers what it was built as.
+#define KAVRO_STR2(x) #x
+#define KAVRO_STR(x) KAVRO_STR2(x)
+const char *kavro_version(void) {
+    return KAVRO_STR(KAVRO_VERSION_MAJOR) "." KAVRO_STR(KAVRO_VERSION_MINOR) "." KAVRO_STR(KAVRO_VERSION_PATCH);
+}
+
+int kavro_version_number(void) {
+    return KAVRO_VERSION_MAJOR * 10000 + KAVRO_VERSION_MINOR * 100 + KAVRO_VERSION_PATCH;
+}
+
 }  // extern "C"

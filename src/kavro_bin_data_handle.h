@@ -31,8 +31,8 @@ struct _kavro_xfer_opts_t {
     uint32_t store_wait_ms = 7000;
 };
 
-// Result of a transfer ended by the `stop` option.
-constexpr int _KAVRO_XFER_STOPPED = -104;
+// Result of a transfer ended by the `stop` option (the public code).
+constexpr int _KAVRO_XFER_STOPPED = KAVRO_XFER_STOPPED;
 
 int _kavro_bin_data_write(kavro_ll_dev_t *pdev, uint8_t type, uint16_t version, uint32_t addr,
                           const char *file_name, const _kavro_xfer_opts_t &opts);

@@ -22,6 +22,7 @@
 #include "kavro_replay.h"
 #include "vx_log_internal.h"
 #include "vx_stream.h"
+#include "vx_stream_internal.h"
 
 static_assert(std::is_standard_layout_v<_kavro_handler_t>);
 
@@ -340,8 +341,9 @@ void _cap_handle_rdy_data(kavro_dev_t *dev, _kavro_handler_t *h, int frame_max, 
             dst_len = CAP_SCRATCH_SIZE;
         }
         vx_frinfo_t fi{};
-        const int n = vx_stream_fetch_frames(h->cap_str, dst, static_cast<int>(std::min<uint32_t>(dst_len, INT32_MAX)),
-                                             1, &fi, false);
+        uint64_t host_ns = 0;
+        const int n = _vx_stream_fetch_frames_ts(
+            h->cap_str, dst, static_cast<int>(std::min<uint32_t>(dst_len, INT32_MAX)), 1, &fi, false, &host_ns);
         if (n <= 0) break;
         ++taken;
 
@@ -349,6 +351,11 @@ void _cap_handle_rdy_data(kavro_dev_t *dev, _kavro_handler_t *h, int frame_max, 
         if (!drv || !drv->op || !drv->op->frame_get_info || !drv->op->frame_get_info(drv, &h->cap_last_finfo, &fi)) {
             LOG_ERR(" driver frame_get_info failed!\n");
             h->cap_last_finfo = kavro_frame_info_t{};
+        }
+        {
+            std::lock_guard<std::mutex> ts(h->host_ts_mutex);
+            h->host_ts[h->host_ts_count % _kavro_handler_t::HOST_TS_KEEP] = {h->cap_last_finfo.frame_idx, host_ns};
+            ++h->host_ts_count;
         }
 
         if (req && req->req_frames_remain > 0) {
@@ -489,6 +496,25 @@ int kavro_cap_get_frames(kavro_dev_t *dev, uint32_t frame_num, uint8_t *frame_da
 
 int kavro_cap_get_frame(kavro_dev_t *dev, uint8_t *frame_data, uint32_t frame_dlen, kavro_frame_t *frame_info) {
     return _kavro_cap_get_frames(dev, 1, frame_data, frame_dlen, frame_info, false);
+}
+
+bool kavro_frame_get_host_time(kavro_dev_t *dev, const kavro_frame_info_t *finfo, uint64_t *host_ns) {
+    if (!finfo || !host_ns) return false;
+    _kavro_api_guard guard(dev);
+    if (!guard) return false;
+    _kavro_handler_t *h = guard.handler();
+    std::lock_guard<std::mutex> ts(h->host_ts_mutex);
+    const uint32_t kept = std::min(h->host_ts_count, _kavro_handler_t::HOST_TS_KEEP);
+    // Newest first: a frame index seen again (the device counter wrapped, a
+    // replay looped) names the latest frame.
+    for (uint32_t k = 1; k <= kept; ++k) {
+        const auto &e = h->host_ts[(h->host_ts_count - k) % _kavro_handler_t::HOST_TS_KEEP];
+        if (e.frame_idx == finfo->frame_idx) {
+            *host_ns = e.ns;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool kavro_cap_snapshot(kavro_dev_t *dev, uint8_t *frame_data, uint32_t frame_dlen, kavro_frame_t *frame_info) {

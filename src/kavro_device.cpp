@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "kavro.h"
 #include "kavro_driver.h"
@@ -44,6 +45,15 @@ constexpr int OPEN_CALIB_USE_CASE = 2;
 // to free. It outlives every device; the per-device read-write lock still
 // guards the counter itself.
 std::mutex g_api_mutex;
+
+// Handlers of the devices open now (their open finished), under
+// g_api_mutex: an identity listing answers for them from their records
+// instead of reaching for a camera this program is using.
+std::vector<_kavro_handler_t *> g_open_handlers;
+
+void forget_open_locked(_kavro_handler_t *h) {
+    g_open_handlers.erase(std::remove(g_open_handlers.begin(), g_open_handlers.end(), h), g_open_handlers.end());
+}
 
 uint8_t read_api_flag(kavro_dev_t *dev, pthread_rwlock_t *lock) {
     pthread_rwlock_rdlock(lock);
@@ -87,6 +97,7 @@ kavro_dev_t *fail_open(kavro_dev_t *dev, _kavro_handler_t *h) {
     {
         std::lock_guard<std::mutex> g(g_api_mutex);
         h->is_opened = false;
+        forget_open_locked(h);
         dev->handler = nullptr;
         dev->lock = nullptr;
     }
@@ -162,6 +173,33 @@ void copy_bytes(void *dst, size_t dst_size, const kavro_param_item_t &item) {
 }  // namespace
 
 int g_kavro_close_wait_tries = 200;  // 200 x 100 ms = 20 s
+
+void _kavro_dev_fill_ident(kavro_dev_t *dev, const kavro_param_item_t id[4]) {
+    copy_text(dev->vendor, sizeof dev->vendor, id[0].param_val);
+    copy_text(dev->product, sizeof dev->product, id[1].param_val);
+    memset(dev->serial, 0, sizeof dev->serial);
+    copy_bytes(dev->serial, sizeof dev->serial, id[2]);
+    copy_bytes(&dev->version, sizeof dev->version, id[3]);
+}
+
+bool _kavro_dev_ident_of_open(const kavro_dev_if_info_t &where, kavro_dev_t *out) {
+    if (where.type != DEV_IF_USB) return false;
+    std::lock_guard<std::mutex> g(g_api_mutex);
+    for (const _kavro_handler_t *h : g_open_handlers) {
+        const kavro_dev_t *d = h->dev;
+        if (!d || d->if_info.type != DEV_IF_USB ||
+            d->if_info.info.usb.usb_bus_num != where.info.usb.usb_bus_num ||
+            d->if_info.info.usb.usb_port_num != where.info.usb.usb_port_num ||
+            d->if_info.info.usb.usb_dev_addr != where.info.usb.usb_dev_addr)
+            continue;
+        memcpy(out->vendor, d->vendor, sizeof out->vendor);
+        memcpy(out->product, d->product, sizeof out->product);
+        memcpy(out->serial, d->serial, sizeof out->serial);
+        out->version = d->version;
+        return true;
+    }
+    return false;
+}
 
 _kavro_handler_t *_kavro_handler_alloc() { return new (std::nothrow) _kavro_handler_t{}; }
 
@@ -270,6 +308,7 @@ void _kavro_dev_close(kavro_dev_t *dev, bool keep_record, kavro_ll_dev_t *ll_aft
     {
         std::lock_guard<std::mutex> g(g_api_mutex);
         h->is_opened = false;
+        forget_open_locked(h);
     }
 
     // Calls in progress (and woken frame waits) finish on their own now: the
@@ -418,11 +457,7 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
         kavro_ll_dev_close(&h->ll_dev);
         return fail_open(dev, h);
     }
-    copy_text(dev->vendor, sizeof dev->vendor, id[0].param_val);
-    copy_text(dev->product, sizeof dev->product, id[1].param_val);
-    memset(dev->serial, 0, sizeof dev->serial);
-    copy_bytes(dev->serial, sizeof dev->serial, id[2]);
-    copy_bytes(&dev->version, sizeof dev->version, id[3]);
+    _kavro_dev_fill_ident(dev, id);
 
     kavro_drv_t *entry = kavro_drv_find(dev);
     if (!entry) {
@@ -470,6 +505,10 @@ kavro_dev_t *kavro_dev_open(kavro_dev_t *dev) {
         if (r->mod_freq != 0 && op && op->on_update_mod_freq) op->on_update_mod_freq(h->driver, r->mod_freq, 0);
         if (r->has_frame_format && op && op->on_update_frame_format)
             op->on_update_frame_format(h->driver, r->frame_format);
+    }
+    {
+        std::lock_guard<std::mutex> g(g_api_mutex);
+        if (h->is_opened && !h->closing) g_open_handlers.push_back(h);
     }
     return dev;
 }

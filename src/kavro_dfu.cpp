@@ -3,6 +3,7 @@
 // camera calls run the transfer on the device's transport record inside the
 // API guard, so a close waits for a transfer in progress.
 #include "kavro.h"
+#include "kavro_bin_data_handle.h"
 #include "kavro_handler.h"
 #include "kavro_ll.h"
 #include "vx_log_internal.h"
@@ -15,6 +16,15 @@ bool _kavro_xfer_allowed(_kavro_handler_t *h) {
     if (!h->is_capturing.load()) return true;
     LOG_ERR("device is capturing: stop capture first\n");
     return false;
+}
+
+// The transfer options of the device calls: the caller's progress and
+// cancel callbacks, the library's bounds and waits.
+_kavro_xfer_opts_t xfer_opts(kavro_xfer_progress_f progress, kavro_xfer_cancel_f cancel, void *arg) {
+    _kavro_xfer_opts_t opts;
+    if (progress) opts.progress = [progress, arg](uint32_t done, uint32_t total) { progress(done, total, arg); };
+    if (cancel) opts.stop = [cancel, arg] { return cancel(arg); };
+    return opts;
 }
 
 }  // namespace
@@ -56,6 +66,29 @@ int kavro_firmware_upgrade(kavro_dev_t *dev, uint8_t type, uint16_t version,
     }
     if (!_kavro_xfer_allowed(guard.handler())) return KAVRO_XFER_FAILED;
     return kavro_bin_data_write(&guard.handler()->ll_dev, type, version, 0, file_name);
+}
+
+int kavro_dev_data_write(kavro_dev_t *dev, uint8_t type, uint16_t version, uint32_t addr, const char *file_name,
+                         kavro_xfer_progress_f progress, kavro_xfer_cancel_f cancel, void *arg) {
+    _kavro_api_guard guard(dev);
+    if (!guard) {
+        LOG_ERR("device not open\n");
+        return KAVRO_XFER_FAILED;
+    }
+    if (!_kavro_xfer_allowed(guard.handler())) return KAVRO_XFER_FAILED;
+    return _kavro_bin_data_write(&guard.handler()->ll_dev, type, version, addr, file_name,
+                                 xfer_opts(progress, cancel, arg));
+}
+
+int kavro_dev_data_read(kavro_dev_t *dev, uint8_t type, const char *file_name, kavro_xfer_progress_f progress,
+                        kavro_xfer_cancel_f cancel, void *arg) {
+    _kavro_api_guard guard(dev);
+    if (!guard) {
+        LOG_ERR("device not open\n");
+        return KAVRO_XFER_FAILED;
+    }
+    if (!_kavro_xfer_allowed(guard.handler())) return KAVRO_XFER_FAILED;
+    return _kavro_bin_data_read(&guard.handler()->ll_dev, type, file_name, xfer_opts(progress, cancel, arg));
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -132,27 +133,42 @@ static int _kavro_frame_get_f32(kavro_dev_t *dev, float *dst, int dst_len, uint8
 //   distortion inverted; for an undistorted image the pinhole of the
 //   undistorted view), from a per-device table kept for the lens values and
 //   the image size, so a point costs one lookup and one multiply.
+//
+// Organised (`organized`, 3 floats per point): every pixel has its slot, and
+// a pixel left out gets NaN in all three; the caller checked that pcl holds
+// every pixel. Returns the valid points, or -1 when nothing was written.
 static int _kavro_frame_get_pcl_n(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int img_w, int img_h,
                                   int per_point, bool pseudo_color, const kavro_camera_para_t *p_cam_param,
-                                  const char *caller) {
-    if (!dev) return 0;
+                                  const char *caller, bool organized = false) {
+    const int fail = organized ? -1 : 0;
+    if (!dev) return fail;
     _kavro_api_guard guard(dev);
     _kavro_handler_t *h = guard.handler();
-    if (!h || !pcl || !dist || img_w <= 0 || img_h <= 0) return 0;
+    if (!h || !pcl || !dist || img_w <= 0 || img_h <= 0) return fail;
     int points = 0;
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    // Where pixel i goes and what a left-out pixel leaves there.
+    auto slot = [&](size_t i) { return organized ? static_cast<int>(i) : points; };
+    auto skip = [&](size_t i) {
+        if (organized) put_point(pcl, 3, static_cast<int>(i), nan, nan, nan, nan, false);
+    };
     if (p_cam_param) {
         const double cx = p_cam_param->cx, cy = p_cam_param->cy, fx = p_cam_param->fx, fy = p_cam_param->fy;
         const float s = p_cam_param->scale;
         for (int y = 0; y < img_h; ++y) {
             for (int x = 0; x < img_w; ++x) {
-                if (per_point * points + per_point - 1 >= pcl_len) return points;
-                float d = dist[static_cast<size_t>(y) * static_cast<size_t>(img_w) + static_cast<size_t>(x)];
-                if (!(d > 0.0f && d < 60.0f)) continue;
+                if (!organized && per_point * points + per_point - 1 >= pcl_len) return points;
+                const size_t i = static_cast<size_t>(y) * static_cast<size_t>(img_w) + static_cast<size_t>(x);
+                float d = dist[i];
+                if (!(d > 0.0f && d < 60.0f)) {
+                    skip(i);
+                    continue;
+                }
                 d = d * s;
                 const double u = (x - cx) / fx;
                 const double v = (y - cy) / fy;
                 const double k = d / std::sqrt(1.0 + u * u + v * v);
-                put_point(pcl, per_point, points, static_cast<float>(u * k), static_cast<float>(v * k),
+                put_point(pcl, per_point, slot(i), static_cast<float>(u * k), static_cast<float>(v * k),
                           static_cast<float>(k), d, pseudo_color);
                 ++points;
             }
@@ -163,26 +179,29 @@ static int _kavro_frame_get_pcl_n(kavro_dev_t *dev, float *pcl, int pcl_len, con
     kavro_drv_t *drv = h->driver;
     if (!drv || !drv->op || (!drv->op->lens_param_get && !drv->op->lens_view_get)) {
         vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] Cannot generate PCL: no lens parameter in driver.\n", caller);
-        return 0;
+        return fail;
     }
     vx_len_param_t lp{};
     bool undistorted = false;
-    if (!driver_lens_view(drv, img_w, img_h, &lp, &undistorted)) return 0;
+    if (!driver_lens_view(drv, img_w, img_h, &lp, &undistorted)) return fail;
     lp.img_w = img_w;
     lp.img_h = img_h;
     const std::shared_ptr<const vx_ray_table> rays = device_rays(h, lp);
     if (!rays) {
         vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] Cannot generate PCL: unusable lens parameters.\n", caller);
-        return 0;
+        return fail;
     }
     const size_t n = static_cast<size_t>(img_w) * static_cast<size_t>(img_h);
     for (size_t i = 0; i < n; ++i) {
-        if (per_point * points + per_point - 1 >= pcl_len) return points;
+        if (!organized && per_point * points + per_point - 1 >= pcl_len) return points;
         const float d = dist[i];
-        if (!(d > 0.0f && d < 60.0f)) continue;
         const float *r = rays->at(i);
-        if (r[2] == 0.0f) continue;  // the lens gives this pixel no ray
-        put_point(pcl, per_point, points, d * r[0], d * r[1], d * r[2], d, pseudo_color);
+        // Out of range, or the lens gives this pixel no ray.
+        if (!(d > 0.0f && d < 60.0f) || r[2] == 0.0f) {
+            skip(i);
+            continue;
+        }
+        put_point(pcl, per_point, slot(i), d * r[0], d * r[1], d * r[2], d, pseudo_color);
         ++points;
     }
     return points;
@@ -219,6 +238,17 @@ int kavro_frame_get_pcl_xyzd(kavro_dev_t *dev, float *pcl, int pcl_len, const fl
                              int img_h, bool pseudo_color, const kavro_camera_para_t *p_cam_param) {
     if (!_pcl_dist_fits(dist_len, img_w, img_h, __func__)) return 0;
     return _kavro_frame_get_pcl_n(dev, pcl, pcl_len, dist, img_w, img_h, 4, pseudo_color, p_cam_param, __func__);
+}
+
+int kavro_frame_get_pcl_organized(kavro_dev_t *dev, float *pcl, int pcl_len, const float *dist, int dist_len,
+                                  int img_w, int img_h, const kavro_camera_para_t *p_cam_param) {
+    if (img_w <= 0 || img_h <= 0 || !_pcl_dist_fits(dist_len, img_w, img_h, __func__)) return -1;
+    if (pcl_len < 0 || static_cast<int64_t>(img_w) * img_h * 3 > pcl_len) {
+        vx_log(nullptr, VX_LOG_LEVEL_ERROR, "ERR", "[%s] wrong pcl_len: %d (wxhx3=%dx%dx3)\n", __func__, pcl_len,
+               img_w, img_h);
+        return -1;
+    }
+    return _kavro_frame_get_pcl_n(dev, pcl, pcl_len, dist, img_w, img_h, 3, false, p_cam_param, __func__, true);
 }
 
 bool kavro_dev_get_intrinsics(kavro_dev_t *dev, int img_w, int img_h, kavro_intrinsics_t *out) {

@@ -74,6 +74,18 @@ struct _kavro_handler_t {
     // flags carried from frame to frame), and a switch may free some of it.
     std::mutex decode_mutex;
 
+    // Arrival times (steady clock, ns) of the last frames handed out, by
+    // their frame index: a ring written by the ready-frame pass and read by
+    // kavro_frame_get_host_time, both under host_ts_mutex.
+    static constexpr uint32_t HOST_TS_KEEP = 256;
+    struct host_ts_t {
+        uint16_t frame_idx;
+        uint64_t ns;
+    };
+    std::mutex host_ts_mutex;
+    host_ts_t host_ts[HOST_TS_KEEP];
+    uint32_t host_ts_count;  // frames recorded since the open
+
     // This device's own driver instance: a copy of the registry entry, so two
     // open cameras with the same product code keep separate state.
     kavro_drv_t drv_inst;
@@ -150,6 +162,15 @@ _kavro_handler_t *_kavro_dev_handler(const kavro_dev_t *dev);
 // identity before the device accepts public calls.
 bool _kavro_param_batch_set(_kavro_handler_t *h, const kavro_param_item_t *param_items, int item_cnt);
 bool _kavro_param_batch_get(_kavro_handler_t *h, kavro_param_item_t *param_items, int item_cnt);
+
+// Fill a record's vendor, product, serial and version from the answers to
+// PARAM_INFO_VENDOR, _PRODUCT, _SERIAL and _VERSION, in this order.
+void _kavro_dev_fill_ident(kavro_dev_t *dev, const kavro_param_item_t id[4]);
+
+// For a camera this program has open at `where`: copy its identity from
+// the open record into `out` (vendor, product, serial, version). False when
+// no open device sits there.
+bool _kavro_dev_ident_of_open(const kavro_dev_if_info_t &where, kavro_dev_t *out);
 
 // Stop capture on a device the caller holds (inside the guard, or the close).
 bool _kavro_cap_stop(_kavro_handler_t *h);

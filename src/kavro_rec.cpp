@@ -216,7 +216,10 @@ bool kavro_rec_add(kavro_rec_t *r, const kavro_frame_t *frame) {
     kavro_rec_frame_t line;
     line.temp_cb = fi.temp0;
     line.temp_ib = fi.temp1;
-    line.host_us = monotonic_us();
+    // The frame's arrival on the host when the device still knows it (a
+    // frame the capture calls delivered), else the time it is recorded.
+    uint64_t arrived_ns = 0;
+    line.host_us = kavro_frame_get_host_time(r->dev, &fi, &arrived_ns) ? arrived_ns / 1000u : monotonic_us();
     line.flags = frame_flags(fi);
     if (!put_text(r, _kavro_rec_info_frame_line(r->frames, line))) {
         drop_frame();

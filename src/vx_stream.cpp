@@ -109,6 +109,7 @@ vx_fr_node_t *_node_alloc(uint32_t capacity) {
     auto *node = static_cast<vx_fr_node_t *>(mem);
     node->next = node->prev = nullptr;
     node->info = vx_frinfo_t{};
+    node->host_ns = 0;
     node->d_len = 0;
     node->d_capacity = capacity;
     node->d = reinterpret_cast<uint8_t *>(node + 1);
@@ -219,7 +220,11 @@ void _discard_cur_frame(vx_stream *s) {
     ::operator delete(tail);
 }
 
-void _count_completed(vx_stream *s) {
+// A frame's last byte arrived: stamp it with the host's monotonic clock.
+void _count_completed(vx_stream *s, vx_fr_node_t *node) {
+    node->host_ns = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
     {
         write_lock lk(s->frlist_lock);
         s->state.fridx += 1;
@@ -283,7 +288,7 @@ bool _fr_node_add_data(vx_stream *s, const uint8_t *p, uint32_t n) {
         tail->d_len += k;
         p += k;
         n -= k;
-        if (_node_full(tail)) _count_completed(s);
+        if (_node_full(tail)) _count_completed(s, tail);
     }
     uint32_t batch = 0;
     while (n > 0) {
@@ -308,7 +313,7 @@ bool _fr_node_add_data(vx_stream *s, const uint8_t *p, uint32_t n) {
         p += k;
         n -= k;
         if (_node_full(node)) {
-            _count_completed(s);
+            _count_completed(s, node);
             if (++batch >= REFRESH_BATCH && n > 0) {
                 _fr_list_refresh(s);
                 batch = 0;
@@ -670,8 +675,10 @@ bool vx_stream_feed_input(vx_stream_t s, const void *dbuf, int dbuf_len) {
     return s->state.frcnt_in_list > 0;
 }
 
-int vx_stream_fetch_frames(vx_stream_t s, void *outbuf, int outbuf_sz, int frame_cnt, vx_frinfo_t *finfo,
-                           bool peek) {
+} // extern "C"
+
+int _vx_stream_fetch_frames_ts(vx_stream_t s, void *outbuf, int outbuf_sz, int frame_cnt, vx_frinfo_t *finfo,
+                               bool peek, uint64_t *host_ns) {
     if (!s || frame_cnt <= 0) return 0;
     auto *out = static_cast<uint8_t *>(outbuf);
     size_t space = (out && outbuf_sz > 0) ? static_cast<size_t>(outbuf_sz) : 0;
@@ -689,6 +696,7 @@ int vx_stream_fetch_frames(vx_stream_t s, void *outbuf, int outbuf_sz, int frame
         if (n == 0 || !outbuf) return static_cast<int>(n);
         const vx_fr_node_t *node = s->frlist;
         if (finfo && node) *finfo = node->info;
+        if (host_ns && node) *host_ns = node->host_ns;
         for (uint32_t i = 0; i < n && node; ++i, node = node->next) copy_out(node);
         return static_cast<int>(n);
     }
@@ -708,9 +716,17 @@ int vx_stream_fetch_frames(vx_stream_t s, void *outbuf, int outbuf_sz, int frame
     }
     if (n == 0) return 0;
     if (finfo && taken) *finfo = taken->info;
+    if (host_ns && taken) *host_ns = taken->host_ns;
     for (const vx_fr_node_t *node = taken; node; node = node->next) copy_out(node);
     _list_free(taken);
     return static_cast<int>(n);
+}
+
+extern "C" {
+
+int vx_stream_fetch_frames(vx_stream_t s, void *outbuf, int outbuf_sz, int frame_cnt, vx_frinfo_t *finfo,
+                           bool peek) {
+    return _vx_stream_fetch_frames_ts(s, outbuf, outbuf_sz, frame_cnt, finfo, peek, nullptr);
 }
 
 vx_stream_state_t *vx_stream_get_state(vx_stream_t s, vx_stream_state_t *stat) {

@@ -14,6 +14,7 @@ struct vx_fr_node_t {
     vx_fr_node_t *next;
     vx_fr_node_t *prev;
     vx_frinfo_t info;
+    uint64_t host_ns;    // steady clock when the last byte arrived (0 until then)
     uint32_t d_len;      // bytes filled
     uint32_t d_capacity; // = info.frame_size
     uint8_t *d;          // points just past this header, inside the same block
@@ -46,3 +47,8 @@ struct vx_stream {
 /// Allocation used for frame nodes; tests replace it to simulate memory
 /// exhaustion. Must return memory releasable with ::operator delete.
 extern void *(*_vx_stream_node_alloc)(std::size_t bytes);
+
+/// vx_stream_fetch_frames that also gives the first frame's arrival time
+/// (`host_ns`, steady clock in ns; may be null).
+int _vx_stream_fetch_frames_ts(vx_stream_t s, void *outbuf, int outbuf_sz, int frame_cnt, vx_frinfo_t *finfo,
+                               bool peek, uint64_t *host_ns);

@@ -142,6 +142,78 @@ TEST_F(KavroHpp, DecodingEqualsTheCCalls) {
     EXPECT_THROW(dev.distance_into(f->view(), small), kavro::error);
 }
 
+// A point cloud straight from a frame, flat and organised: the flat one is
+// the C call's on the frame's distances; the organised one holds the same
+// points at their pixels and NaN elsewhere.
+TEST_F(KavroHpp, PointcloudsStraightFromAFrame) {
+    kavro::device dev = replay();
+    const std::optional<kavro::frame> f = dev.capture();
+    ASSERT_TRUE(f);
+    const int w = f->width(), h = f->height(), px = w * h;
+    std::vector<float> c_dist(static_cast<size_t>(px)), c_pcl(static_cast<size_t>(px) * 3);
+    ASSERT_EQ(kavro_frame_get_distance(dev.get(), c_dist.data(), px, const_cast<uint8_t *>(f->data().data()),
+                                       static_cast<int>(f->data().size()), &f->info()),
+              px);
+    const int np = kavro_frame_get_pcl(dev.get(), c_pcl.data(), px * 3, c_dist.data(), px, w, h, nullptr);
+    ASSERT_GT(np, px / 2);
+    ASSERT_LT(np, px);  // some pixels are rejected: the organised cloud has holes to show
+    c_pcl.resize(static_cast<size_t>(np) * 3);
+
+    EXPECT_EQ(dev.pointcloud(*f), c_pcl);
+    const std::vector<float> org = dev.pointcloud_organized(*f);
+    ASSERT_EQ(org.size(), static_cast<size_t>(px) * 3);
+    std::vector<float> valid;
+    int holes = 0;
+    for (int i = 0; i < px; ++i) {
+        const float *p = &org[static_cast<size_t>(i) * 3];
+        const float d = c_dist[static_cast<size_t>(i)];
+        if (std::isnan(p[0])) {
+            ASSERT_TRUE(std::isnan(p[1]) && std::isnan(p[2]));
+            ASSERT_FALSE(d > 0.0f && d < 60.0f) << "valid pixel " << i << " has no point";
+            ++holes;
+            continue;
+        }
+        valid.insert(valid.end(), p, p + 3);
+    }
+    EXPECT_EQ(valid, c_pcl);
+    EXPECT_EQ(holes, px - np);
+    // With caller values too; a distance image smaller than the size throws.
+    const kavro_camera_para_t cam{(w - 1) / 2.0f, (h - 1) / 2.0f, 150.0f, 150.0f, 1.0f};
+    const std::vector<float> org_cam = dev.pointcloud_organized(c_dist, w, h, &cam);
+    const std::vector<float> flat_cam = dev.pointcloud(c_dist, w, h, &cam);
+    std::vector<float> valid_cam;
+    for (size_t i = 0; i < org_cam.size(); i += 3)
+        if (!std::isnan(org_cam[i])) valid_cam.insert(valid_cam.end(), &org_cam[i], &org_cam[i] + 3);
+    EXPECT_EQ(valid_cam, flat_cam);
+    EXPECT_THROW(dev.pointcloud_organized(std::span<const float>(c_dist).first(static_cast<size_t>(px) - 1), w, h),
+                 kavro::error);
+}
+
+// Each captured frame carries its host arrival time: later frames later,
+// and the owned frame keeps its view's time.
+TEST_F(KavroHpp, FramesCarryTheirHostArrivalTime) {
+    kavro::device dev = replay();
+    uint64_t prev = 0;
+    for (int i = 0; i < FRAMES; ++i) {
+        SCOPED_TRACE(i);
+        const std::optional<kavro::frame> f = dev.capture();
+        ASSERT_TRUE(f);
+        EXPECT_GT(f->host_ns(), prev);
+        EXPECT_EQ(f->view().host_ns, f->host_ns());
+        uint64_t c_ns = 0;
+        ASSERT_TRUE(kavro_frame_get_host_time(dev.get(), &f->info(), &c_ns));
+        EXPECT_EQ(c_ns, f->host_ns());
+        prev = f->host_ns();
+    }
+}
+
+TEST_F(KavroHpp, VersionIsTheHeaders) {
+    const std::string want = std::to_string(KAVRO_VERSION_MAJOR) + "." + std::to_string(KAVRO_VERSION_MINOR) + "." +
+                             std::to_string(KAVRO_VERSION_PATCH);
+    EXPECT_EQ(kavro::version(), want);
+    EXPECT_EQ(kavro_version_number(), KAVRO_VERSION_MAJOR * 10000 + KAVRO_VERSION_MINOR * 100 + KAVRO_VERSION_PATCH);
+}
+
 TEST_F(KavroHpp, PointcloudOfAnImageWithoutValidPixelsIsEmpty) {
     kavro::device dev = kavro::device::open_replay(rec_);
     const std::vector<float> dist(12, 0.0f);

@@ -430,3 +430,41 @@ def test_error_name():
 def test_log_file_is_absolute(workdir):
     assert kavro.log_file() == str(workdir / "kavro_py.log")
     assert re.search(r"\[kavro_dev_open_replay\]", open(kavro.log_file()).read())
+
+
+def test_version_is_the_headers():
+    assert kavro.version() == f"{kavro.VERSION_MAJOR}.{kavro.VERSION_MINOR}.{kavro.VERSION_PATCH}"
+
+
+def test_frames_carry_their_host_arrival_time(recording):
+    import time
+    before = time.monotonic_ns()
+    with replay(recording) as dev:
+        times = []
+        for _ in range(3):
+            frame = dev.capture()
+            assert frame is not None
+            times.append(frame.host_ns)
+        after = time.monotonic_ns()
+    # The same clock as time.monotonic_ns(): between the open and the last
+    # capture, later frames later.
+    assert before <= times[0] < times[1] < times[2] <= after
+
+
+def test_organised_pointcloud_holds_every_pixel_in_place(recording):
+    with replay(recording) as dev:
+        frame = dev.capture()
+        dist = frame.distance()
+        flat = frame.pointcloud()
+        org = frame.pointcloud_organized()
+        assert org.shape == (frame.height, frame.width, 3) and org.dtype == np.float32
+        hole = np.isnan(org[..., 0])
+        assert hole.any() and not hole.all()
+        assert np.array_equal(np.isnan(org).any(axis=2), hole)  # NaN in all three or none
+        valid = (dist > 0) & (dist < 60)
+        assert not (hole & valid).any()
+        np.testing.assert_array_equal(org[~hole], flat)  # the flat cloud, in pixel order
+        # From a distance image and caller values too.
+        cam = (159.5, 119.5, 150.0, 150.0)
+        org_cam = dev.pointcloud_organized(dist, camera=cam)
+        np.testing.assert_array_equal(org_cam[~np.isnan(org_cam[..., 0])], dev.pointcloud(dist, camera=cam))

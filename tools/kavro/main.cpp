@@ -29,10 +29,8 @@
 #include "frame_export.h"
 #include "image_types.h"
 #include "interrupt.h"
-#include "kavro_bin_data_handle.h"
 #include "kavro.h"
 #include "kavro.hpp"
-#include "kavro_handler.h"
 #include "kavro_ll.h"
 #include "kavro_param.h"
 #include "kavro_rec_info.h"
@@ -243,13 +241,18 @@ int cmd_list(const global_opts &g) {
         printf("%-3d %-8s %s (%s)\n", 0, "file", g.replay.c_str(), s.dev()->product);
         return EXIT_OK;
     }
+    // Each camera is asked for its identity; one that cannot be asked (in
+    // use by another program) shows "-".
     kavro_dev_t list[16];
-    const int n = kavro_dev_list(list, 16);
+    const int n = kavro_dev_list_ident(list, 16);
     if (n <= 0) return session::no_camera();
-    printf("%-3s %-4s %-5s %-8s %s\n", "#", "bus", "port", "address", "speed");
+    printf("%-3s %-4s %-5s %-8s %-6s %-26s %s\n", "#", "bus", "port", "address", "speed", "serial", "product");
     for (int i = 0; i < n; ++i) {
         const auto &u = list[i].if_info.info.usb;
-        printf("%-3d %-4u %-5u %-8u %s\n", i, u.usb_bus_num, u.usb_port_num, u.usb_dev_addr, speed_name(u.usb_speed));
+        char serial[KAVRO_SERIAL_TEXT_SIZE] = "-";
+        if (list[i].product[0]) kavro_dev_serial_text(&list[i], serial, sizeof serial);
+        printf("%-3d %-4u %-5u %-8u %-6s %-26s %s\n", i, u.usb_bus_num, u.usb_port_num, u.usb_dev_addr,
+               speed_name(u.usb_speed), serial, list[i].product[0] ? list[i].product : "-");
     }
     return EXIT_OK;
 }
@@ -898,27 +901,24 @@ int cmd_data(const global_opts &g, bool write, int type, const std::string &file
     if (int rc = s.open()) return rc;
     if (s.replay()) return fail(EXIT_USAGE, "a recording holds no data images");
     if (interrupted()) return fail(interrupt_exit_code(), std::string("interrupted: the ") + what + " did not start");
-    auto *ll = &static_cast<_kavro_handler_t *>(s.dev()->handler)->ll_dev;
     progress_meter meter(what, "bytes");
     xfer_ctx ctx{&meter, s.sim()};
-    _kavro_xfer_opts_t opts;
-    opts.progress = [&ctx](uint32_t done, uint32_t total) { on_xfer_progress(done, total, &ctx); };
     // Ctrl-C stops between packets. The finishing wait of a written image
     // (the camera restarts or stores it) is not cut short: the image is whole
     // by then and the camera must not be disturbed.
-    opts.stop = [] { return interrupted(); };
+    auto on_cancel = [](void *) { return interrupted(); };
     const kavro::detail::log_mark mark;
     int r = 0;
     if (write) {
         if (s.sim()) s.sim()->flash_write_begins(type);
-        r = _kavro_bin_data_write(ll, static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr, file.c_str(),
-                                  opts);
+        r = kavro_dev_data_write(s.dev(), static_cast<uint8_t>(type), static_cast<uint16_t>(version), addr,
+                                 file.c_str(), on_xfer_progress, on_cancel, &ctx);
         s.log_levels();  // the finishing step of a firmware image switches logging off
     } else {
-        r = _kavro_bin_data_read(ll, static_cast<uint8_t>(type), file.c_str(), opts);
+        r = kavro_dev_data_read(s.dev(), static_cast<uint8_t>(type), file.c_str(), on_xfer_progress, on_cancel, &ctx);
     }
     meter.finish(r == KAVRO_XFER_DONE);
-    if (r == _KAVRO_XFER_STOPPED) {
+    if (r == KAVRO_XFER_STOPPED) {
         // A write stopped after the camera erased its image leaves it
         // incomplete: the code of a broken-off transfer says so. A read
         // leaves the camera as it was and no output file.
@@ -1005,6 +1005,13 @@ int main(int argc, char **argv) {
                    "Folder for the calibration cache and the log (default ~/.cache/kavro)");
     app.add_option("-d,--device", g.device, "Index of the camera in `kavro list` (default 0)");
     app.add_flag("-y,--yes", g.yes, "Do not ask for confirmation (firmware upgrade)");
+    // The tool's version and the library it runs with (the same build, unless
+    // another libkavro was put in its place).
+    app.set_version_flag("--version",
+                         std::string("kavro ") + std::to_string(KAVRO_VERSION_MAJOR) + "." +
+                             std::to_string(KAVRO_VERSION_MINOR) + "." + std::to_string(KAVRO_VERSION_PATCH) +
+                             " (libkavro " + kavro_version() + ")",
+                         "Print the version and exit");
 
     int rc = EXIT_OK;
     app.add_subcommand("list", "List the cameras on the USB bus")->callback([&] { rc = cmd_list(g); });
@@ -1131,6 +1138,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);

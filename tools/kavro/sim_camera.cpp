@@ -1,17 +1,17 @@
 #include "sim_camera.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
 
-#include "sim_calib.h"
-#include "sim_usb_bed.h"
+#include "sim_module_api.h"
 
 namespace kavro_cli {
 
@@ -19,13 +19,53 @@ namespace {
 constexpr const char *k_preload = "libumockdev-preload.so.0";
 // Set in the restarted process: a second restart would loop.
 constexpr const char *k_reexec_env = "KAVRO_SIM_REEXEC";
-constexpr const char *k_state_file = "sim_camera.state";
 
-std::string image_file(const std::string &dir, int type) { return dir + "sim_image_" + std::to_string(type) + ".bin"; }
+// umockdev's preload library is active in this process.
+bool preload_active() {
+    const char *pre = std::getenv("LD_PRELOAD");
+    return pre && std::strstr(pre, "libumockdev-preload");
+}
 
-std::vector<uint8_t> read_all(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+std::string exe_dir() {
+    char buf[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "./";
+    std::string p(buf, static_cast<size_t>(n));
+    return p.substr(0, p.rfind('/') + 1);
+}
+
+// The module: KAVRO_SIM_MODULE when set, else beside the tool (the build
+// tree) and in the library folder of the installed tree.
+const kavro_sim_module_api *load_module() {
+    static const kavro_sim_module_api *api = nullptr;
+    if (api) return api;
+    std::vector<std::string> tried;
+    if (const char *e = std::getenv("KAVRO_SIM_MODULE"); e && *e) {
+        tried.push_back(e);
+    } else {
+        const std::string dir = exe_dir();
+        tried.push_back(dir + KAVRO_SIM_MODULE_FILE);
+        tried.push_back(dir + KAVRO_SIM_MODULE_RELDIR + "/" + KAVRO_SIM_MODULE_FILE);
+    }
+    std::string why;
+    for (const std::string &path : tried) {
+        void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!h) {
+            why += std::string("\n  ") + dlerror();
+            continue;
+        }
+        auto entry = reinterpret_cast<kavro_sim_module_entry_f>(dlsym(h, KAVRO_SIM_MODULE_ENTRY));
+        const kavro_sim_module_api *a = entry ? entry() : nullptr;
+        if (!a || a->abi != KAVRO_SIM_MODULE_ABI) {
+            why += "\n  " + path + ": not a simulator module of this version";
+            dlclose(h);
+            continue;
+        }
+        api = a;  // kept loaded for the rest of the run
+        return api;
+    }
+    throw std::runtime_error(std::string("the simulator support ") + KAVRO_SIM_MODULE_FILE +
+                             " is not installed (or cannot be loaded):" + why);
 }
 }  // namespace
 
@@ -49,7 +89,7 @@ bool sim_faults_parse(const std::string &list, sim_faults *out, std::string *err
 }
 
 bool sim_reexec_with_preload(char **argv, std::string *err) {
-    if (kavro_sim::usb_bed_available()) return true;
+    if (preload_active()) return true;
     if (std::getenv(k_reexec_env)) {
         *err = "umockdev's preload library is not active after a restart with it (is umockdev installed?)";
         return false;
@@ -65,121 +105,46 @@ bool sim_reexec_with_preload(char **argv, std::string *err) {
     return false;
 }
 
-sim_camera::sim_camera(const sim_faults &faults, std::string state_dir) : faults_(faults), dir_(std::move(state_dir)) {
-    bed_ = std::make_unique<kavro_sim::usb_bed>();
-    kavro_sim::usb_cam_opts o;
-    o.fw.fifo_bytes = 64u << 20;  // a slow host lags a few frames behind, none are lost
-    o.fw.refuse_images = faults_.refuse_images;
-    // The simulator's default 1000 us leaves the room's walls below the
-    // minimum amplitude; the tool's camera starts where the room is seen.
-    o.fw.sensor.intg_us = 3000;
-    std::vector<uint8_t> pkg;
-    std::string err;
-    if (!faults_.no_calib && !kavro_sim::calib_package_for(o.fw, kavro_sim::calib_opts(), false, &pkg, &err))
-        throw std::runtime_error("cannot build the simulated calibration package: " + err);
-    const int cam = bed_->add_camera(o);
-    if (!pkg.empty()) bed_->fw(cam).set_calib_package(std::move(pkg));
-    load();
+sim_camera::sim_camera(const sim_faults &faults, std::string state_dir) {
+    api_ = load_module();
+    unsigned f = 0;
+    if (faults.refuse_images) f |= KAVRO_SIM_FAULT_REFUSE_IMAGES;
+    if (faults.unplug_during_transfer) f |= KAVRO_SIM_FAULT_UNPLUG_DURING_TRANSFER;
+    if (faults.no_calib) f |= KAVRO_SIM_FAULT_NO_CALIB;
+    char err[512] = "";
+    cam_ = api_->camera_new(f, state_dir.c_str(), err, sizeof err);
+    if (!cam_) throw std::runtime_error(err);
 }
 
-sim_camera::~sim_camera() { save(); }
+sim_camera::~sim_camera() { api_->camera_free(cam_); }
 
-// State file lines:
-//   param ID LEN HEX-BYTES
-//   reg TARGET ADDR VALUE
-//   image TYPE PTYPE VERSION ADDR      (bytes in sim_image_TYPE.bin)
-void sim_camera::load() {
-    std::ifstream f(dir_ + k_state_file);
-    std::string line;
-    while (std::getline(f, line)) {
-        std::istringstream ls(line);
-        std::string kind;
-        ls >> kind;
-        if (kind == "param") {
-            kavro_param_item_t it{};
-            unsigned id = 0, len = 0;
-            std::string hex;
-            if (!(ls >> id >> len >> hex) || len > sizeof it.param_val.raw || hex.size() != 2 * len) continue;
-            it.param_id = id;
-            it.param_val_len = static_cast<uint8_t>(len);
-            for (unsigned i = 0; i < len; ++i)
-                it.param_val.raw[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
-            params_[id] = it;
-        } else if (kind == "reg") {
-            int target = 0;
-            uint32_t addr = 0, val = 0;
-            if (ls >> target >> addr >> val) regs_[{target, addr}] = val;
-        } else if (kind == "image") {
-            int type = 0, ptype = 0;
-            unsigned version = 0;
-            uint32_t addr = 0;
-            if (!(ls >> type >> ptype >> version >> addr) || type < 0 || type > 255) continue;
-            kavro_sim::flash_image img;
-            img.ptype = static_cast<uint8_t>(ptype);
-            img.version = static_cast<uint16_t>(version);
-            img.addr = addr;
-            img.data = read_all(image_file(dir_, type));
-            if (!img.data.empty()) bed_->fw(0).put_image(static_cast<uint8_t>(type), img);
-        }
-    }
+void sim_camera::on_transfer_progress(unsigned done, unsigned total) {
+    api_->on_transfer_progress(cam_, done, total);
 }
 
-// The state file is written beside its name and renamed into place, so a
-// run killed while saving leaves the previous state.
-void sim_camera::save(int drop_type) {
-    const std::string state = dir_ + k_state_file, part = state + ".part";
-    std::ofstream f(part, std::ios::trunc);
-    for (const auto &[id, it] : params_) {
-        char hex[3];
-        f << "param " << id << ' ' << unsigned(it.param_val_len) << ' ';
-        for (unsigned i = 0; i < it.param_val_len; ++i) {
-            snprintf(hex, sizeof hex, "%02x", it.param_val.raw[i]);
-            f << hex;
-        }
-        f << '\n';
-    }
-    for (const auto &[key, val] : regs_) f << "reg " << key.first << ' ' << key.second << ' ' << val << '\n';
-    for (int type = 0; type < 256; ++type) {
-        const kavro_sim::flash_image *img =
-            type == drop_type ? nullptr : bed_->fw(0).image(static_cast<uint8_t>(type));
-        if (!img) {
-            std::remove(image_file(dir_, type).c_str());
-            continue;
-        }
-        std::ofstream d(image_file(dir_, type), std::ios::binary | std::ios::trunc);
-        d.write(reinterpret_cast<const char *>(img->data.data()), static_cast<std::streamsize>(img->data.size()));
-        f << "image " << type << ' ' << int(img->ptype) << ' ' << img->version << ' ' << img->addr << '\n';
-    }
-    f.close();
-    if (f) std::rename(part.c_str(), state.c_str());
-    else std::remove(part.c_str());
-}
+void sim_camera::flash_write_begins(int type) { api_->flash_write_begins(cam_, type); }
 
-void sim_camera::flash_write_begins(int type) { save(type); }
-
+// The kept parameters and registers go into the camera through this
+// program's library, like any other setting.
 bool sim_camera::restore(kavro_dev_t *dev) {
-    std::vector<kavro_param_item_t> items;
-    for (const auto &[id, it] : params_) items.push_back(it);
+    std::vector<kavro_param_item_t> items(static_cast<size_t>(api_->saved_params(cam_, nullptr, 0)));
+    api_->saved_params(cam_, items.data(), static_cast<int>(items.size()));
     if (!items.empty() && !kavro_param_batch_set(dev, items.data(), static_cast<int>(items.size()))) return false;
-    for (const auto &[key, val] : regs_)
-        if (!kavro_reg_batch_write(dev, static_cast<kavro_dev_reg_e>(key.first), key.second, &val, 1)) return false;
+    const int n = api_->saved_regs(cam_, nullptr, nullptr, nullptr, 0);
+    std::vector<int> targets(static_cast<size_t>(n));
+    std::vector<uint32_t> addrs(static_cast<size_t>(n)), vals(static_cast<size_t>(n));
+    api_->saved_regs(cam_, targets.data(), addrs.data(), vals.data(), n);
+    for (int i = 0; i < n; ++i)
+        if (!kavro_reg_batch_write(dev, static_cast<kavro_dev_reg_e>(targets[i]), addrs[i], &vals[i], 1)) return false;
     return true;
 }
 
 void sim_camera::remember_params(const std::vector<kavro_param_item_t> &items) {
-    for (const auto &it : items)
-        if (it.param_id != PARAM_DEV_MODE) params_[it.param_id] = it;  // a mode is not kept over a restart
+    api_->remember_params(cam_, items.data(), static_cast<int>(items.size()));
 }
 
 void sim_camera::remember_regs(kavro_dev_reg_e target, uint32_t addr, const std::vector<uint32_t> &vals) {
-    for (size_t i = 0; i < vals.size(); ++i) regs_[{static_cast<int>(target), addr + static_cast<uint32_t>(i)}] = vals[i];
-}
-
-void sim_camera::on_transfer_progress(unsigned done, unsigned total) {
-    if (faults_.unplug_during_transfer && !unplugged_ && done > 0 && done < total) {
-        unplugged_ = true;
-        bed_->unplug(0);
-    }
+    api_->remember_regs(cam_, static_cast<int>(target), addr, vals.data(), static_cast<int>(vals.size()));
 }
 
 }  // namespace kavro_cli

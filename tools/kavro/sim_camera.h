@@ -1,6 +1,8 @@
 // The camera simulator standing in for a USB camera (--sim): one simulated
 // camera with a calibration package on an emulated USB bus, so every command
-// runs through the real USB transport.
+// runs through the real USB transport. The simulator lives in a module of its
+// own (libkavro_simcam.so, see sim_module_api.h), loaded only for --sim: the
+// tool links neither umockdev nor GLib.
 //
 // The emulated bus needs umockdev's preload library in LD_PRELOAD before
 // libusb starts; sim_reexec_with_preload() restarts the tool with it.
@@ -12,7 +14,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,9 +21,7 @@
 
 #include "kavro.h"
 
-namespace kavro_sim {
-class usb_bed;
-}
+struct kavro_sim_module_api;
 
 namespace kavro_cli {
 
@@ -47,9 +46,10 @@ bool sim_reexec_with_preload(char **argv, std::string *err);
 
 class sim_camera {
 public:
-    /// Creates the bus and its camera with the state saved in `state_dir`
-    /// (ending in '/'). Call before kavro_init(), so the USB transport finds
-    /// the camera. Throws std::runtime_error on failure.
+    /// Loads the simulator module and creates the bus and its camera with the
+    /// state saved in `state_dir` (ending in '/'). Call before kavro_init(),
+    /// so the USB transport finds the camera. Throws std::runtime_error on
+    /// failure (also when the module is not installed).
     sim_camera(const sim_faults &faults, std::string state_dir);
     /// Saves the state for the next run.
     ~sim_camera();
@@ -72,16 +72,8 @@ public:
     void remember_regs(kavro_dev_reg_e target, uint32_t addr, const std::vector<uint32_t> &vals);
 
 private:
-    void load();
-    /// Saves the state; the image of `drop_type` (when >= 0) as erased.
-    void save(int drop_type = -1);
-
-    sim_faults faults_;
-    std::string dir_;
-    std::map<uint32_t, kavro_param_item_t> params_;
-    std::map<std::pair<int, uint32_t>, uint32_t> regs_;
-    std::unique_ptr<kavro_sim::usb_bed> bed_;
-    bool unplugged_ = false;
+    const kavro_sim_module_api *api_ = nullptr;
+    void *cam_ = nullptr;
 };
 
 }  // namespace kavro_cli
