@@ -118,16 +118,18 @@ public:
         if (dir.back() != '/') dir += '/';
         // The calibration file keeps its own name, folder included, in a
         // field of KAVRO_PARAM_FILENAME_MAX characters: a longer one leaves
-        // the camera uncalibrated.
+        // the camera uncalibrated. A command that keeps nothing there
+        // (convert) runs without it.
         const size_t longest = dir.size() + std::strlen("kavro_param_-2147483648.bin");
-        if (longest > KAVRO_PARAM_FILENAME_MAX)
+        const bool too_long = longest > KAVRO_PARAM_FILENAME_MAX;
+        if (too_long && needs_cache_)
             return fail(EXIT_USAGE, "the cache folder " + dir + " is too long: calibration file names in it must fit in " +
                                         std::to_string(KAVRO_PARAM_FILENAME_MAX) + " characters; choose a shorter --cache-dir");
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
         if (ec && needs_cache_) return fail(EXIT_FILE, "cannot create the cache folder " + dir + ": " + ec.message());
         std::string log = dir + "kavro.log";
-        if (ec || access(dir.c_str(), W_OK) != 0) {
+        if (too_long || ec || access(dir.c_str(), W_OK) != 0) {
             // No log file in the cache folder: a private temporary one keeps
             // the library's messages for this run.
             std::string tmpl = (std::filesystem::temp_directory_path(ec) / "kavro-XXXXXX.log").string();
@@ -155,7 +157,7 @@ public:
         kavro_init(log.c_str());
         inited_ = true;
         kavro::detail::log_path() = log;  // where library_detail() reads the library's messages
-        kavro_path_cfg(dir.c_str());  // after kavro_init, which resets the folder
+        if (!too_long) kavro_path_cfg(dir.c_str());  // after kavro_init, which resets the folder
         log_levels();
         return EXIT_OK;
     }
