@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -31,11 +32,24 @@ namespace {
 
 using f32_array = py::array_t<float, py::array::c_style | py::array::forcecast>;
 
-// The library set-up the module made, if any.
+// The library set-up the module made, if any. The module sets the library up
+// itself on first use (require_library), with the default log file, unless
+// init() chose one before; the package releases it at exit.
 std::optional<kavro::library> g_library;
+// Hot-plug watches alive: like open devices, they keep the library set up.
+int g_watches = 0;
+
+void setup_library(const std::string &log_file) {
+    g_library.emplace(log_file);
+    // Every failure reaches Python as a kavro.Error carrying the library's
+    // message: the console copy of that line would print what the program
+    // may catch. The log file keeps everything; set_log_level() brings the
+    // console back.
+    kavro::library::log_levels(LOG_LEVEL_NONE, LOG_LEVEL_DEBUG, LOG_LEVEL_NONE);
+}
 
 void require_library() {
-    if (!g_library) throw kavro::error("the library is not set up: call kavro.init() first");
+    if (!g_library) setup_library("");
 }
 
 // Bytes of the scalar parameters; the others are structures passed as bytes.
@@ -237,6 +251,7 @@ public:
         kavro::detail::log_mark mark;
         hp_ = kavro_hotplug_register(&Hotplug::on_event, this, flags, poll_ms);
         if (!hp_) kavro::detail::fail(mark, "kavro_hotplug_register failed");
+        ++g_watches;
     }
     ~Hotplug() { close(); }
     Hotplug(const Hotplug &) = delete;
@@ -244,6 +259,7 @@ public:
     void close() {
         if (!hp_) return;
         kavro_hotplug_t *hp = std::exchange(hp_, nullptr);
+        --g_watches;
         py::gil_scoped_release nogil;  // a callback waiting for the GIL must finish
         kavro_hotplug_deregister(hp);
     }
@@ -342,34 +358,57 @@ PYBIND11_MODULE(_kavro, m) {
     m.def(
         "init",
         [](std::optional<std::string> log_file) {
-            if (g_library) return;
-            g_library.emplace(log_file.value_or(""));
-            // Every failure reaches Python as a kavro.Error carrying the
-            // library's message: the console copy of that line would print
-            // what the program may catch. The log file keeps everything;
-            // set_log_level() brings the console back.
-            kavro::library::log_levels(LOG_LEVEL_NONE, LOG_LEVEL_DEBUG, LOG_LEVEL_NONE);
+            if (!g_library) {
+                setup_library(log_file.value_or(""));
+                return;
+            }
+            if (!log_file || log_file->empty()) return;  // set up already, any log file will do
+            // The same file as now (by its absolute name): nothing to do.
+            std::string wanted = *log_file;
+            if (wanted[0] != '/') {
+                std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+                if (cwd) wanted = std::string(cwd.get()) + "/" + wanted;
+            }
+            const std::string current = kavro::library::log_file();
+            if (wanted == current) return;
+            const bool open = std::any_of(g_devices.begin(), g_devices.end(), [](Device *d) { return d->is_open(); });
+            if (open || g_watches > 0)
+                throw kavro::error("the library is set up already with the log file " + current +
+                                   ": close the open devices and hot-plug watches (or call uninit()) before "
+                                   "init() with another log file");
+            // Nothing depends on the set-up yet: set up again with this file.
+            g_library.reset();
+            setup_library(*log_file);
         },
         py::arg("log_file") = py::none(),
-        "Set the library up; the log file defaults to kavro_YYYYMMDD.log in the working folder. "
-        "The library's console log is off (failures raise kavro.Error with the library's message; "
-        "set_log_level() switches the console on). A second call does nothing.");
+        "Set the library up with this log file (default: kavro_YYYYMMDD.log in the working folder).\n\n"
+        "Optional: the first call that needs the library sets it up with the default log file, and the "
+        "library is released at exit. Call init() first to choose the log file. Called again (or after "
+        "the library was set up by first use): without a log file, or with the one in use, it does "
+        "nothing; with another log file it sets the library up again with that file when no device or "
+        "hot-plug watch is open, and raises kavro.Error when one is. The console log is off (failures "
+        "raise kavro.Error with the library's message; set_log_level() switches it on).");
     m.def(
         "uninit",
         [] {
             for (Device *d : g_devices) d->close();
             g_library.reset();
         },
-        "Close every open device and release the library.");
+        "Close every open device and release the library (it runs at exit too). A later call that "
+        "needs the library sets it up again.");
+    m.def(
+        "is_initialized", [] { return g_library.has_value(); },
+        "True while the library is set up (by init() or by first use).");
     m.def(
         "log_file", []() -> std::optional<std::string> {
             if (!g_library) return std::nullopt;
             return kavro::library::log_file();
         },
-        "The log file the library writes (absolute name), or None before init().");
+        "The log file the library writes (absolute name), or None while the library is not set up.");
     m.def(
         "set_log_level",
         [](int console, int file, int usb) {
+            require_library();  // a set-up on first use would reset the levels
             kavro::library::log_levels(static_cast<kavro_log_level_e>(console),
                                        static_cast<kavro_log_level_e>(file), static_cast<kavro_log_level_e>(usb));
         },

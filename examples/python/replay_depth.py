@@ -9,7 +9,7 @@ import numpy as np
 
 import kavro
 
-kavro.init("replay_depth.log")
+kavro.init("replay_depth.log")  # optional: without it the log is kavro_YYYYMMDD.log
 with kavro.open_replay(sys.argv[1]) as dev:
     print("product:", dev.product)
     dev.set_param(kavro.PARAM_FRAME_RATE, 30)

@@ -1,12 +1,14 @@
 """libkavro for Python: time-of-flight depth camera interface.
 
     import kavro
-    kavro.init("app.log")
     with kavro.open_replay("rec.raw") as dev:
         dev.start()
         frame = dev.capture()          # kavro.Frame, or None when no frame came
         depth = frame.distance()       # float32 (height, width), metres
-    kavro.uninit()
+
+There is no set-up step: the first call that needs the library sets it up
+(log file kavro_YYYYMMDD.log in the working folder) and it is released at
+exit. kavro.init(log_file) before that chooses another log file.
 
 Failures raise kavro.Error (a RuntimeError) with the error line the library
 logged for the failing call, and its result code in `.code` when it has one.
