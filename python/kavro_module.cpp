@@ -52,6 +52,30 @@ void require_library() {
     if (!g_library) setup_library("");
 }
 
+// The kinds of failure Python sees as subclasses of kavro.Error.
+enum class failure { other, no_camera, not_capturing, timeout, invalid_argument, transfer };
+
+// A failure whose kind the module knows from where it happened (the
+// library's result codes tell the others apart).
+struct kind_error : kavro::error {
+    kind_error(failure k, const std::string &message, int code = 0) : kavro::error(message, code), kind(k) {}
+    failure kind;
+};
+
+failure kind_of(const kavro::error &e) {
+    if (const auto *k = dynamic_cast<const kind_error *>(&e)) return k->kind;
+    switch (e.code()) {
+    case -1:
+        return failure::invalid_argument;
+    case -2:
+        return failure::not_capturing;
+    case KAVRO_ERR_CAP_TIMEOUT:
+        return failure::timeout;
+    default:
+        return failure::other;
+    }
+}
+
 // Bytes of the scalar parameters; the others are structures passed as bytes.
 int scalar_width(int id) {
     switch (id) {
@@ -112,7 +136,9 @@ std::set<Device *> g_devices;
 
 class Device {
 public:
-    explicit Device(kavro::device d) : dev_(std::move(d)) { g_devices.insert(this); }
+    explicit Device(kavro::device d, bool replay = false) : dev_(std::move(d)), replay_(replay) {
+        g_devices.insert(this);
+    }
     ~Device() { g_devices.erase(this); }
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
@@ -126,11 +152,13 @@ public:
         if (!dev_.is_open()) throw kavro::error("the device is closed");
         return dev_;
     }
+    bool replay() const { return replay_; }
 
     std::mutex capture_mutex;  // one waiting thread per device
 
 private:
     kavro::device dev_;
+    bool replay_;
 };
 
 class Frame {
@@ -140,6 +168,7 @@ public:
     const kavro::frame &get() const { return frame_; }
     Device &device() const { return device_.cast<Device &>(); }
     const py::object &device_object() const { return device_; }
+    std::optional<uint32_t> integration_us;  // what the device reported when the frame was taken
 
 private:
     kavro::frame frame_;
@@ -234,10 +263,14 @@ bool transfer(Device &d, bool write, int type, const std::string &file, int vers
                                    on_progress, on_cancel)
                   : dev.data_read(static_cast<uint8_t>(type), file, on_progress, on_cancel);
         // The callbacks ran on this thread: `raised` is not shared.
-        if (!raised && r != KAVRO_XFER_DONE && r != KAVRO_XFER_STOPPED)
-            kavro::detail::fail(mark, std::string(write ? "data write" : "data read") + " failed (" +
-                                          std::to_string(r) + ")",
-                                r);
+        if (!raised && r != KAVRO_XFER_DONE && r != KAVRO_XFER_STOPPED) {
+            const std::string logged = mark.problem();
+            throw kind_error(failure::transfer,
+                             logged.empty() ? std::string(write ? "data write" : "data read") + " failed (" +
+                                                  std::to_string(r) + ")"
+                                            : logged,
+                             r);
+        }
     }
     if (raised) throw std::move(*raised);
     return r == KAVRO_XFER_DONE;
@@ -302,13 +335,44 @@ PYBIND11_MODULE(_kavro, m) {
     // the library gave one, its result code in `code`.
     static py::handle error_type =
         py::exception<kavro::error>(m, "Error", PyExc_RuntimeError).release();
+    error_type.attr("__doc__") =
+        "A failure of the library: a RuntimeError with the error line the library logged for the call, and its "
+        "result code in `code` (0 when it gave none). Subclasses tell the main kinds apart.";
+    error_type.attr("code") = 0;
+    // The subclasses, by failure kind (index: the enum's value).
+    static py::handle kinds[6];
+    kinds[0] = error_type;
+    const struct {
+        failure kind;
+        const char *name;
+        const char *doc;
+        PyObject *also;
+    } subclasses[] = {
+        {failure::no_camera, "NoCameraError", "No camera (or no camera with that serial) could be found or opened.",
+         nullptr},
+        {failure::not_capturing, "NotCapturingError", "The call needs capture running: start() first.", nullptr},
+        {failure::timeout, "FrameTimeoutError", "No frame came in time.", nullptr},
+        {failure::invalid_argument, "InvalidArgumentError",
+         "The library refused a value (also a ValueError).", PyExc_ValueError},
+        {failure::transfer, "TransferError", "A data transfer failed; `code` is the transfer result (XFER_*).",
+         nullptr},
+    };
+    for (const auto &c : subclasses) {
+        const std::string qualified = std::string("kavro.") + c.name;
+        py::tuple bases = c.also ? py::make_tuple(error_type, py::handle(c.also)) : py::make_tuple(error_type);
+        PyObject *type = PyErr_NewExceptionWithDoc(qualified.c_str(), c.doc, bases.ptr(), nullptr);
+        if (!type) throw py::error_already_set();
+        kinds[static_cast<int>(c.kind)] = type;
+        m.add_object(c.name, py::handle(type));
+    }
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const kavro::error &e) {
-            py::object inst = py::reinterpret_borrow<py::object>(error_type)(e.what());
+            py::handle type = kinds[static_cast<int>(kind_of(e))];
+            py::object inst = py::reinterpret_borrow<py::object>(type)(e.what());
             inst.attr("code") = e.code();
-            PyErr_SetObject(error_type.ptr(), inst.ptr());
+            PyErr_SetObject(type.ptr(), inst.ptr());
         }
     });
 
@@ -472,7 +536,11 @@ PYBIND11_MODULE(_kavro, m) {
             std::optional<kavro::device> d;
             {
                 py::gil_scoped_release nogil;
-                d = kavro::device::open_serial(serial);
+                try {
+                    d = kavro::device::open_serial(serial);
+                } catch (const kavro::error &e) {
+                    throw kind_error(failure::no_camera, e.what(), e.code());
+                }
             }
             return std::make_unique<Device>(std::move(*d));
         },
@@ -502,7 +570,8 @@ PYBIND11_MODULE(_kavro, m) {
 
     py::class_<Device>(m, "Device", "An open camera or replayed recording; a context manager that closes it.")
         .def("close", &Device::close, "Stop capture and close (also when already closed).")
-        .def_property_readonly("is_open", &Device::is_open)
+        .def_property_readonly("is_open", &Device::is_open, "True until close().")
+        .def_property_readonly("is_replay", &Device::replay, "True for a recording opened with open_replay().")
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](Device &d, py::object, py::object, py::object) {
             d.close();
@@ -721,7 +790,13 @@ PYBIND11_MODULE(_kavro, m) {
             std::optional<kavro::device> d;
             {
                 py::gil_scoped_release nogil;
-                d = info ? kavro::device::open(*info) : kavro::device::open_first();
+                try {
+                    d = info ? kavro::device::open(*info) : kavro::device::open_first();
+                } catch (const kavro::error &e) {
+                    // Nothing on the bus (any more): say so by the error's kind.
+                    if (kavro::list_devices(1).empty()) throw kind_error(failure::no_camera, e.what(), e.code());
+                    throw;
+                }
             }
             return std::make_unique<Device>(std::move(*d));
         },
@@ -735,7 +810,7 @@ PYBIND11_MODULE(_kavro, m) {
                 py::gil_scoped_release nogil;
                 d = kavro::device::open_replay(path);
             }
-            return std::make_unique<Device>(std::move(*d));
+            return std::make_unique<Device>(std::move(*d), true);
         },
         py::arg("path"), "Play a recorded raw frame file as a camera (one at a time).");
 
@@ -743,7 +818,8 @@ PYBIND11_MODULE(_kavro, m) {
     py::class_<Frame>(m, "Frame", "A captured raw frame; owns its bytes.")
         .def_property_readonly("width", [](const Frame &f) { return f.get().width(); })
         .def_property_readonly("height", [](const Frame &f) { return f.get().height(); })
-        .def_property_readonly("index", [](const Frame &f) { return f.get().index(); })
+        .def_property_readonly("index", [](const Frame &f) { return f.get().index(); },
+                               "The frame counter of the device (a recording's frames count from 1).")
         .def_property_readonly("size", [](const Frame &f) { return f.get().info().frame_size; })
         .def_property_readonly("format", [](const Frame &f) { return f.get().info().frame_format; })
         .def_property_readonly("temperatures",
@@ -754,7 +830,29 @@ PYBIND11_MODULE(_kavro, m) {
         .def_property_readonly(
             "calibration", [](const Frame &f) { return std::string(kavro::to_string(f.get().calibration())); },
             "Which calibration decodes the frame: 'per-pixel', 'simple' or 'none'.")
-        .def_property_readonly("device", [](const Frame &f) { return f.device_object(); })
+        .def_property_readonly("device", [](const Frame &f) { return f.device_object(); },
+                               "The Device the frame came from (kept alive by the frame).")
+        .def_property_readonly(
+            "timestamp",
+            [](const Frame &f) -> std::optional<double> {
+                if (!f.get().host_ns()) return std::nullopt;
+                return static_cast<double>(f.get().host_ns()) * 1e-9;
+            },
+            "Seconds on the clock of time.monotonic() when the frame's last byte reached the host; None when "
+            "unknown.")
+        .def_property_readonly(
+            "temperature",
+            [](const Frame &f) -> std::optional<double> {
+                if (!f.get().temperature_measured()) return std::nullopt;
+                return f.get().info().temp0 / 10.0;
+            },
+            "The sensor temperature in degrees Celsius the camera reported with the frame; None when it "
+            "reported none that is plausible.")
+        .def_property_readonly(
+            "integration_time", [](const Frame &f) { return f.integration_us; },
+            "The integration time in microseconds the device reported when the frame was taken (frames of "
+            "Device.stream()); None for frames of capture().")
+        .def("_set_integration_time", [](Frame &f, std::optional<uint32_t> us) { f.integration_us = us; })
         .def_property_readonly(
             "host_ns", [](const Frame &f) { return f.get().host_ns(); },
             "Host monotonic clock (time.monotonic_ns()) when the frame's last byte arrived; 0 when unknown.")
