@@ -62,6 +62,12 @@ struct kind_error : kavro::error {
     failure kind;
 };
 
+// A value the module refuses before it reaches the library: a kavro.Error
+// that is a ValueError too.
+[[noreturn]] void invalid_argument(const std::string &message) {
+    throw kind_error(failure::invalid_argument, message, -1);
+}
+
 failure kind_of(const kavro::error &e) {
     if (const auto *k = dynamic_cast<const kind_error *>(&e)) return k->kind;
     switch (e.code()) {
@@ -94,15 +100,43 @@ int scalar_width(int id) {
     }
 }
 
-kavro_camera_para_t camera_from(const py::sequence &cam) {
+// A float32 array of what the caller passed, which must hold real numbers
+// (a complex or text array would be cast silently or fail deep inside).
+f32_array real_array(const py::object &obj, const std::string &what) {
+    py::array a = py::array::ensure(obj);
+    if (!a) {
+        PyErr_Clear();
+        throw py::type_error(what + " must be an array of numbers, not " +
+                             std::string(py::str(obj.get_type().attr("__name__"))));
+    }
+    const char kind = a.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
+        throw py::type_error(what + " must hold real numbers, not " + std::string(py::str(a.dtype())));
+    f32_array arr = f32_array::ensure(a);
+    if (!arr) throw py::error_already_set();
+    return arr;
+}
+
+// A Python number as float, with a message naming it when it is none.
+float real_number(const py::handle &v, const char *what) {
+    if (!PyFloat_Check(v.ptr()) && !PyLong_Check(v.ptr()) && !py::isinstance<py::array>(v) &&
+        !PyNumber_Check(v.ptr()))
+        throw py::type_error(std::string(what) + " must be a number");
+    return v.cast<float>();
+}
+
+kavro_camera_para_t camera_from(const py::object &obj) {
+    if (!PySequence_Check(obj.ptr()) || py::isinstance<py::str>(obj))
+        throw py::type_error("camera must be a sequence (cx, cy, fx, fy) or (cx, cy, fx, fy, scale)");
+    const py::sequence cam = py::reinterpret_borrow<py::sequence>(obj);
     if (cam.size() != 4 && cam.size() != 5)
-        throw py::value_error("camera must be (cx, cy, fx, fy) or (cx, cy, fx, fy, scale)");
+        invalid_argument("camera must be (cx, cy, fx, fy) or (cx, cy, fx, fy, scale)");
     kavro_camera_para_t c{};
-    c.cx = cam[0].cast<float>();
-    c.cy = cam[1].cast<float>();
-    c.fx = cam[2].cast<float>();
-    c.fy = cam[3].cast<float>();
-    c.scale = cam.size() == 5 ? cam[4].cast<float>() : 1.0f;
+    c.cx = real_number(cam[0], "camera cx");
+    c.cy = real_number(cam[1], "camera cy");
+    c.fx = real_number(cam[2], "camera fx");
+    c.fy = real_number(cam[3], "camera fy");
+    c.scale = cam.size() == 5 ? real_number(cam[4], "camera scale") : 1.0f;
     return c;
 }
 
@@ -113,10 +147,9 @@ struct image_stack {
 };
 
 image_stack image_stack_from(const py::object &obj) {
-    f32_array arr = f32_array::ensure(obj);
-    if (!arr) throw py::value_error("expected an array of numbers");
+    f32_array arr = real_array(obj, "images");
     if (arr.ndim() != 2 && arr.ndim() != 3)
-        throw py::value_error("expected an image (height, width) or a stack of images (frames, height, width)");
+        invalid_argument("expected an image (height, width) or a stack of images (frames, height, width)");
     const int h = static_cast<int>(arr.shape(arr.ndim() - 2));
     const int w = static_cast<int>(arr.shape(arr.ndim() - 1));
     return {std::move(arr), w, h};
@@ -191,11 +224,11 @@ py::array_t<float> decode(const Frame &fr, bool distance) {
 
 py::array_t<float> pointcloud(Device &d, const py::object &dist_obj, const py::object &camera, int per_point,
                               bool pseudo_color) {
-    f32_array dist = f32_array::ensure(dist_obj);
-    if (!dist || dist.ndim() != 2) throw py::value_error("expected a distance image (height, width)");
+    f32_array dist = real_array(dist_obj, "the distance image");
+    if (dist.ndim() != 2) invalid_argument("expected a distance image (height, width)");
     const int h = static_cast<int>(dist.shape(0)), w = static_cast<int>(dist.shape(1));
     std::optional<kavro_camera_para_t> cam;
-    if (!camera.is_none()) cam = camera_from(camera.cast<py::sequence>());
+    if (!camera.is_none()) cam = camera_from(camera);
     kavro::device &dev = d.dev();
     std::vector<float> pts;
     {
@@ -209,11 +242,11 @@ py::array_t<float> pointcloud(Device &d, const py::object &dist_obj, const py::o
 }
 
 py::array_t<float> pointcloud_organized(Device &d, const py::object &dist_obj, const py::object &camera) {
-    f32_array dist = f32_array::ensure(dist_obj);
-    if (!dist || dist.ndim() != 2) throw py::value_error("expected a distance image (height, width)");
+    f32_array dist = real_array(dist_obj, "the distance image");
+    if (dist.ndim() != 2) invalid_argument("expected a distance image (height, width)");
     const int h = static_cast<int>(dist.shape(0)), w = static_cast<int>(dist.shape(1));
     std::optional<kavro_camera_para_t> cam;
-    if (!camera.is_none()) cam = camera_from(camera.cast<py::sequence>());
+    if (!camera.is_none()) cam = camera_from(camera);
     kavro::device &dev = d.dev();
     std::vector<float> pts;
     {
@@ -228,8 +261,8 @@ py::array_t<float> pointcloud_organized(Device &d, const py::object &dist_obj, c
 // it. An exception in a callback stops the transfer and is raised after it.
 bool transfer(Device &d, bool write, int type, const std::string &file, int version, uint32_t addr,
               const py::object &progress, const py::object &cancel) {
-    if (type < 0 || type > 255) throw py::value_error("the image type must be 0 ... 255");
-    if (version < 0 || version > 0xFFFF) throw py::value_error("the version must be 0 ... 65535");
+    if (type < 0 || type > 255) invalid_argument("the image type must be 0 ... 255");
+    if (version < 0 || version > 0xFFFF) invalid_argument("the version must be 0 ... 65535");
     kavro::device &dev = d.dev();
     std::optional<py::error_already_set> raised;
     kavro::device::progress_fn on_progress;
@@ -313,8 +346,7 @@ private:
 };
 
 py::array_t<uint8_t> colormap(const py::object &src_obj, float min_m, float max_m, int fmt) {
-    f32_array src = f32_array::ensure(src_obj);
-    if (!src) throw py::value_error("expected an array of distances");
+    f32_array src = real_array(src_obj, "the distances");
     std::vector<py::ssize_t> shape(src.shape(), src.shape() + src.ndim());
     shape.push_back(fmt == KAVRO_CMAP_OUTFMT_RGBA ? 4 : 3);
     std::vector<uint8_t> out = kavro::colormap(std::span<const float>(src.data(), static_cast<size_t>(src.size())),
@@ -522,6 +554,7 @@ PYBIND11_MODULE(_kavro, m) {
     m.def(
         "list_devices",
         [](int max_devices, bool identify) {
+            if (max_devices < 1) invalid_argument("max_devices must be at least 1");
             require_library();
             py::gil_scoped_release nogil;
             return identify ? kavro::list_devices_with_identity(max_devices) : kavro::list_devices(max_devices);
@@ -695,7 +728,7 @@ PYBIND11_MODULE(_kavro, m) {
         .def(
             "get_param",
             [](Device &d, int id) -> py::object {
-                if (id < 0 || id >= PARAM_ENUM_COUNT) throw py::value_error("unknown parameter id");
+                if (id < 0 || id >= PARAM_ENUM_COUNT) invalid_argument("unknown parameter id");
                 kavro::device &dev = d.dev();
                 kavro_param_item_t item;
                 {
@@ -718,18 +751,25 @@ PYBIND11_MODULE(_kavro, m) {
         .def(
             "set_param",
             [](Device &d, int id, const py::object &value) {
-                if (id < 0 || id >= PARAM_ENUM_COUNT) throw py::value_error("unknown parameter id");
+                if (id < 0 || id >= PARAM_ENUM_COUNT) invalid_argument("unknown parameter id");
                 kavro_param_item_t item{};
                 item.param_id = static_cast<uint32_t>(id);
                 if (py::isinstance<py::bytes>(value)) {
                     const std::string b = value.cast<std::string>();
-                    if (b.size() > sizeof item.param_val) throw py::value_error("a value has at most 18 bytes");
+                    if (b.size() > sizeof item.param_val) invalid_argument("a value has at most 18 bytes");
                     std::memcpy(item.param_val.raw, b.data(), b.size());
                     item.param_val_len = static_cast<uint8_t>(b.size());
                 } else {
                     const int w = scalar_width(id);
                     if (!w) throw py::type_error("this parameter is a structure: pass its bytes");
-                    const uint32_t v = value.cast<uint32_t>();
+                    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
+                        throw py::type_error("this parameter takes an int, not " +
+                                             std::string(py::str(value.get_type().attr("__name__"))));
+                    const long long wide = value.cast<long long>();
+                    if (wide < 0 || wide > (w == 4 ? 0xFFFFFFFFll : w == 2 ? 0xFFFFll : 0xFFll))
+                        invalid_argument("the value " + std::to_string(wide) + " does not fit the parameter's " +
+                                         std::to_string(w) + " unsigned bytes");
+                    const uint32_t v = static_cast<uint32_t>(wide);
                     std::memcpy(item.param_val.raw, &v, static_cast<size_t>(w));
                     item.param_val_len = static_cast<uint8_t>(w);
                 }
@@ -906,7 +946,7 @@ PYBIND11_MODULE(_kavro, m) {
         [](const std::string &path, const py::object &samples, int width, int height, int dcs, const std::string &tag,
            int fmt) {
             auto arr = py::array_t<uint16_t, py::array::c_style | py::array::forcecast>::ensure(samples);
-            if (!arr) throw py::value_error("expected an array of 16-bit samples");
+            if (!arr) invalid_argument("expected an array of 16-bit samples");
             kavro::save_raw(path, std::span<const uint16_t>(arr.data(), static_cast<size_t>(arr.size())), width,
                             height, dcs, tag, static_cast<kavro_frame_save_fmt_t>(fmt));
         },
