@@ -525,11 +525,19 @@ PYBIND11_MODULE(_kavro, m) {
 
     // ---- devices -----------------------------------------------------------
     py::class_<kavro_dev_t>(m, "DeviceInfo", "A camera found by list_devices(); pass it to open().")
-        .def_property_readonly("interface", [](const kavro_dev_t &d) { return static_cast<int>(d.if_info.type); })
-        .def_property_readonly("usb_bus", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_bus_num; })
-        .def_property_readonly("usb_port", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_port_num; })
-        .def_property_readonly("usb_address", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_dev_addr; })
-        .def_property_readonly("usb_speed", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_speed; })
+        .def_property_readonly(
+            "interface", [](const kavro_dev_t &d) { return static_cast<int>(d.if_info.type); },
+            "The transport: DEV_IF_USB, DEV_IF_ETH, DEV_IF_FILE or DEV_IF_NONE.")
+        .def_property_readonly(
+            "usb_bus", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_bus_num; }, "USB bus number.")
+        .def_property_readonly(
+            "usb_port", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_port_num; }, "USB port number.")
+        .def_property_readonly(
+            "usb_address", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_dev_addr; },
+            "USB device address on its bus.")
+        .def_property_readonly(
+            "usb_speed", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_speed; },
+            "USB speed: 0 unknown, 1 low, 2 full, 3 high, 4 super.")
         .def_property_readonly(
             "serial",
             [](const kavro_dev_t &d) -> std::optional<std::string> {
@@ -562,23 +570,6 @@ PYBIND11_MODULE(_kavro, m) {
         py::arg("max_devices") = 16, py::arg("identify") = false,
         "The cameras the transports see; with identify=True each camera is asked for its identity "
         "(serial, product), which opens it for a moment.");
-    m.def(
-        "open_serial",
-        [](const std::string &serial) {
-            require_library();
-            std::optional<kavro::device> d;
-            {
-                py::gil_scoped_release nogil;
-                try {
-                    d = kavro::device::open_serial(serial);
-                } catch (const kavro::error &e) {
-                    throw kind_error(failure::no_camera, e.what(), e.code());
-                }
-            }
-            return std::make_unique<Device>(std::move(*d));
-        },
-        py::arg("serial"), "Open the camera with this serial text ('XXXXXXXX-XXXXXXXX-XXXXXXXX').");
-
     py::class_<Hotplug>(m, "HotplugWatch",
                         "Calls callback(event, DeviceInfo) on the library's thread when a camera arrives "
                         "(HOTPLUG_ARRIVED) or leaves (HOTPLUG_LEFT); a context manager that stops watching.")
@@ -586,11 +577,15 @@ PYBIND11_MODULE(_kavro, m) {
         .def_property_readonly("native", &Hotplug::native,
                                "True when the USB transport's hot-plug events are used, False when camera "
                                "lists are compared.")
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Hotplug &h, py::object, py::object, py::object) {
-            h.close();
-            return false;
-        });
+        .def("__enter__", [](py::object self) { return self; }, "The watch itself.")
+        .def(
+            "__exit__",
+            [](Hotplug &h, py::object, py::object, py::object) {
+                h.close();
+                return false;
+            },
+            py::arg("exc_type"), py::arg("exc"), py::arg("tb"),
+            "Stop watching.");
     m.def(
         "watch_hotplug",
         [](py::function callback, bool enumerate, bool poll, unsigned poll_ms) {
@@ -605,18 +600,26 @@ PYBIND11_MODULE(_kavro, m) {
         .def("close", &Device::close, "Stop capture and close (also when already closed).")
         .def_property_readonly("is_open", &Device::is_open, "True until close().")
         .def_property_readonly("is_replay", &Device::replay, "True for a recording opened with open_replay().")
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Device &d, py::object, py::object, py::object) {
-            d.close();
-            return false;
-        })
-        .def_property_readonly("product", [](Device &d) { return d.dev().product(); })
-        .def_property_readonly("vendor", [](Device &d) { return d.dev().vendor(); })
-        .def_property_readonly("serial",
-                               [](Device &d) {
-                                   const auto s = d.dev().serial();
-                                   return py::bytes(reinterpret_cast<const char *>(s.data()), s.size());
-                               })
+        .def("__enter__", [](py::object self) { return self; }, "The device itself.")
+        .def(
+            "__exit__",
+            [](Device &d, py::object, py::object, py::object) {
+                d.close();
+                return false;
+            },
+            py::arg("exc_type"), py::arg("exc"), py::arg("tb"),
+            "Close the device (also when the block raised; the exception goes on).")
+        .def_property_readonly(
+            "product", [](Device &d) { return d.dev().product(); }, "The product name the device reports.")
+        .def_property_readonly(
+            "vendor", [](Device &d) { return d.dev().vendor(); }, "The vendor name the device reports.")
+        .def_property_readonly(
+            "serial",
+            [](Device &d) {
+                const auto s = d.dev().serial();
+                return py::bytes(reinterpret_cast<const char *>(s.data()), s.size());
+            },
+            "The serial as the device's bytes (see serial_text).")
         .def_property_readonly("serial_text", [](Device &d) { return d.dev().serial_text(); },
                                "The serial as text, 'XXXXXXXX-XXXXXXXX-XXXXXXXX'.")
         .def(
@@ -635,11 +638,13 @@ PYBIND11_MODULE(_kavro, m) {
             },
             py::arg("type"), py::arg("file"), py::arg("progress") = py::none(), py::arg("cancel") = py::none(),
             "Read the device's image of `type` into a file, as data_write.")
-        .def_property_readonly("version",
-                               [](Device &d) {
-                                   const kavro_dev_ver_u v = d.dev().version();
-                                   return py::make_tuple(v.ver.hw_ver, v.ver.sw_ver, v.ver.sw2_ver, v.ver.hw2_ver);
-                               })
+        .def_property_readonly(
+            "version",
+            [](Device &d) {
+                const kavro_dev_ver_u v = d.dev().version();
+                return py::make_tuple(v.ver.hw_ver, v.ver.sw_ver, v.ver.sw2_ver, v.ver.hw2_ver);
+            },
+            "The device's versions (hardware, software, second software, second hardware).")
         // capture
         .def(
             "start",
@@ -659,7 +664,9 @@ PYBIND11_MODULE(_kavro, m) {
                 dev.stop();
             },
             "Stop capture.")
-        .def_property_readonly("capturing", [](Device &d) { return d.is_open() && d.dev().capturing(); })
+        .def_property_readonly(
+            "capturing", [](Device &d) { return d.is_open() && d.dev().capturing(); },
+            "True while capture runs (False for a closed device).")
         .def(
             "capture",
             [](py::object self) -> py::object {
@@ -854,16 +861,36 @@ PYBIND11_MODULE(_kavro, m) {
         },
         py::arg("path"), "Play a recorded raw frame file as a camera (one at a time).");
 
+    m.def(
+        "open_serial",
+        [](const std::string &serial) {
+            require_library();
+            std::optional<kavro::device> d;
+            {
+                py::gil_scoped_release nogil;
+                try {
+                    d = kavro::device::open_serial(serial);
+                } catch (const kavro::error &e) {
+                    throw kind_error(failure::no_camera, e.what(), e.code());
+                }
+            }
+            return std::make_unique<Device>(std::move(*d));
+        },
+        py::arg("serial"), "Open the camera with this serial text ('XXXXXXXX-XXXXXXXX-XXXXXXXX').");
+
     // ---- frames ------------------------------------------------------------
     py::class_<Frame>(m, "Frame", "A captured raw frame; owns its bytes.")
-        .def_property_readonly("width", [](const Frame &f) { return f.get().width(); })
-        .def_property_readonly("height", [](const Frame &f) { return f.get().height(); })
+        .def_property_readonly("width", [](const Frame &f) { return f.get().width(); }, "Image width in pixels.")
+        .def_property_readonly("height", [](const Frame &f) { return f.get().height(); }, "Image height in pixels.")
         .def_property_readonly("index", [](const Frame &f) { return f.get().index(); },
                                "The frame counter of the device (a recording's frames count from 1).")
-        .def_property_readonly("size", [](const Frame &f) { return f.get().info().frame_size; })
-        .def_property_readonly("format", [](const Frame &f) { return f.get().info().frame_format; })
-        .def_property_readonly("temperatures",
-                               [](const Frame &f) { return py::make_tuple(f.get().info().temp0, f.get().info().temp1); })
+        .def_property_readonly(
+            "size", [](const Frame &f) { return f.get().info().frame_size; }, "Bytes of raw frame data.")
+        .def_property_readonly(
+            "format", [](const Frame &f) { return f.get().info().frame_format; }, "The device's frame format code.")
+        .def_property_readonly(
+            "temperatures", [](const Frame &f) { return py::make_tuple(f.get().info().temp0, f.get().info().temp1); },
+            "The two temperatures the frame reported, as reported (0.1 degC units): (sensor, second).")
         .def_property_readonly(
             "temperature_measured", [](const Frame &f) { return f.get().temperature_measured(); },
             "False when the camera reported no plausible temperature (decoded without temperature compensation).")
@@ -892,7 +919,9 @@ PYBIND11_MODULE(_kavro, m) {
             "integration_time", [](const Frame &f) { return f.integration_us; },
             "The integration time in microseconds the device reported when the frame was taken (frames of "
             "Device.stream()); None for frames of capture().")
-        .def("_set_integration_time", [](Frame &f, std::optional<uint32_t> us) { f.integration_us = us; })
+        .def(
+            "_set_integration_time", [](Frame &f, std::optional<uint32_t> us) { f.integration_us = us; },
+            "Used by Device.stream().")
         .def_property_readonly(
             "host_ns", [](const Frame &f) { return f.get().host_ns(); },
             "Host monotonic clock (time.monotonic_ns()) when the frame's last byte arrived; 0 when unknown.")

@@ -44,6 +44,7 @@ KAVRO_LIBRARY_DIR=$build KAVRO_INCLUDE_DIR=$src/include \
   || fail "pip install exited $?"
 read -r dir version < <(where "$work/venv/bin/python")
 [[ $dir == "$work/venv/lib/"*"/site-packages/kavro" ]] || fail "imported from $dir, not the environment"
+[[ -f $dir/__init__.pyi && -f $dir/py.typed ]] || fail "no type stub in $dir"
 want=$(awk '/^#define KAVRO_VERSION_(MAJOR|MINOR|PATCH) /{printf "%s%s", sep, $3; sep="."}' "$src/include/kavro.h")
 [[ $version == "$want" ]] || fail "version $version, expected $want"
 # The module loads the library copied beside it, not the build tree's.
@@ -59,5 +60,6 @@ path=$(sed -n 's/.*kavro Python package: .* (use PYTHONPATH=\(.*\))$/\1/p' <<<"$
 [[ -n $path && -f $path/kavro/__init__.py ]] || fail "cmake --install printed no package folder: $out"
 read -r dir version < <(PYTHONPATH=$path where "$python")
 [[ $dir == "$path/kavro" && $version == "$want" ]] || fail "imported $dir ($version) with PYTHONPATH=$path"
+[[ -f $dir/__init__.pyi && -f $dir/py.typed ]] || fail "no type stub in $dir"
 PYTHONPATH=$path example "$python"
 echo "python install ok"
