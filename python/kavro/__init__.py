@@ -88,6 +88,25 @@ def _frames(dev, count, timeout):
 
 Device.stream = _stream
 
+
+def _to_open3d(self, camera=None):
+    """The frame's point cloud as an open3d.geometry.PointCloud (points in
+    metres, float64 as open3d keeps them; the same points as pointcloud()).
+
+    Raises ImportError with what to install when open3d is not importable.
+    """
+    try:
+        import open3d
+    except ImportError as e:
+        raise ImportError("Frame.to_open3d() needs the open3d package (Debian: python3-open3d; "
+                          "pip: open3d)") from e
+    cloud = open3d.geometry.PointCloud()
+    cloud.points = open3d.utility.Vector3dVector(self.pointcloud(camera).astype("float64"))
+    return cloud
+
+
+Frame.to_open3d = _to_open3d
+
 __all__ = [name for name in dir() if not name.startswith("_")]
 
 # Devices still open at exit are closed before the library is released.
