@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -31,11 +32,54 @@ namespace {
 
 using f32_array = py::array_t<float, py::array::c_style | py::array::forcecast>;
 
-// The library set-up the module made, if any.
+// The library set-up the module made, if any. The module sets the library up
+// itself on first use (require_library), with the default log file, unless
+// init() chose one before; the package releases it at exit.
 std::optional<kavro::library> g_library;
+// Hot-plug watches alive: like open devices, they keep the library set up.
+int g_watches = 0;
+
+void setup_library(const std::string &log_file) {
+    g_library.emplace(log_file);
+    // Every failure reaches Python as a kavro.Error carrying the library's
+    // message: the console copy of that line would print what the program
+    // may catch. The log file keeps everything; set_log_level() brings the
+    // console back.
+    kavro::library::log_levels(LOG_LEVEL_NONE, LOG_LEVEL_DEBUG, LOG_LEVEL_NONE);
+}
 
 void require_library() {
-    if (!g_library) throw kavro::error("the library is not set up: call kavro.init() first");
+    if (!g_library) setup_library("");
+}
+
+// The kinds of failure Python sees as subclasses of kavro.Error.
+enum class failure { other, no_camera, not_capturing, timeout, invalid_argument, transfer };
+
+// A failure whose kind the module knows from where it happened (the
+// library's result codes tell the others apart).
+struct kind_error : kavro::error {
+    kind_error(failure k, const std::string &message, int code = 0) : kavro::error(message, code), kind(k) {}
+    failure kind;
+};
+
+// A value the module refuses before it reaches the library: a kavro.Error
+// that is a ValueError too.
+[[noreturn]] void invalid_argument(const std::string &message) {
+    throw kind_error(failure::invalid_argument, message, -1);
+}
+
+failure kind_of(const kavro::error &e) {
+    if (const auto *k = dynamic_cast<const kind_error *>(&e)) return k->kind;
+    switch (e.code()) {
+    case -1:
+        return failure::invalid_argument;
+    case -2:
+        return failure::not_capturing;
+    case KAVRO_ERR_CAP_TIMEOUT:
+        return failure::timeout;
+    default:
+        return failure::other;
+    }
 }
 
 // Bytes of the scalar parameters; the others are structures passed as bytes.
@@ -56,15 +100,43 @@ int scalar_width(int id) {
     }
 }
 
-kavro_camera_para_t camera_from(const py::sequence &cam) {
+// A float32 array of what the caller passed, which must hold real numbers
+// (a complex or text array would be cast silently or fail deep inside).
+f32_array real_array(const py::object &obj, const std::string &what) {
+    py::array a = py::array::ensure(obj);
+    if (!a) {
+        PyErr_Clear();
+        throw py::type_error(what + " must be an array of numbers, not " +
+                             std::string(py::str(obj.get_type().attr("__name__"))));
+    }
+    const char kind = a.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
+        throw py::type_error(what + " must hold real numbers, not " + std::string(py::str(a.dtype())));
+    f32_array arr = f32_array::ensure(a);
+    if (!arr) throw py::error_already_set();
+    return arr;
+}
+
+// A Python number as float, with a message naming it when it is none.
+float real_number(const py::handle &v, const char *what) {
+    if (!PyFloat_Check(v.ptr()) && !PyLong_Check(v.ptr()) && !py::isinstance<py::array>(v) &&
+        !PyNumber_Check(v.ptr()))
+        throw py::type_error(std::string(what) + " must be a number");
+    return v.cast<float>();
+}
+
+kavro_camera_para_t camera_from(const py::object &obj) {
+    if (!PySequence_Check(obj.ptr()) || py::isinstance<py::str>(obj))
+        throw py::type_error("camera must be a sequence (cx, cy, fx, fy) or (cx, cy, fx, fy, scale)");
+    const py::sequence cam = py::reinterpret_borrow<py::sequence>(obj);
     if (cam.size() != 4 && cam.size() != 5)
-        throw py::value_error("camera must be (cx, cy, fx, fy) or (cx, cy, fx, fy, scale)");
+        invalid_argument("camera must be (cx, cy, fx, fy) or (cx, cy, fx, fy, scale)");
     kavro_camera_para_t c{};
-    c.cx = cam[0].cast<float>();
-    c.cy = cam[1].cast<float>();
-    c.fx = cam[2].cast<float>();
-    c.fy = cam[3].cast<float>();
-    c.scale = cam.size() == 5 ? cam[4].cast<float>() : 1.0f;
+    c.cx = real_number(cam[0], "camera cx");
+    c.cy = real_number(cam[1], "camera cy");
+    c.fx = real_number(cam[2], "camera fx");
+    c.fy = real_number(cam[3], "camera fy");
+    c.scale = cam.size() == 5 ? real_number(cam[4], "camera scale") : 1.0f;
     return c;
 }
 
@@ -75,10 +147,9 @@ struct image_stack {
 };
 
 image_stack image_stack_from(const py::object &obj) {
-    f32_array arr = f32_array::ensure(obj);
-    if (!arr) throw py::value_error("expected an array of numbers");
+    f32_array arr = real_array(obj, "images");
     if (arr.ndim() != 2 && arr.ndim() != 3)
-        throw py::value_error("expected an image (height, width) or a stack of images (frames, height, width)");
+        invalid_argument("expected an image (height, width) or a stack of images (frames, height, width)");
     const int h = static_cast<int>(arr.shape(arr.ndim() - 2));
     const int w = static_cast<int>(arr.shape(arr.ndim() - 1));
     return {std::move(arr), w, h};
@@ -98,7 +169,9 @@ std::set<Device *> g_devices;
 
 class Device {
 public:
-    explicit Device(kavro::device d) : dev_(std::move(d)) { g_devices.insert(this); }
+    explicit Device(kavro::device d, bool replay = false) : dev_(std::move(d)), replay_(replay) {
+        g_devices.insert(this);
+    }
     ~Device() { g_devices.erase(this); }
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
@@ -112,11 +185,13 @@ public:
         if (!dev_.is_open()) throw kavro::error("the device is closed");
         return dev_;
     }
+    bool replay() const { return replay_; }
 
     std::mutex capture_mutex;  // one waiting thread per device
 
 private:
     kavro::device dev_;
+    bool replay_;
 };
 
 class Frame {
@@ -126,6 +201,7 @@ public:
     const kavro::frame &get() const { return frame_; }
     Device &device() const { return device_.cast<Device &>(); }
     const py::object &device_object() const { return device_; }
+    std::optional<uint32_t> integration_us;  // what the device reported when the frame was taken
 
 private:
     kavro::frame frame_;
@@ -148,11 +224,11 @@ py::array_t<float> decode(const Frame &fr, bool distance) {
 
 py::array_t<float> pointcloud(Device &d, const py::object &dist_obj, const py::object &camera, int per_point,
                               bool pseudo_color) {
-    f32_array dist = f32_array::ensure(dist_obj);
-    if (!dist || dist.ndim() != 2) throw py::value_error("expected a distance image (height, width)");
+    f32_array dist = real_array(dist_obj, "the distance image");
+    if (dist.ndim() != 2) invalid_argument("expected a distance image (height, width)");
     const int h = static_cast<int>(dist.shape(0)), w = static_cast<int>(dist.shape(1));
     std::optional<kavro_camera_para_t> cam;
-    if (!camera.is_none()) cam = camera_from(camera.cast<py::sequence>());
+    if (!camera.is_none()) cam = camera_from(camera);
     kavro::device &dev = d.dev();
     std::vector<float> pts;
     {
@@ -166,11 +242,11 @@ py::array_t<float> pointcloud(Device &d, const py::object &dist_obj, const py::o
 }
 
 py::array_t<float> pointcloud_organized(Device &d, const py::object &dist_obj, const py::object &camera) {
-    f32_array dist = f32_array::ensure(dist_obj);
-    if (!dist || dist.ndim() != 2) throw py::value_error("expected a distance image (height, width)");
+    f32_array dist = real_array(dist_obj, "the distance image");
+    if (dist.ndim() != 2) invalid_argument("expected a distance image (height, width)");
     const int h = static_cast<int>(dist.shape(0)), w = static_cast<int>(dist.shape(1));
     std::optional<kavro_camera_para_t> cam;
-    if (!camera.is_none()) cam = camera_from(camera.cast<py::sequence>());
+    if (!camera.is_none()) cam = camera_from(camera);
     kavro::device &dev = d.dev();
     std::vector<float> pts;
     {
@@ -185,8 +261,8 @@ py::array_t<float> pointcloud_organized(Device &d, const py::object &dist_obj, c
 // it. An exception in a callback stops the transfer and is raised after it.
 bool transfer(Device &d, bool write, int type, const std::string &file, int version, uint32_t addr,
               const py::object &progress, const py::object &cancel) {
-    if (type < 0 || type > 255) throw py::value_error("the image type must be 0 ... 255");
-    if (version < 0 || version > 0xFFFF) throw py::value_error("the version must be 0 ... 65535");
+    if (type < 0 || type > 255) invalid_argument("the image type must be 0 ... 255");
+    if (version < 0 || version > 0xFFFF) invalid_argument("the version must be 0 ... 65535");
     kavro::device &dev = d.dev();
     std::optional<py::error_already_set> raised;
     kavro::device::progress_fn on_progress;
@@ -220,10 +296,14 @@ bool transfer(Device &d, bool write, int type, const std::string &file, int vers
                                    on_progress, on_cancel)
                   : dev.data_read(static_cast<uint8_t>(type), file, on_progress, on_cancel);
         // The callbacks ran on this thread: `raised` is not shared.
-        if (!raised && r != KAVRO_XFER_DONE && r != KAVRO_XFER_STOPPED)
-            kavro::detail::fail(mark, std::string(write ? "data write" : "data read") + " failed (" +
-                                          std::to_string(r) + ")",
-                                r);
+        if (!raised && r != KAVRO_XFER_DONE && r != KAVRO_XFER_STOPPED) {
+            const std::string logged = mark.problem();
+            throw kind_error(failure::transfer,
+                             logged.empty() ? std::string(write ? "data write" : "data read") + " failed (" +
+                                                  std::to_string(r) + ")"
+                                            : logged,
+                             r);
+        }
     }
     if (raised) throw std::move(*raised);
     return r == KAVRO_XFER_DONE;
@@ -237,6 +317,7 @@ public:
         kavro::detail::log_mark mark;
         hp_ = kavro_hotplug_register(&Hotplug::on_event, this, flags, poll_ms);
         if (!hp_) kavro::detail::fail(mark, "kavro_hotplug_register failed");
+        ++g_watches;
     }
     ~Hotplug() { close(); }
     Hotplug(const Hotplug &) = delete;
@@ -244,6 +325,7 @@ public:
     void close() {
         if (!hp_) return;
         kavro_hotplug_t *hp = std::exchange(hp_, nullptr);
+        --g_watches;
         py::gil_scoped_release nogil;  // a callback waiting for the GIL must finish
         kavro_hotplug_deregister(hp);
     }
@@ -264,8 +346,7 @@ private:
 };
 
 py::array_t<uint8_t> colormap(const py::object &src_obj, float min_m, float max_m, int fmt) {
-    f32_array src = f32_array::ensure(src_obj);
-    if (!src) throw py::value_error("expected an array of distances");
+    f32_array src = real_array(src_obj, "the distances");
     std::vector<py::ssize_t> shape(src.shape(), src.shape() + src.ndim());
     shape.push_back(fmt == KAVRO_CMAP_OUTFMT_RGBA ? 4 : 3);
     std::vector<uint8_t> out = kavro::colormap(std::span<const float>(src.data(), static_cast<size_t>(src.size())),
@@ -286,13 +367,44 @@ PYBIND11_MODULE(_kavro, m) {
     // the library gave one, its result code in `code`.
     static py::handle error_type =
         py::exception<kavro::error>(m, "Error", PyExc_RuntimeError).release();
+    error_type.attr("__doc__") =
+        "A failure of the library: a RuntimeError with the error line the library logged for the call, and its "
+        "result code in `code` (0 when it gave none). Subclasses tell the main kinds apart.";
+    error_type.attr("code") = 0;
+    // The subclasses, by failure kind (index: the enum's value).
+    static py::handle kinds[6];
+    kinds[0] = error_type;
+    const struct {
+        failure kind;
+        const char *name;
+        const char *doc;
+        PyObject *also;
+    } subclasses[] = {
+        {failure::no_camera, "NoCameraError", "No camera (or no camera with that serial) could be found or opened.",
+         nullptr},
+        {failure::not_capturing, "NotCapturingError", "The call needs capture running: start() first.", nullptr},
+        {failure::timeout, "FrameTimeoutError", "No frame came in time.", nullptr},
+        {failure::invalid_argument, "InvalidArgumentError",
+         "The library refused a value (also a ValueError).", PyExc_ValueError},
+        {failure::transfer, "TransferError", "A data transfer failed; `code` is the transfer result (XFER_*).",
+         nullptr},
+    };
+    for (const auto &c : subclasses) {
+        const std::string qualified = std::string("kavro.") + c.name;
+        py::tuple bases = c.also ? py::make_tuple(error_type, py::handle(c.also)) : py::make_tuple(error_type);
+        PyObject *type = PyErr_NewExceptionWithDoc(qualified.c_str(), c.doc, bases.ptr(), nullptr);
+        if (!type) throw py::error_already_set();
+        kinds[static_cast<int>(c.kind)] = type;
+        m.add_object(c.name, py::handle(type));
+    }
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const kavro::error &e) {
-            py::object inst = py::reinterpret_borrow<py::object>(error_type)(e.what());
+            py::handle type = kinds[static_cast<int>(kind_of(e))];
+            py::object inst = py::reinterpret_borrow<py::object>(type)(e.what());
             inst.attr("code") = e.code();
-            PyErr_SetObject(error_type.ptr(), inst.ptr());
+            PyErr_SetObject(type.ptr(), inst.ptr());
         }
     });
 
@@ -342,34 +454,57 @@ PYBIND11_MODULE(_kavro, m) {
     m.def(
         "init",
         [](std::optional<std::string> log_file) {
-            if (g_library) return;
-            g_library.emplace(log_file.value_or(""));
-            // Every failure reaches Python as a kavro.Error carrying the
-            // library's message: the console copy of that line would print
-            // what the program may catch. The log file keeps everything;
-            // set_log_level() brings the console back.
-            kavro::library::log_levels(LOG_LEVEL_NONE, LOG_LEVEL_DEBUG, LOG_LEVEL_NONE);
+            if (!g_library) {
+                setup_library(log_file.value_or(""));
+                return;
+            }
+            if (!log_file || log_file->empty()) return;  // set up already, any log file will do
+            // The same file as now (by its absolute name): nothing to do.
+            std::string wanted = *log_file;
+            if (wanted[0] != '/') {
+                std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+                if (cwd) wanted = std::string(cwd.get()) + "/" + wanted;
+            }
+            const std::string current = kavro::library::log_file();
+            if (wanted == current) return;
+            const bool open = std::any_of(g_devices.begin(), g_devices.end(), [](Device *d) { return d->is_open(); });
+            if (open || g_watches > 0)
+                throw kavro::error("the library is set up already with the log file " + current +
+                                   ": close the open devices and hot-plug watches (or call uninit()) before "
+                                   "init() with another log file");
+            // Nothing depends on the set-up yet: set up again with this file.
+            g_library.reset();
+            setup_library(*log_file);
         },
         py::arg("log_file") = py::none(),
-        "Set the library up; the log file defaults to kavro_YYYYMMDD.log in the working folder. "
-        "The library's console log is off (failures raise kavro.Error with the library's message; "
-        "set_log_level() switches the console on). A second call does nothing.");
+        "Set the library up with this log file (default: kavro_YYYYMMDD.log in the working folder).\n\n"
+        "Optional: the first call that needs the library sets it up with the default log file, and the "
+        "library is released at exit. Call init() first to choose the log file. Called again (or after "
+        "the library was set up by first use): without a log file, or with the one in use, it does "
+        "nothing; with another log file it sets the library up again with that file when no device or "
+        "hot-plug watch is open, and raises kavro.Error when one is. The console log is off (failures "
+        "raise kavro.Error with the library's message; set_log_level() switches it on).");
     m.def(
         "uninit",
         [] {
             for (Device *d : g_devices) d->close();
             g_library.reset();
         },
-        "Close every open device and release the library.");
+        "Close every open device and release the library (it runs at exit too). A later call that "
+        "needs the library sets it up again.");
+    m.def(
+        "is_initialized", [] { return g_library.has_value(); },
+        "True while the library is set up (by init() or by first use).");
     m.def(
         "log_file", []() -> std::optional<std::string> {
             if (!g_library) return std::nullopt;
             return kavro::library::log_file();
         },
-        "The log file the library writes (absolute name), or None before init().");
+        "The log file the library writes (absolute name), or None while the library is not set up.");
     m.def(
         "set_log_level",
         [](int console, int file, int usb) {
+            require_library();  // a set-up on first use would reset the levels
             kavro::library::log_levels(static_cast<kavro_log_level_e>(console),
                                        static_cast<kavro_log_level_e>(file), static_cast<kavro_log_level_e>(usb));
         },
@@ -390,11 +525,19 @@ PYBIND11_MODULE(_kavro, m) {
 
     // ---- devices -----------------------------------------------------------
     py::class_<kavro_dev_t>(m, "DeviceInfo", "A camera found by list_devices(); pass it to open().")
-        .def_property_readonly("interface", [](const kavro_dev_t &d) { return static_cast<int>(d.if_info.type); })
-        .def_property_readonly("usb_bus", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_bus_num; })
-        .def_property_readonly("usb_port", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_port_num; })
-        .def_property_readonly("usb_address", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_dev_addr; })
-        .def_property_readonly("usb_speed", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_speed; })
+        .def_property_readonly(
+            "interface", [](const kavro_dev_t &d) { return static_cast<int>(d.if_info.type); },
+            "The transport: DEV_IF_USB, DEV_IF_ETH, DEV_IF_FILE or DEV_IF_NONE.")
+        .def_property_readonly(
+            "usb_bus", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_bus_num; }, "USB bus number.")
+        .def_property_readonly(
+            "usb_port", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_port_num; }, "USB port number.")
+        .def_property_readonly(
+            "usb_address", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_dev_addr; },
+            "USB device address on its bus.")
+        .def_property_readonly(
+            "usb_speed", [](const kavro_dev_t &d) { return d.if_info.info.usb.usb_speed; },
+            "USB speed: 0 unknown, 1 low, 2 full, 3 high, 4 super.")
         .def_property_readonly(
             "serial",
             [](const kavro_dev_t &d) -> std::optional<std::string> {
@@ -419,6 +562,7 @@ PYBIND11_MODULE(_kavro, m) {
     m.def(
         "list_devices",
         [](int max_devices, bool identify) {
+            if (max_devices < 1) invalid_argument("max_devices must be at least 1");
             require_library();
             py::gil_scoped_release nogil;
             return identify ? kavro::list_devices_with_identity(max_devices) : kavro::list_devices(max_devices);
@@ -426,19 +570,6 @@ PYBIND11_MODULE(_kavro, m) {
         py::arg("max_devices") = 16, py::arg("identify") = false,
         "The cameras the transports see; with identify=True each camera is asked for its identity "
         "(serial, product), which opens it for a moment.");
-    m.def(
-        "open_serial",
-        [](const std::string &serial) {
-            require_library();
-            std::optional<kavro::device> d;
-            {
-                py::gil_scoped_release nogil;
-                d = kavro::device::open_serial(serial);
-            }
-            return std::make_unique<Device>(std::move(*d));
-        },
-        py::arg("serial"), "Open the camera with this serial text ('XXXXXXXX-XXXXXXXX-XXXXXXXX').");
-
     py::class_<Hotplug>(m, "HotplugWatch",
                         "Calls callback(event, DeviceInfo) on the library's thread when a camera arrives "
                         "(HOTPLUG_ARRIVED) or leaves (HOTPLUG_LEFT); a context manager that stops watching.")
@@ -446,11 +577,15 @@ PYBIND11_MODULE(_kavro, m) {
         .def_property_readonly("native", &Hotplug::native,
                                "True when the USB transport's hot-plug events are used, False when camera "
                                "lists are compared.")
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Hotplug &h, py::object, py::object, py::object) {
-            h.close();
-            return false;
-        });
+        .def("__enter__", [](py::object self) { return self; }, "The watch itself.")
+        .def(
+            "__exit__",
+            [](Hotplug &h, py::object, py::object, py::object) {
+                h.close();
+                return false;
+            },
+            py::arg("exc_type"), py::arg("exc"), py::arg("tb"),
+            "Stop watching.");
     m.def(
         "watch_hotplug",
         [](py::function callback, bool enumerate, bool poll, unsigned poll_ms) {
@@ -463,19 +598,28 @@ PYBIND11_MODULE(_kavro, m) {
 
     py::class_<Device>(m, "Device", "An open camera or replayed recording; a context manager that closes it.")
         .def("close", &Device::close, "Stop capture and close (also when already closed).")
-        .def_property_readonly("is_open", &Device::is_open)
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Device &d, py::object, py::object, py::object) {
-            d.close();
-            return false;
-        })
-        .def_property_readonly("product", [](Device &d) { return d.dev().product(); })
-        .def_property_readonly("vendor", [](Device &d) { return d.dev().vendor(); })
-        .def_property_readonly("serial",
-                               [](Device &d) {
-                                   const auto s = d.dev().serial();
-                                   return py::bytes(reinterpret_cast<const char *>(s.data()), s.size());
-                               })
+        .def_property_readonly("is_open", &Device::is_open, "True until close().")
+        .def_property_readonly("is_replay", &Device::replay, "True for a recording opened with open_replay().")
+        .def("__enter__", [](py::object self) { return self; }, "The device itself.")
+        .def(
+            "__exit__",
+            [](Device &d, py::object, py::object, py::object) {
+                d.close();
+                return false;
+            },
+            py::arg("exc_type"), py::arg("exc"), py::arg("tb"),
+            "Close the device (also when the block raised; the exception goes on).")
+        .def_property_readonly(
+            "product", [](Device &d) { return d.dev().product(); }, "The product name the device reports.")
+        .def_property_readonly(
+            "vendor", [](Device &d) { return d.dev().vendor(); }, "The vendor name the device reports.")
+        .def_property_readonly(
+            "serial",
+            [](Device &d) {
+                const auto s = d.dev().serial();
+                return py::bytes(reinterpret_cast<const char *>(s.data()), s.size());
+            },
+            "The serial as the device's bytes (see serial_text).")
         .def_property_readonly("serial_text", [](Device &d) { return d.dev().serial_text(); },
                                "The serial as text, 'XXXXXXXX-XXXXXXXX-XXXXXXXX'.")
         .def(
@@ -494,11 +638,13 @@ PYBIND11_MODULE(_kavro, m) {
             },
             py::arg("type"), py::arg("file"), py::arg("progress") = py::none(), py::arg("cancel") = py::none(),
             "Read the device's image of `type` into a file, as data_write.")
-        .def_property_readonly("version",
-                               [](Device &d) {
-                                   const kavro_dev_ver_u v = d.dev().version();
-                                   return py::make_tuple(v.ver.hw_ver, v.ver.sw_ver, v.ver.sw2_ver, v.ver.hw2_ver);
-                               })
+        .def_property_readonly(
+            "version",
+            [](Device &d) {
+                const kavro_dev_ver_u v = d.dev().version();
+                return py::make_tuple(v.ver.hw_ver, v.ver.sw_ver, v.ver.sw2_ver, v.ver.hw2_ver);
+            },
+            "The device's versions (hardware, software, second software, second hardware).")
         // capture
         .def(
             "start",
@@ -518,7 +664,9 @@ PYBIND11_MODULE(_kavro, m) {
                 dev.stop();
             },
             "Stop capture.")
-        .def_property_readonly("capturing", [](Device &d) { return d.is_open() && d.dev().capturing(); })
+        .def_property_readonly(
+            "capturing", [](Device &d) { return d.is_open() && d.dev().capturing(); },
+            "True while capture runs (False for a closed device).")
         .def(
             "capture",
             [](py::object self) -> py::object {
@@ -587,7 +735,7 @@ PYBIND11_MODULE(_kavro, m) {
         .def(
             "get_param",
             [](Device &d, int id) -> py::object {
-                if (id < 0 || id >= PARAM_ENUM_COUNT) throw py::value_error("unknown parameter id");
+                if (id < 0 || id >= PARAM_ENUM_COUNT) invalid_argument("unknown parameter id");
                 kavro::device &dev = d.dev();
                 kavro_param_item_t item;
                 {
@@ -610,18 +758,25 @@ PYBIND11_MODULE(_kavro, m) {
         .def(
             "set_param",
             [](Device &d, int id, const py::object &value) {
-                if (id < 0 || id >= PARAM_ENUM_COUNT) throw py::value_error("unknown parameter id");
+                if (id < 0 || id >= PARAM_ENUM_COUNT) invalid_argument("unknown parameter id");
                 kavro_param_item_t item{};
                 item.param_id = static_cast<uint32_t>(id);
                 if (py::isinstance<py::bytes>(value)) {
                     const std::string b = value.cast<std::string>();
-                    if (b.size() > sizeof item.param_val) throw py::value_error("a value has at most 18 bytes");
+                    if (b.size() > sizeof item.param_val) invalid_argument("a value has at most 18 bytes");
                     std::memcpy(item.param_val.raw, b.data(), b.size());
                     item.param_val_len = static_cast<uint8_t>(b.size());
                 } else {
                     const int w = scalar_width(id);
                     if (!w) throw py::type_error("this parameter is a structure: pass its bytes");
-                    const uint32_t v = value.cast<uint32_t>();
+                    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
+                        throw py::type_error("this parameter takes an int, not " +
+                                             std::string(py::str(value.get_type().attr("__name__"))));
+                    const long long wide = value.cast<long long>();
+                    if (wide < 0 || wide > (w == 4 ? 0xFFFFFFFFll : w == 2 ? 0xFFFFll : 0xFFll))
+                        invalid_argument("the value " + std::to_string(wide) + " does not fit the parameter's " +
+                                         std::to_string(w) + " unsigned bytes");
+                    const uint32_t v = static_cast<uint32_t>(wide);
                     std::memcpy(item.param_val.raw, &v, static_cast<size_t>(w));
                     item.param_val_len = static_cast<uint8_t>(w);
                 }
@@ -682,7 +837,13 @@ PYBIND11_MODULE(_kavro, m) {
             std::optional<kavro::device> d;
             {
                 py::gil_scoped_release nogil;
-                d = info ? kavro::device::open(*info) : kavro::device::open_first();
+                try {
+                    d = info ? kavro::device::open(*info) : kavro::device::open_first();
+                } catch (const kavro::error &e) {
+                    // Nothing on the bus (any more): say so by the error's kind.
+                    if (kavro::list_devices(1).empty()) throw kind_error(failure::no_camera, e.what(), e.code());
+                    throw;
+                }
             }
             return std::make_unique<Device>(std::move(*d));
         },
@@ -696,26 +857,71 @@ PYBIND11_MODULE(_kavro, m) {
                 py::gil_scoped_release nogil;
                 d = kavro::device::open_replay(path);
             }
-            return std::make_unique<Device>(std::move(*d));
+            return std::make_unique<Device>(std::move(*d), true);
         },
         py::arg("path"), "Play a recorded raw frame file as a camera (one at a time).");
 
+    m.def(
+        "open_serial",
+        [](const std::string &serial) {
+            require_library();
+            std::optional<kavro::device> d;
+            {
+                py::gil_scoped_release nogil;
+                try {
+                    d = kavro::device::open_serial(serial);
+                } catch (const kavro::error &e) {
+                    throw kind_error(failure::no_camera, e.what(), e.code());
+                }
+            }
+            return std::make_unique<Device>(std::move(*d));
+        },
+        py::arg("serial"), "Open the camera with this serial text ('XXXXXXXX-XXXXXXXX-XXXXXXXX').");
+
     // ---- frames ------------------------------------------------------------
     py::class_<Frame>(m, "Frame", "A captured raw frame; owns its bytes.")
-        .def_property_readonly("width", [](const Frame &f) { return f.get().width(); })
-        .def_property_readonly("height", [](const Frame &f) { return f.get().height(); })
-        .def_property_readonly("index", [](const Frame &f) { return f.get().index(); })
-        .def_property_readonly("size", [](const Frame &f) { return f.get().info().frame_size; })
-        .def_property_readonly("format", [](const Frame &f) { return f.get().info().frame_format; })
-        .def_property_readonly("temperatures",
-                               [](const Frame &f) { return py::make_tuple(f.get().info().temp0, f.get().info().temp1); })
+        .def_property_readonly("width", [](const Frame &f) { return f.get().width(); }, "Image width in pixels.")
+        .def_property_readonly("height", [](const Frame &f) { return f.get().height(); }, "Image height in pixels.")
+        .def_property_readonly("index", [](const Frame &f) { return f.get().index(); },
+                               "The frame counter of the device (a recording's frames count from 1).")
+        .def_property_readonly(
+            "size", [](const Frame &f) { return f.get().info().frame_size; }, "Bytes of raw frame data.")
+        .def_property_readonly(
+            "format", [](const Frame &f) { return f.get().info().frame_format; }, "The device's frame format code.")
+        .def_property_readonly(
+            "temperatures", [](const Frame &f) { return py::make_tuple(f.get().info().temp0, f.get().info().temp1); },
+            "The two temperatures the frame reported, as reported (0.1 degC units): (sensor, second).")
         .def_property_readonly(
             "temperature_measured", [](const Frame &f) { return f.get().temperature_measured(); },
             "False when the camera reported no plausible temperature (decoded without temperature compensation).")
         .def_property_readonly(
             "calibration", [](const Frame &f) { return std::string(kavro::to_string(f.get().calibration())); },
             "Which calibration decodes the frame: 'per-pixel', 'simple' or 'none'.")
-        .def_property_readonly("device", [](const Frame &f) { return f.device_object(); })
+        .def_property_readonly("device", [](const Frame &f) { return f.device_object(); },
+                               "The Device the frame came from (kept alive by the frame).")
+        .def_property_readonly(
+            "timestamp",
+            [](const Frame &f) -> std::optional<double> {
+                if (!f.get().host_ns()) return std::nullopt;
+                return static_cast<double>(f.get().host_ns()) * 1e-9;
+            },
+            "Seconds on the clock of time.monotonic() when the frame's last byte reached the host; None when "
+            "unknown.")
+        .def_property_readonly(
+            "temperature",
+            [](const Frame &f) -> std::optional<double> {
+                if (!f.get().temperature_measured()) return std::nullopt;
+                return f.get().info().temp0 / 10.0;
+            },
+            "The sensor temperature in degrees Celsius the camera reported with the frame; None when it "
+            "reported none that is plausible.")
+        .def_property_readonly(
+            "integration_time", [](const Frame &f) { return f.integration_us; },
+            "The integration time in microseconds the device reported when the frame was taken (frames of "
+            "Device.stream()); None for frames of capture().")
+        .def(
+            "_set_integration_time", [](Frame &f, std::optional<uint32_t> us) { f.integration_us = us; },
+            "Used by Device.stream().")
         .def_property_readonly(
             "host_ns", [](const Frame &f) { return f.get().host_ns(); },
             "Host monotonic clock (time.monotonic_ns()) when the frame's last byte arrived; 0 when unknown.")
@@ -769,7 +975,7 @@ PYBIND11_MODULE(_kavro, m) {
         [](const std::string &path, const py::object &samples, int width, int height, int dcs, const std::string &tag,
            int fmt) {
             auto arr = py::array_t<uint16_t, py::array::c_style | py::array::forcecast>::ensure(samples);
-            if (!arr) throw py::value_error("expected an array of 16-bit samples");
+            if (!arr) invalid_argument("expected an array of 16-bit samples");
             kavro::save_raw(path, std::span<const uint16_t>(arr.data(), static_cast<size_t>(arr.size())), width,
                             height, dcs, tag, static_cast<kavro_frame_save_fmt_t>(fmt));
         },

@@ -102,3 +102,11 @@ def replay(path, fps=30):
         dev.set_param(kavro.PARAM_FRAME_RATE, fps)
     dev.start()
     return dev
+
+
+def run_python(code, cwd, *args):
+    """Run `code` in a fresh interpreter (the package not yet set up) in `cwd`;
+    the finished process, its output as text."""
+    import sys
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], cwd=cwd, capture_output=True,
+                          text=True, timeout=240)

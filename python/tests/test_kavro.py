@@ -291,9 +291,9 @@ def test_errors_carry_the_library_message(tmp_path, recording, name, call, messa
 
 def test_capture_before_start_reports_not_capturing(recording):
     with kavro.open_replay(str(recording)) as dev:
-        with pytest.raises(kavro.Error, match="not capturing") as info:
+        with pytest.raises(kavro.NotCapturingError, match="not capturing") as info:
             dev.capture()
-        assert info.value.code == -2
+        assert info.value.code == -2 and isinstance(info.value, kavro.Error)
 
 
 CLOSED_DEVICE_CALLS = [

@@ -38,8 +38,14 @@ def test_open_by_serial_from_the_listing(bus):
         with kavro.open_serial(info.serial) as dev:
             assert dev.serial_text == info.serial
             assert dev.product == info.product
-    with pytest.raises(kavro.Error, match="no camera with serial 00000033"):
+    with pytest.raises(kavro.NoCameraError, match="no camera with serial 00000033"):
         kavro.open_serial("00000033-20240601-00000007")
+
+
+def test_open_on_an_empty_bus_says_no_camera(bus):
+    with pytest.raises(kavro.NoCameraError) as err:
+        kavro.open()
+    assert isinstance(err.value, kavro.Error) and str(err.value)
 
 
 def test_transfer_reports_progress_and_cancels(bus, tmp_path):
@@ -68,9 +74,9 @@ def test_transfer_reports_progress_and_cancels(bus, tmp_path):
         with pytest.raises(ValueError, match="stop here"):
             dev.data_read(5, str(back), progress=boom)
         # A failed transfer raises with the result code.
-        with pytest.raises(kavro.Error) as err:
+        with pytest.raises(kavro.TransferError) as err:
             dev.data_read(42, str(back))
-        assert err.value.code == kavro.XFER_FAILED
+        assert err.value.code == kavro.XFER_FAILED and isinstance(err.value, kavro.Error)
 
 
 @pytest.mark.parametrize("poll", [False, True], ids=["libusb_events", "list_comparison"])
