@@ -36,8 +36,10 @@ using f32_array = py::array_t<float, py::array::c_style | py::array::forcecast>;
 // itself on first use (require_library), with the default log file, unless
 // init() chose one before; the package releases it at exit.
 std::optional<kavro::library> g_library;
-// Hot-plug watches alive: like open devices, they keep the library set up.
-int g_watches = 0;
+// Hot-plug watches still watching: like open devices, they keep the library
+// set up, and uninit() stops them before the library goes.
+class Hotplug;
+std::set<Hotplug *> g_watches;
 
 void setup_library(const std::string &log_file) {
     g_library.emplace(log_file);
@@ -194,6 +196,19 @@ private:
     bool replay_;
 };
 
+// Sets the library up if needed, runs `open` (which returns a kavro::device)
+// with the GIL released, and wraps what it opened.
+template <class Open>
+std::unique_ptr<Device> open_device(Open open, bool replay = false) {
+    require_library();
+    std::optional<kavro::device> d;
+    {
+        py::gil_scoped_release nogil;
+        d.emplace(open());
+    }
+    return std::make_unique<Device>(std::move(*d), replay);
+}
+
 class Frame {
 public:
     Frame(kavro::frame f, py::object device) : frame_(std::move(f)), device_(std::move(device)) {}
@@ -317,7 +332,7 @@ public:
         kavro::detail::log_mark mark;
         hp_ = kavro_hotplug_register(&Hotplug::on_event, this, flags, poll_ms);
         if (!hp_) kavro::detail::fail(mark, "kavro_hotplug_register failed");
-        ++g_watches;
+        g_watches.insert(this);
     }
     ~Hotplug() { close(); }
     Hotplug(const Hotplug &) = delete;
@@ -325,11 +340,12 @@ public:
     void close() {
         if (!hp_) return;
         kavro_hotplug_t *hp = std::exchange(hp_, nullptr);
-        --g_watches;
+        g_watches.erase(this);
         py::gil_scoped_release nogil;  // a callback waiting for the GIL must finish
         kavro_hotplug_deregister(hp);
     }
     bool native() const { return hp_ && kavro_hotplug_is_native(hp_); }
+    bool active() const { return hp_ != nullptr; }
 
 private:
     static void on_event(const kavro_dev_t *rec, kavro_hotplug_event_e event, void *arg) {
@@ -468,7 +484,7 @@ PYBIND11_MODULE(_kavro, m) {
             const std::string current = kavro::library::log_file();
             if (wanted == current) return;
             const bool open = std::any_of(g_devices.begin(), g_devices.end(), [](Device *d) { return d->is_open(); });
-            if (open || g_watches > 0)
+            if (open || !g_watches.empty())
                 throw kavro::error("the library is set up already with the log file " + current +
                                    ": close the open devices and hot-plug watches (or call uninit()) before "
                                    "init() with another log file");
@@ -488,10 +504,12 @@ PYBIND11_MODULE(_kavro, m) {
         "uninit",
         [] {
             for (Device *d : g_devices) d->close();
+            // close() takes each watch out of the set.
+            for (const std::set<Hotplug *> watching = g_watches; Hotplug *h : watching) h->close();
             g_library.reset();
         },
-        "Close every open device and release the library (it runs at exit too). A later call that "
-        "needs the library sets it up again.");
+        "Close every open device, stop every hot-plug watch and release the library (it runs at exit "
+        "too). A later call that needs the library sets it up again.");
     m.def(
         "is_initialized", [] { return g_library.has_value(); },
         "True while the library is set up (by init() or by first use).");
@@ -574,6 +592,8 @@ PYBIND11_MODULE(_kavro, m) {
                         "Calls callback(event, DeviceInfo) on the library's thread when a camera arrives "
                         "(HOTPLUG_ARRIVED) or leaves (HOTPLUG_LEFT); a context manager that stops watching.")
         .def("close", &Hotplug::close, "Stop watching; no callback comes after the return.")
+        .def_property_readonly("active", &Hotplug::active,
+                               "True until the watch is closed (by close(), the with block or uninit()).")
         .def_property_readonly("native", &Hotplug::native,
                                "True when the USB transport's hot-plug events are used, False when camera "
                                "lists are compared.")
@@ -833,48 +853,32 @@ PYBIND11_MODULE(_kavro, m) {
     m.def(
         "open",
         [](std::optional<kavro_dev_t> info) {
-            require_library();
-            std::optional<kavro::device> d;
-            {
-                py::gil_scoped_release nogil;
+            return open_device([&] {
                 try {
-                    d = info ? kavro::device::open(*info) : kavro::device::open_first();
+                    return info ? kavro::device::open(*info) : kavro::device::open_first();
                 } catch (const kavro::error &e) {
                     // Nothing on the bus (any more): say so by the error's kind.
                     if (kavro::list_devices(1).empty()) throw kind_error(failure::no_camera, e.what(), e.code());
                     throw;
                 }
-            }
-            return std::make_unique<Device>(std::move(*d));
+            });
         },
         py::arg("info") = py::none(), "Open a camera from list_devices(), or the first one found.");
     m.def(
         "open_replay",
-        [](const std::string &path) {
-            require_library();
-            std::optional<kavro::device> d;
-            {
-                py::gil_scoped_release nogil;
-                d = kavro::device::open_replay(path);
-            }
-            return std::make_unique<Device>(std::move(*d), true);
-        },
+        [](const std::string &path) { return open_device([&] { return kavro::device::open_replay(path); }, true); },
         py::arg("path"), "Play a recorded raw frame file as a camera (one at a time).");
 
     m.def(
         "open_serial",
         [](const std::string &serial) {
-            require_library();
-            std::optional<kavro::device> d;
-            {
-                py::gil_scoped_release nogil;
+            return open_device([&] {
                 try {
-                    d = kavro::device::open_serial(serial);
+                    return kavro::device::open_serial(serial);
                 } catch (const kavro::error &e) {
                     throw kind_error(failure::no_camera, e.what(), e.code());
                 }
-            }
-            return std::make_unique<Device>(std::move(*d));
+            });
         },
         py::arg("serial"), "Open the camera with this serial text ('XXXXXXXX-XXXXXXXX-XXXXXXXX').");
 

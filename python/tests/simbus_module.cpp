@@ -19,15 +19,18 @@ PYBIND11_MODULE(_kavro_simbus, m) {
         .def(py::init<>())
         .def(
             "add_camera",
-            [](kavro_sim::usb_bed &b, int port, int addr, uint32_t serial0) {
+            [](kavro_sim::usb_bed &b, int port, int addr, uint32_t serial0, bool mute) {
                 kavro_sim::usb_cam_opts o;
                 o.port = port;
                 o.addr = addr;
                 o.fw.serial[0] = serial0;
                 o.fw.erase_polls = 2;
+                // A mute camera answers control requests but every bulk read
+                // times out: it streams no frame at all.
+                if (mute) o.fw.faults.bulk_timeout.prob = 1.0;
                 return b.add_camera(o);
             },
-            py::arg("port") = 1, py::arg("addr") = 2, py::arg("serial0") = 0x00C0FFEE)
+            py::arg("port") = 1, py::arg("addr") = 2, py::arg("serial0") = 0x00C0FFEE, py::arg("mute") = false)
         .def("unplug", &kavro_sim::usb_bed::unplug, py::arg("cam"))
         .def("replug", &kavro_sim::usb_bed::replug, py::arg("cam"))
         .def(

@@ -5,6 +5,7 @@ progress and cancel, and the hot-plug watch (plug, unplug, plug).
 ctest runs this file under umockdev's preload with the test-only module
 _kavro_simbus (KAVRO_SIMBUS_DIR), which holds the cameras in this process.
 """
+import gc
 import os
 import queue
 import sys
@@ -25,6 +26,10 @@ def bus():
     b = simbus.Bus()
     yield b
     del b
+    # A test's frames can still hold the bus in a reference cycle (an error
+    # kept by pytest.raises refers to the frame that holds it): collect it, so
+    # the next test's bus can attach its cameras at the same device paths.
+    gc.collect()
 
 
 def test_open_by_serial_from_the_listing(bus):
@@ -95,3 +100,45 @@ def test_hotplug_plug_unplug_plug(bus, poll):
         assert events.get(timeout=60) == (kavro.HOTPLUG_LEFT, 4, 9)
         assert events.get(timeout=60) == (kavro.HOTPLUG_ARRIVED, 4, 10)
     assert events.empty()
+
+
+def test_stream_from_a_live_camera(bus):
+    # The iterator over the real USB transport: frames in order, each with the
+    # integration time the camera was set to, capture stopped after the loop.
+    bus.add_camera()
+    with kavro.open() as dev:
+        dev.set_param(kavro.PARAM_INTG_TIME, 700)
+        frames = list(dev.stream(count=3, timeout=30))
+        assert not dev.capturing
+        assert [f.integration_time for f in frames] == [700, 700, 700]
+        indices = [f.index for f in frames]
+        assert indices == sorted(indices) and len(set(indices)) == 3
+        assert all(f.distance().shape == (f.height, f.width) for f in frames)
+
+
+def test_stream_from_a_camera_that_sends_nothing_times_out(bus):
+    # Every bulk read of this camera times out: the loop raises
+    # FrameTimeoutError (a kavro.Error) and leaves the camera stopped and usable.
+    bus.add_camera(mute=True)
+    with kavro.open() as dev:
+        with pytest.raises(kavro.FrameTimeoutError, match="no frame came") as err:
+            for _ in dev.stream(timeout=0):
+                pass
+        assert isinstance(err.value, kavro.Error)
+        assert not dev.capturing
+        assert dev.get_param(kavro.PARAM_INTG_TIME) > 0
+
+
+def test_uninit_closes_devices_and_hotplug_watches(bus):
+    bus.add_camera()
+    dev = kavro.open()
+    watch = kavro.watch_hotplug(lambda e, info: None, poll=True, poll_ms=20)
+    kavro.uninit()
+    assert not kavro.is_initialized()
+    assert not dev.is_open
+    assert not watch.active
+    # A later call sets the library up again, and the camera opens again.
+    with kavro.open() as again:
+        assert again.is_open
+    watch.close()  # closing a closed watch is harmless
+    dev.close()
