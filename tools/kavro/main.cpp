@@ -36,6 +36,7 @@
 #include "kavro_rec_info.h"
 #include "progress.h"
 #include "sim_camera.h"
+#include "view.h"
 
 namespace kavro_cli {
 namespace {
@@ -976,6 +977,14 @@ int cmd_firmware(const global_opts &g, const std::string &file, int type, int ve
     return cmd_data(g, true, type, file, version, 0, "firmware upload", reread_identity(type));
 }
 
+int cmd_view(const global_opts &g, const view_opts &o) {
+    interrupt_enable_stop();
+    session s(g);
+    if (int rc = s.start()) return rc;
+    if (int rc = s.open()) return rc;
+    return run_view(s.dev(), s.replay(), o);
+}
+
 }  // namespace
 }  // namespace kavro_cli
 
@@ -1048,6 +1057,15 @@ int main(int argc, char **argv) {
     convert->add_option("--far", cvo.far_m, "Distance (m) shown blue in the depth PNG");
     convert->add_option("--filter", cvo.filters, "Filter NAME or NAME=VALUE to switch on before decoding");
     convert->callback([&] { rc = cmd_convert(g, conv_file, cvo); });
+
+    view_opts vo;
+    auto *view = app.add_subcommand("view", "Show the camera live in a web browser: prints the address to open\n"
+                                            "(Ctrl-C stops it and closes the camera)");
+    view->add_option("--port", vo.port, "TCP port (0: any free one; default 8080)")->check(CLI::Range(0, 65535));
+    view->add_option("--listen", vo.listen, "Address to listen on (default 127.0.0.1: this machine only)");
+    view->add_option("--record-dir", vo.record_dir, "Folder for the recordings started in the page (default .)");
+    view->add_option("--web-root", vo.web_root, "Folder of the viewer's page (default: installed beside the tool)");
+    view->callback([&] { rc = cmd_view(g, vo); });
 
     auto *params = app.add_subcommand("params", "Read or write camera parameters (`kavro params --help` lists them)");
     params->footer("\n" + param_help());
