@@ -88,7 +88,7 @@ private:
     std::shared_ptr<const std::vector<uint8_t>> rays_;
     uint64_t rays_seq_ = 0;
     int rays_w_ = 0, rays_h_ = 0;
-    nlohmann::json settings_;
+    nlohmann::json settings_ = nlohmann::json::object();
 
     std::mutex cmd_mu_;
     std::condition_variable cmd_cv_;
