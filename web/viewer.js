@@ -63,6 +63,9 @@ function onBinary(buf) {
                  status: pendingStatus };
   view.received++;
   fresh = true;
+  // Asked for at once: the next frame travels while this one is drawn (the
+  // server still sends only the newest, and one at a time).
+  send({ cmd: 'next' });
 }
 
 // ---- drawing -------------------------------------------------------------
@@ -117,6 +120,7 @@ function drawHistogram(f, near, far) {
 
 // ---- point cloud -----------------------------------------------------------
 
+let cloudDirty = false;
 let renderer = null, scene, camera, controls, points, geometry;
 function setupCloud() {
   const el = $('cloud');
@@ -131,10 +135,11 @@ function setupCloud() {
   scene = new THREE.Scene();
   camera = new THREE.PerspectiveCamera(60, 4 / 3, 0.05, 100);
   controls = new OrbitControls(camera, renderer.domElement);
+  controls.addEventListener('change', () => { cloudDirty = true; });
   resetCloudView();
   const resize = () => { const w = el.clientWidth, h = el.clientHeight; renderer.setSize(w, h, false);
     renderer.domElement.style.width = '100%'; renderer.domElement.style.height = '100%';
-    camera.aspect = w / h; camera.updateProjectionMatrix(); };
+    camera.aspect = w / h; camera.updateProjectionMatrix(); cloudDirty = true; };
   new ResizeObserver(resize).observe(el);
   resize();
 }
@@ -143,6 +148,7 @@ function resetCloudView() {
   camera.position.set(0, 0, 0.01);
   controls.target.set(0, 0, -2.5);
   controls.update();
+  cloudDirty = true;
 }
 
 function drawCloud(f, near, far) {
@@ -249,9 +255,10 @@ function loop() {
     fresh = false;
     drawFrame(view.frame);
     view.shown++;
-    if (ws.readyState === WebSocket.OPEN) send({ cmd: 'next' });
+    cloudDirty = true;
   }
-  if (renderer) { controls.update(); renderer.render(scene, camera); }
+  // The cloud is drawn again only when it or the view changed.
+  if (renderer && cloudDirty) { cloudDirty = false; renderer.render(scene, camera); }
   const now = performance.now();
   if (now - tick >= 1000) {
     view.fpsReceived = ((view.received - recv0) * 1000) / (now - tick);

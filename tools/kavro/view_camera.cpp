@@ -260,7 +260,8 @@ void view_camera::decode_publish(const kavro_frame_info_t &info, std::vector<uin
     p[2] = p[3] = 0;
     std::memcpy(p + 4, &w16, 2);  // the hosts this runs on are little-endian
     std::memcpy(p + 6, &h16, 2);
-    std::memcpy(p + 8, &info.frame_idx, 4);
+    const uint32_t index = info.frame_idx;
+    std::memcpy(p + 8, &index, 4);
     std::memcpy(p + 12, &data_bytes, 4);
     auto *mm = reinterpret_cast<uint16_t *>(p + k_view_header_bytes);
     for (size_t i = 0; i < pixels; ++i) {
