@@ -80,24 +80,38 @@ for (let i = 0; i < 256; i++) {
 function range() { return [parseFloat($('near').value) * 1000 || 0, parseFloat($('far').value) * 1000 || 6000]; }
 function depthIndex(mm, near, far) { return Math.max(0, Math.min(255, Math.round(((mm - near) / (far - near)) * 255))); }
 
-function drawImage(canvas, f, pixel) {
-  if (canvas.width !== f.w || canvas.height !== f.h) { canvas.width = f.w; canvas.height = f.h; }
+// Colours as 32-bit RGBA words (little-endian: 0xAABBGGRR): one per
+// distance in mm for the current range, one per gray value.
+let mmColours = null, mmRange = '';
+function depthColours(near, far) {
+  const key = `${near}:${far}`;
+  if (mmColours && key === mmRange) return mmColours;
+  mmColours = new Uint32Array(65536);
+  for (let mm = 1; mm < 65536; mm++) {
+    const k = depthIndex(mm, near, far) * 3;
+    mmColours[mm] = 0xff000000 | (lut[k + 2] << 16) | (lut[k + 1] << 8) | lut[k];
+  }
+  mmColours[0] = 0xff000000;
+  mmRange = key;
+  return mmColours;
+}
+const grayColours = new Uint32Array(256).map((_, g) => 0xff000000 | (g << 16) | (g << 8) | g);
+
+const images = new Map();  // canvas -> its ImageData, reused frame after frame
+function drawImage(canvas, f, values, colours) {
+  if (canvas.width !== f.w || canvas.height !== f.h) { canvas.width = f.w; canvas.height = f.h; images.delete(canvas); }
   const ctx = canvas.getContext('2d');
-  const img = ctx.createImageData(f.w, f.h);
-  for (let i = 0, n = f.w * f.h; i < n; i++) pixel(i, img.data, i * 4);
+  let img = images.get(canvas);
+  if (!img) { img = ctx.createImageData(f.w, f.h); images.set(canvas, img); }
+  const out = new Uint32Array(img.data.buffer);
+  for (let i = 0, n = f.w * f.h; i < n; i++) out[i] = colours[values[i]];
   ctx.putImageData(img, 0, 0);
 }
 
 function drawFrame(f) {
   const [near, far] = range();
-  drawImage($('depth'), f, (i, d, o) => {
-    const mm = f.mm[i];
-    if (!mm) { d[o] = d[o + 1] = d[o + 2] = 0; } else {
-      const k = depthIndex(mm, near, far) * 3; d[o] = lut[k]; d[o + 1] = lut[k + 1]; d[o + 2] = lut[k + 2];
-    }
-    d[o + 3] = 255;
-  });
-  drawImage($('gray'), f, (i, d, o) => { d[o] = d[o + 1] = d[o + 2] = f.gray[i]; d[o + 3] = 255; });
+  drawImage($('depth'), f, f.mm, depthColours(near, far));
+  drawImage($('gray'), f, f.gray, grayColours);
   drawHistogram(f, near, far);
   drawCloud(f, near, far);
   showStatus(f.status);
@@ -253,12 +267,19 @@ let tick = performance.now(), recv0 = 0, shown0 = 0;
 function loop() {
   if (fresh && view.frame) {
     fresh = false;
+    const t0 = performance.now();
     drawFrame(view.frame);
     view.shown++;
     cloudDirty = true;
+    view.drawMs = performance.now() - t0;
   }
   // The cloud is drawn again only when it or the view changed.
-  if (renderer && cloudDirty) { cloudDirty = false; renderer.render(scene, camera); }
+  if (renderer && cloudDirty) {
+    const t0 = performance.now();
+    cloudDirty = false;
+    renderer.render(scene, camera);
+    view.renderMs = performance.now() - t0;
+  }
   const now = performance.now();
   if (now - tick >= 1000) {
     view.fpsReceived = ((view.received - recv0) * 1000) / (now - tick);
