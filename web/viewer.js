@@ -15,7 +15,7 @@ const view = {
 };
 window.kavroView = view;
 
-let ws, pendingStatus = null, fresh = false, nextId = 1;
+let ws, pendingStatus = null, fresh = false, outstanding = false, nextId = 1;
 const waiting = new Map();
 
 function send(obj) { ws.send(JSON.stringify(obj)); }
@@ -29,7 +29,7 @@ view.request = request;
 function connect() {
   ws = new WebSocket(`ws://${location.host}/ws`);
   ws.binaryType = 'arraybuffer';
-  ws.onopen = () => { $('st-conn').textContent = 'connected'; send({ cmd: 'next' }); };
+  ws.onopen = () => { $('st-conn').textContent = 'connected'; outstanding = false; askNext(); };
   ws.onclose = () => { $('st-conn').textContent = 'disconnected'; setTimeout(connect, 1000); };
   ws.onmessage = (ev) => (typeof ev.data === 'string' ? onText(JSON.parse(ev.data)) : onBinary(ev.data));
 }
@@ -62,9 +62,17 @@ function onBinary(buf) {
   view.frame = { index, w, h: hgt, mm: new Uint16Array(buf, HEADER, n), gray: new Uint8Array(buf, HEADER + n * 2, n),
                  status: pendingStatus };
   view.received++;
+  outstanding = false;
+  // The next frame is asked for at once when this one is the only one not
+  // drawn yet: it travels while this one is drawn. A tab that does not get
+  // to draw (hidden, busy) holds at most two and asks for no more.
+  if (!fresh) askNext();
   fresh = true;
-  // Asked for at once: the next frame travels while this one is drawn (the
-  // server still sends only the newest, and one at a time).
+}
+
+function askNext() {
+  if (outstanding || ws.readyState !== WebSocket.OPEN) return;
+  outstanding = true;
   send({ cmd: 'next' });
 }
 
@@ -271,6 +279,7 @@ function loop() {
     drawFrame(view.frame);
     view.shown++;
     cloudDirty = true;
+    askNext();
     view.drawMs = performance.now() - t0;
   }
   // The cloud is drawn again only when it or the view changed.
