@@ -206,8 +206,13 @@ function drawCloud(f, near, far) {
 
 // ---- status, hover, controls ----------------------------------------------
 
+let shownSettings = '';
 function showStatus(s) {
   if (!s) return;
+  if (s.settings) {
+    const text = JSON.stringify(s.settings);
+    if (text !== shownSettings) { shownSettings = text; showSettings(s.settings); }
+  }
   $('st-index').textContent = s.index;
   $('st-drops').textContent = `${s.skipped} skipped, ${s.discarded} discarded`;
   $('st-decode').textContent = s.decode_ms.toFixed(1);
@@ -218,6 +223,7 @@ function showStatus(s) {
 }
 
 function showSettings(s) {
+  if (view.settings.version > s.version) return;  // an older copy that arrived late
   view.settings = s;
   $('st-intg').textContent = s.intg_time ?? '-';
   $('st-rate').textContent = s.frame_rate ?? '-';

@@ -188,6 +188,7 @@ void view_camera::run() {
             failed = true;
             std::lock_guard<std::mutex> lk(pub_mu_);
             settings_["camera_error"] = "cannot start the capture (see the log)";
+            settings_["version"] = ++settings_version_;
             continue;
         }
         kavro_frame_t first{};
@@ -200,6 +201,7 @@ void view_camera::run() {
             stop_capture();
             std::lock_guard<std::mutex> lk(pub_mu_);
             settings_["camera_error"] = std::string("capture failed: ") + kavro_error_name(n);
+            settings_["version"] = ++settings_version_;
             failed = replay_;  // a camera is tried again, a recording that fails does not get better
             continue;
         }
@@ -293,13 +295,21 @@ void view_camera::decode_publish(const kavro_frame_info_t &info, std::vector<uin
                {"discarded", discarded_}};
     if (rec_) st["recording"] = {{"path", rec_->path}, {"frames", rec_->frames}};
     if (!rec_error.empty()) st["record_error"] = rec_error;
+    {
+        // Every tab sees the settings as they are, whichever tab changed them.
+        std::lock_guard<std::mutex> lk(pub_mu_);
+        st["settings"] = settings_;
+    }
     f->status = st.dump();
     {
         std::lock_guard<std::mutex> lk(pub_mu_);
         f->seq = ++seq_;
         f->rays_seq = rays_seq_;
         newest_ = std::move(f);
-        if (!rec_error.empty()) settings_.erase("recording");
+        if (!rec_error.empty()) {
+            settings_.erase("recording");
+            settings_["version"] = ++settings_version_;
+        }
     }
     pub_cv_.notify_all();
 }
@@ -359,6 +369,9 @@ void view_camera::read_settings() {
     if (rec_) s["recording"] = {{"path", rec_->path}, {"frames", rec_->frames}};
     std::lock_guard<std::mutex> lk(pub_mu_);
     s["camera_error"] = settings_.value("camera_error", json(nullptr));
+    // Replies and frames reach a tab on different paths: the version lets
+    // it keep the newest.
+    s["version"] = ++settings_version_;
     settings_ = std::move(s);
 }
 

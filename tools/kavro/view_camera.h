@@ -89,6 +89,7 @@ private:
     uint64_t rays_seq_ = 0;
     int rays_w_ = 0, rays_h_ = 0;
     nlohmann::json settings_ = nlohmann::json::object();
+    uint64_t settings_version_ = 0;
 
     std::mutex cmd_mu_;
     std::condition_variable cmd_cv_;
