@@ -129,7 +129,8 @@ def test_upgrade_from_another_origin_is_refused(viewer, origin):
     ('{"cmd": "pad", "x": "' + "a" * 5000 + '"}', 1, True, "too long"),
     (b"\x01\x02\x03", 2, True, "binary"),
     ('{"cmd": ', 1, False, "fragmented"),
-])
+], ids=["broken-json", "array", "cmd-not-text", "unknown-cmd", "missing-field", "wrong-type", "unknown-filter",
+        "refused-by-camera", "oversized", "binary", "fragment"])
 def test_bad_control_messages_get_an_error_and_the_server_goes_on(viewer, payload, opcode, fin, error):
     ws = Ws(viewer["port"])
     ws.recv_json("hello")
