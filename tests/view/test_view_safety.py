@@ -28,15 +28,18 @@ def viewer(tmp_path_factory):
     shutil.copytree(os.path.join(os.path.dirname(KAVRO), "view"), root)
     (tmp / "secret.txt").write_text("outside")
     os.symlink(tmp / "secret.txt", root / "link.txt")
+    # Its messages go to a file: a pipe nobody reads could fill and stop it.
+    err = open(tmp / "stderr.txt", "w")
     proc = subprocess.Popen([KAVRO, "--sim", "--cache-dir", str(tmp / "cache"), "view", "--port", "0",
                              "--web-root", str(root), "--record-dir", str(tmp)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=err, text=True)
     line = proc.stdout.readline()
     m = re.match(r"http://127\.0\.0\.1:(\d+)/$", line.strip())
-    assert m, f"no address printed: {line!r} {proc.stderr.read() if proc.poll() is not None else ''}"
+    assert m, f"no address printed: {line!r} {(tmp / 'stderr.txt').read_text()}"
     yield {"port": int(m.group(1)), "pid": proc.pid}
     proc.send_signal(signal.SIGINT)
-    assert proc.wait(timeout=120) == 130
+    assert proc.wait(timeout=120) == 130, (tmp / "stderr.txt").read_text()
+    err.close()
 
 
 def status(port, path):
