@@ -52,6 +52,10 @@ void _kavro_ll_file_detach_info(FILE *f);
 /// cannot. Without a predicate frames go out at the replay's pace only.
 typedef bool (*kavro_ll_file_may_send_f)(void *arg);
 void _kavro_ll_file_set_flow(kavro_ll_dev_t *dev, kavro_ll_file_may_send_f may_send, void *arg);
+/// Tests: `hook(arg)` runs on the replay thread inside each hand-over to the
+/// capture (after the check that the capture still runs, before the first
+/// byte goes out), so a test can hold the thread there. Null removes it.
+void _kavro_ll_file_set_delivery_hook(kavro_ll_dev_t *dev, void (*hook)(void *), void *arg);
 /// A reader took frames: a waiting replay thread checks again. No-op for
 /// other transports.
 void _kavro_ll_file_flow_kick(kavro_ll_dev_t *dev);

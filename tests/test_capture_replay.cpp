@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -23,6 +25,7 @@
 #include "kavro_globals.h"
 #include "kavro_handler.h"
 #include "kavro_ll.h"
+#include "kavro_replay.h"
 #include "per_process_name.h"
 #include "replay_recording.h"
 
@@ -316,6 +319,55 @@ TEST_F(CaptureReplay, RestartReplaysFromTheFirstFrame) {
     ASSERT_EQ(kavro_cap_get_frames(dev, 1, buf.data(), REC_FRAME_BYTES, &info), 1);
     EXPECT_EQ(info.frame_info.frame_idx, 1);
     EXPECT_EQ(buf, frame_bytes(0));
+    EXPECT_TRUE(g_seen.errs.empty());
+}
+
+// Holds the replay thread inside its hand-over of the `hold_at`-th frame for a
+// while, after telling the test it is there.
+struct HeldHandOver {
+    int hold_at = 0;
+    int seen = 0;
+    bool inside = false;
+    std::mutex m;
+    std::condition_variable cv;
+    static void hook(void *arg) {
+        auto *self = static_cast<HeldHandOver *>(arg);
+        std::unique_lock<std::mutex> lk(self->m);
+        if (++self->seen != self->hold_at) return;
+        self->inside = true;
+        self->cv.notify_all();
+        lk.unlock();
+        // Long enough for a stop and a start that do not wait for it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+};
+
+// A frame the replay thread is handing over when capture stops belongs to
+// the stopped capture: the stop waits for it, and the next capture's first
+// frame is the recording's first (not the stopped capture's second).
+TEST_F(CaptureReplay, FrameOnItsWayAtAStopDoesNotReachTheNextCapture) {
+    kavro_dev_t *dev = open(5, 0);
+    ASSERT_NE(dev, nullptr);
+    std::vector<uint8_t> buf(REC_FRAME_BYTES);
+    kavro_frame_t info{};
+    HeldHandOver held;
+    held.hold_at = 2;
+    _kavro_ll_file_set_delivery_hook(&handler(dev)->ll_dev, &HeldHandOver::hook, &held);
+    ASSERT_TRUE(kavro_cap_start(dev));
+    ASSERT_EQ(kavro_cap_get_frames(dev, 1, buf.data(), REC_FRAME_BYTES, &info), 1);
+    EXPECT_EQ(info.frame_info.frame_idx, 1);
+    {
+        std::unique_lock<std::mutex> lk(held.m);
+        held.cv.wait(lk, [&] { return held.inside; });  // frame 2 is on its way
+    }
+    ASSERT_TRUE(kavro_cap_stop(dev));
+    ASSERT_TRUE(kavro_cap_start(dev));
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_EQ(kavro_cap_get_frames(dev, 1, buf.data(), REC_FRAME_BYTES, &info), 1) << k;
+        EXPECT_EQ(info.frame_info.frame_idx, k + 1);
+        EXPECT_EQ(buf, frame_bytes(k)) << k;
+    }
+    _kavro_ll_file_set_delivery_hook(&handler(dev)->ll_dev, nullptr, nullptr);
     EXPECT_TRUE(g_seen.errs.empty());
 }
 

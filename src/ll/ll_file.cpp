@@ -72,6 +72,12 @@ struct ll_dev_file_t {
     void *trans_cb_arg = nullptr;                // evt_mutex
     uint32_t start_gen = 0;                      // evt_mutex; bumped by every cap_start
     bool rewind_req = false;                     // evt_mutex; replay from the first frame
+    // evt_mutex: the replay thread is handing a frame or a status to the
+    // callback. A capture stop or start waits until it is false, so nothing
+    // of a stopped capture reaches the stream after the stop returns.
+    bool delivering = false;
+    void (*delivery_hook)(void *) = nullptr;  // evt_mutex; tests: runs inside each delivery
+    void *delivery_hook_arg = nullptr;
     pthread_t evt_thread{};
     bool evt_thread_created = false;
     std::atomic<int> evt_thread_stop{0};
@@ -88,9 +94,10 @@ struct ll_dev_file_t {
 // close may still be running on other threads (it waits for them only
 // afterwards), so the state must not be freed under such a call: every
 // operation that reaches the state holds this lock shared, and the close
-// frees the state holding it exclusively. No operation blocks while holding
-// it, and the close joins the replay thread (whose callback may abort) before
-// taking it.
+// frees the state holding it exclusively. No operation blocks on another
+// while holding it (a capture stop or start waits only for the replay
+// thread's hand-over in progress, which never takes it), and the close joins
+// the replay thread (whose callback may abort) before taking it.
 std::shared_mutex g_state_lock;
 
 constexpr int OPEN_PROBE_SAMPLES = 16;
@@ -213,6 +220,37 @@ void _file_ll_pace(ll_dev_file_t *priv, uint32_t us) {
     pthread_mutex_unlock(&priv->evt_mutex);
 }
 
+/// Begin handing something of capture `gen` to the callback: false when that
+/// capture has been stopped or replaced meanwhile (`need_running`: a frame
+/// goes only to a running capture; a status also to one that this thread
+/// just stopped). Paired with _file_ll_end_delivery.
+bool _file_ll_begin_delivery(ll_dev_file_t *priv, uint32_t gen, bool need_running) {
+    pthread_mutex_lock(&priv->evt_mutex);
+    const bool ok = priv->start_gen == gen && !priv->evt_thread_stop.load() &&
+                    (!need_running || !priv->cap_stop.load());
+    priv->delivering = ok;
+    void (*const hook)(void *) = ok ? priv->delivery_hook : nullptr;
+    void *const hook_arg = priv->delivery_hook_arg;
+    pthread_mutex_unlock(&priv->evt_mutex);
+    if (hook) hook(hook_arg);
+    return ok;
+}
+
+void _file_ll_end_delivery(ll_dev_file_t *priv) {
+    pthread_mutex_lock(&priv->evt_mutex);
+    priv->delivering = false;
+    pthread_cond_broadcast(&priv->evt_cond);
+    pthread_mutex_unlock(&priv->evt_mutex);
+}
+
+/// Under evt_mutex: wait until the replay thread is not inside a delivery,
+/// unless the caller is that delivery (the callback may stop or restart
+/// capture in answer to what it was handed).
+void _file_ll_wait_delivered(ll_dev_file_t *priv) {
+    if (priv->evt_thread_created && pthread_equal(pthread_self(), priv->evt_thread)) return;
+    while (priv->delivering) pthread_cond_wait(&priv->evt_cond, &priv->evt_mutex);
+}
+
 /// Wait until the reader has room for the next frame (the flow predicate
 /// says so), capture stops or the device closes. The predicate is checked
 /// under evt_mutex, and a reader's kick takes that mutex before it signals,
@@ -268,13 +306,17 @@ void _ll_event_loop(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
                                               static_cast<int>(samples), nullptr, nullptr, nullptr,
                                               nullptr, 0);
         if (got == static_cast<int>(samples)) {
-            if (cb) {
+            // A stop (and the start after it) may come while this thread reads:
+            // the frame then goes nowhere, and a stop waits for a frame that is
+            // being handed over, so none reaches the next capture's stream.
+            if (cb && _file_ll_begin_delivery(priv, gen, true)) {
                 // With a header shorter than one frame this counts from 1.
                 const off_t pos = lseek(priv->fd, 0, SEEK_CUR);
                 const auto fr_idx = static_cast<uint16_t>(static_cast<uint64_t>(pos) / frame_bytes);
                 vx_stream_hdr_t hdr = _file_ll_make_hdr(priv, frame_bytes, fr_idx);
                 cb(dev, LL_TRANS_OK, &hdr, static_cast<int>(sizeof hdr), cb_arg);
                 cb(dev, LL_TRANS_OK, frame, static_cast<int>(frame_bytes), cb_arg);
+                _file_ll_end_delivery(priv);
             }
             ++priv->next_frame;
             const uint32_t period = priv->period_us.load();
@@ -294,7 +336,12 @@ void _ll_event_loop(kavro_ll_dev_t *dev, ll_dev_file_t *priv) {
         pthread_mutex_lock(&priv->evt_mutex);
         if (priv->start_gen == gen) priv->cap_stop.store(true);
         pthread_mutex_unlock(&priv->evt_mutex);
-        if (cb) cb(dev, status, frame, 0, cb_arg);
+        // Only to the capture it belongs to: a capture started since must not
+        // be told that an earlier one ended.
+        if (cb && _file_ll_begin_delivery(priv, gen, false)) {
+            cb(dev, status, frame, 0, cb_arg);
+            _file_ll_end_delivery(priv);
+        }
     } while (!priv->evt_thread_stop.load());
     LOG_TRC("Exit ll event loop...\n");
 }
@@ -452,6 +499,7 @@ bool file_ll_cap_start(kavro_ll_dev_t *dev, uint32_t, kavro_ll_trans_notify_f cb
     if (ok) {
         // Every capture replays the file from its first frame.
         pthread_mutex_lock(&priv->evt_mutex);
+        _file_ll_wait_delivered(priv);  // the last one of the capture before ends first
         priv->trans_cb = cb;
         priv->trans_cb_arg = cb_arg;
         priv->rewind_req = true;
@@ -474,6 +522,7 @@ bool file_ll_cap_stop(kavro_ll_dev_t *dev) {
         pthread_mutex_lock(&priv->evt_mutex);
         priv->cap_stop.store(true);
         pthread_cond_broadcast(&priv->evt_cond);  // cuts a pacing pause short
+        _file_ll_wait_delivered(priv);             // and returns with nothing on its way
         pthread_mutex_unlock(&priv->evt_mutex);
     }
     pthread_mutex_unlock(&priv->file_mutex);
@@ -632,6 +681,17 @@ void _kavro_ll_file_set_flow(kavro_ll_dev_t *dev, kavro_ll_file_may_send_f may_s
     priv->may_send = may_send;
     priv->may_send_arg = arg;
     pthread_cond_broadcast(&priv->evt_cond);
+    pthread_mutex_unlock(&priv->evt_mutex);
+}
+
+void _kavro_ll_file_set_delivery_hook(kavro_ll_dev_t *dev, void (*hook)(void *), void *arg) {
+    if (!dev || dev->ll_op != &ll_op_fil) return;
+    std::shared_lock<std::shared_mutex> state(g_state_lock);
+    ll_dev_file_t *priv = priv_of(dev);
+    if (!priv) return;
+    pthread_mutex_lock(&priv->evt_mutex);
+    priv->delivery_hook = hook;
+    priv->delivery_hook_arg = arg;
     pthread_mutex_unlock(&priv->evt_mutex);
 }
 
