@@ -284,6 +284,8 @@ function loop() {
     const t0 = performance.now();
     drawFrame(view.frame);
     view.shown++;
+    // For whoever watches the page (the browser tests): which frame it shows.
+    dispatchEvent(new CustomEvent('kavroshown', { detail: { index: view.frame.index, shown: view.shown } }));
     cloudDirty = true;
     askNext();
     view.drawMs = performance.now() - t0;
