@@ -3,6 +3,8 @@
 #include <civetweb.h>
 #include <nlohmann/json.hpp>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -136,6 +138,7 @@ void view_server::on_ws_ready(mg_connection *conn, void *self_v) {
 // Each client is sent the newest frame whenever it asked for one: a slow
 // tab only ever waits for itself, and skips the frames it had no time for.
 void view_server::send_loop(client *c) {
+    pthread_setname_np(pthread_self(), "view-send");
     uint64_t sent = 0, rays_sent = 0;
     for (;;) {
         const auto f = cam_.wait_frame(
