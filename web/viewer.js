@@ -37,7 +37,9 @@ function connect() {
 function onText(m) {
   if (m.type === 'frame') { pendingStatus = m; return; }
   if (m.settings) showSettings(m.settings);
-  if (m.type === 'hello') return;
+  // The settings come with the greeting, each reply, and on their own
+  // whenever they change (a control from another tab, a camera error).
+  if (m.type === 'hello' || m.type === 'settings') return;
   if (m.type === 'reply') { view.lastReply = m; message(replyText(m), false); }
   if (m.type === 'error') { view.lastError = m; message(m.error, true); }
   const done = waiting.get(m.id);

@@ -66,6 +66,9 @@ class Ws:
 
     def __init__(self, port, origin=None):
         self.s = socket.create_connection(("127.0.0.1", port))
+        # Only so that a message that never comes fails the test instead of
+        # hanging it: every wait here is for a message.
+        self.s.settimeout(300)
         key = base64.b64encode(os.urandom(16)).decode()
         origin = origin if origin is not None else f"http://127.0.0.1:{port}"
         self.s.sendall((f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
@@ -148,6 +151,27 @@ def test_bad_control_messages_get_an_error_and_the_server_goes_on(viewer, payloa
     again = Ws(viewer["port"])
     assert again.code == 101
     again.close()
+
+
+def test_a_change_reaches_the_other_clients_without_a_frame(viewer):
+    """A setting changed from one tab reaches every other tab as it changes,
+    also one that asks for no frames (paused, hidden or busy)."""
+    a, b = Ws(viewer["port"]), Ws(viewer["port"])
+    a.recv_json("hello")
+    before = b.recv_json("hello")["settings"]
+    value = 778 if before["intg_time"] == 777 else 777
+    try:
+        a.send(json.dumps({"cmd": "set", "name": "intg_time", "value": value, "id": 1}))
+        assert a.recv_json("reply")["value"] == value
+        seen = b.recv_json("settings")["settings"]
+        while seen["intg_time"] != value:  # an earlier change may come first
+            seen = b.recv_json("settings")["settings"]
+        assert seen["version"] > before["version"]
+    finally:
+        a.send(json.dumps({"cmd": "set", "name": "intg_time", "value": before["intg_time"], "id": 2}))
+        a.recv_json("reply")
+        a.close()
+        b.close()
 
 
 def test_a_client_gone_mid_message_leaves_the_server_serving(viewer):

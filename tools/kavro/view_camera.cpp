@@ -111,12 +111,17 @@ std::shared_ptr<const std::vector<uint8_t>> view_camera::rays() const {
     return rays_;
 }
 
-std::shared_ptr<const view_frame> view_camera::wait_frame(uint64_t after, const std::function<bool()> &want,
-                                                          const std::function<bool()> &quit) {
+bool view_camera::wait_update(uint64_t after, uint64_t settings_after, const std::function<bool()> &want,
+                              const std::function<bool()> &quit, view_update *out) {
     std::unique_lock<std::mutex> lk(pub_mu_);
-    pub_cv_.wait(lk, [&] { return stopping_ || quit() || (newest_ && newest_->seq > after && want()); });
-    if (stopping_ || quit()) return nullptr;
-    return newest_;
+    const auto new_frame = [&] { return newest_ && newest_->seq > after && want(); };
+    const auto new_settings = [&] { return settings_msg_ && settings_version_ > settings_after; };
+    pub_cv_.wait(lk, [&] { return stopping_ || quit() || new_frame() || new_settings(); });
+    if (stopping_ || quit()) return false;
+    out->frame = new_frame() ? newest_ : nullptr;
+    out->settings = new_settings() ? settings_msg_ : nullptr;
+    out->settings_version = settings_version_;
+    return true;
 }
 
 void view_camera::notify() {
@@ -191,9 +196,12 @@ void view_camera::run() {
         if (paused_ || failed) continue;
         if (!start_capture()) {
             failed = true;
-            std::lock_guard<std::mutex> lk(pub_mu_);
-            settings_["camera_error"] = "cannot start the capture (see the log)";
-            settings_["version"] = ++settings_version_;
+            {
+                std::lock_guard<std::mutex> lk(pub_mu_);
+                settings_["camera_error"] = "cannot start the capture (see the log)";
+                settings_changed_locked();
+            }
+            pub_cv_.notify_all();
             continue;
         }
         kavro_frame_t first{};
@@ -204,9 +212,12 @@ void view_camera::run() {
         }
         if (n < 0) {
             stop_capture();
-            std::lock_guard<std::mutex> lk(pub_mu_);
-            settings_["camera_error"] = std::string("capture failed: ") + kavro_error_name(n);
-            settings_["version"] = ++settings_version_;
+            {
+                std::lock_guard<std::mutex> lk(pub_mu_);
+                settings_["camera_error"] = std::string("capture failed: ") + kavro_error_name(n);
+                settings_changed_locked();
+            }
+            pub_cv_.notify_all();
             failed = replay_;  // a camera is tried again, a recording that fails does not get better
             continue;
         }
@@ -221,6 +232,91 @@ void view_camera::run() {
     stop_capture();
 }
 
+std::shared_ptr<view_frame> view_camera::take_frame() {
+    std::unique_ptr<view_frame> f;
+    {
+        std::lock_guard<std::mutex> lk(pool_->mu);
+        if (!pool_->free.empty()) {
+            f = std::move(pool_->free.back());
+            pool_->free.pop_back();
+        }
+    }
+    if (!f) f = std::make_unique<view_frame>();
+    // The last holder gives it back (the pool outlives the camera while a
+    // frame is held); a few are enough: the newest and those on their way.
+    return std::shared_ptr<view_frame>(f.release(), [pool = pool_](view_frame *p) {
+        std::unique_ptr<view_frame> u(p);
+        std::lock_guard<std::mutex> lk(pool->mu);
+        if (pool->free.size() < 4) pool->free.push_back(std::move(u));
+    });
+}
+
+namespace {
+
+// The gray values at the 1st and 99th percentile (of the finite ones),
+// from a histogram of 4096 steps between the smallest and the largest:
+// close enough for a contrast stretch, and two passes instead of sorting.
+std::pair<float, float> gray_range(const std::vector<float> &gray, std::vector<uint32_t> &hist) {
+    // Eight running minima and maxima: no chain of dependent steps, and a
+    // NaN fails the comparisons and is passed over.
+    constexpr size_t lanes = 8;
+    float lo8[lanes], hi8[lanes];
+    std::fill(lo8, lo8 + lanes, INFINITY);
+    std::fill(hi8, hi8 + lanes, -INFINITY);
+    const float *g = gray.data();
+    const size_t n_all = gray.size();
+    size_t i = 0;
+    for (; i + lanes <= n_all; i += lanes)
+        for (size_t k = 0; k < lanes; ++k) {
+            lo8[k] = g[i + k] < lo8[k] ? g[i + k] : lo8[k];
+            hi8[k] = g[i + k] > hi8[k] ? g[i + k] : hi8[k];
+        }
+    for (; i < n_all; ++i) {
+        lo8[0] = g[i] < lo8[0] ? g[i] : lo8[0];
+        hi8[0] = g[i] > hi8[0] ? g[i] : hi8[0];
+    }
+    float lo = *std::min_element(lo8, lo8 + lanes), hi = *std::max_element(hi8, hi8 + lanes);
+    if (!std::isfinite(lo) || !std::isfinite(hi)) {  // infinities (or nothing but NaN): the finite ones
+        lo = INFINITY;
+        hi = -INFINITY;
+        for (size_t j = 0; j < n_all; ++j)
+            if (std::isfinite(g[j])) {
+                lo = std::min(lo, g[j]);
+                hi = std::max(hi, g[j]);
+            }
+    }
+    if (!(hi > lo)) return {std::isfinite(lo) ? lo : 0.f, (std::isfinite(lo) ? lo : 0.f) + 1e-6f};
+    constexpr size_t steps = 4096;
+    hist.assign(steps, 0);
+    const float scale = static_cast<float>(steps - 1) / (hi - lo), end = static_cast<float>(steps);
+    size_t n = 0;
+    for (size_t j = 0; j < n_all; ++j) {
+        const float t = (g[j] - lo) * scale;
+        if (t >= 0.f && t < end) {  // not NaN, not infinite
+            ++hist[static_cast<size_t>(t)];
+            ++n;
+        }
+    }
+    const size_t lo_rank = n / 100, hi_rank = n - 1 - n / 100;
+    size_t below = 0, lo_step = 0, hi_step = steps - 1;
+    bool have_lo = false;
+    for (size_t b = 0; b < steps; ++b) {
+        below += hist[b];
+        if (!have_lo && below > lo_rank) {
+            lo_step = b;
+            have_lo = true;
+        }
+        if (below > hi_rank) {
+            hi_step = b;
+            break;
+        }
+    }
+    const float a = lo + static_cast<float>(lo_step) / scale, z = lo + static_cast<float>(hi_step + 1) / scale;
+    return {a, std::max(z, a + 1e-6f)};
+}
+
+}  // namespace
+
 void view_camera::decode_publish(const kavro_frame_info_t &info, std::vector<uint8_t> &raw) {
     const int w = static_cast<int>(info.width), h = static_cast<int>(info.height);
     if (w <= 0 || h <= 0 || w > 4096 || h > 4096 || info.frame_size > raw.size()) return;
@@ -230,9 +326,15 @@ void view_camera::decode_publish(const kavro_frame_info_t &info, std::vector<uin
     have_last_ = true;
 
     // The raw frame is kept (snapshots) and recorded before decoding, which
-    // may write into it.
-    kept_.push_back({info, std::vector<uint8_t>(raw.begin(), raw.begin() + info.frame_size)});
-    if (kept_.size() > k_kept_frames) kept_.pop_front();
+    // may write into it; the oldest kept frame's buffer takes the newest.
+    kept_frame slot;
+    if (kept_.size() >= k_kept_frames) {
+        slot = std::move(kept_.front());
+        kept_.pop_front();
+    }
+    slot.info = info;
+    slot.data.assign(raw.begin(), raw.begin() + info.frame_size);
+    kept_.push_back(std::move(slot));
     std::string rec_error;
     if (rec_) {
         raw_frame rf{info, kept_.back().data};
@@ -247,16 +349,18 @@ void view_camera::decode_publish(const kavro_frame_info_t &info, std::vector<uin
 
     const auto t0 = std::chrono::steady_clock::now();
     const size_t pixels = static_cast<size_t>(w) * h;
-    std::vector<float> dist(pixels), gray(pixels);
+    dist_.resize(pixels);
+    gray_.resize(pixels);
     const int src_len = static_cast<int>(info.frame_size);
-    if (kavro_frame_get_distance(dev_, dist.data(), static_cast<int>(pixels), raw.data(), src_len, &info) !=
+    if (kavro_frame_get_distance(dev_, dist_.data(), static_cast<int>(pixels), raw.data(), src_len, &info) !=
             static_cast<int>(pixels) ||
-        kavro_frame_get_gray(dev_, gray.data(), static_cast<int>(pixels), raw.data(), src_len, &info) !=
+        kavro_frame_get_gray(dev_, gray_.data(), static_cast<int>(pixels), raw.data(), src_len, &info) !=
             static_cast<int>(pixels))
         return;
     if (w != rays_w_ || h != rays_h_) make_rays(w, h);
 
-    auto f = std::make_shared<view_frame>();
+    // One message for every client, in a buffer a former frame left behind.
+    auto f = take_frame();
     f->index = info.frame_idx;
     f->msg.resize(k_view_header_bytes + pixels * 3);
     uint8_t *p = f->msg.data();
@@ -270,24 +374,30 @@ void view_camera::decode_publish(const kavro_frame_info_t &info, std::vector<uin
     const uint32_t index = info.frame_idx;
     std::memcpy(p + 8, &index, 4);
     std::memcpy(p + 12, &data_bytes, 4);
-    auto *mm = reinterpret_cast<uint16_t *>(p + k_view_header_bytes);
+    // Millimetres, rounded (adding a half and dropping the fraction); 0
+    // outside (0, 60 m) and for NaN, which fails both tests. Written as
+    // arithmetic and selects on the result, the loop vectorises.
+    uint16_t *__restrict mm = reinterpret_cast<uint16_t *>(p + k_view_header_bytes);
+    const float *__restrict dist = dist_.data();
     for (size_t i = 0; i < pixels; ++i) {
-        const float d = dist[i];
-        mm[i] = (d > 0.f && d < 60.f) ? static_cast<uint16_t>(std::lround(d * 1000.f)) : 0;
+        const float v = dist[i] * 1000.f + 0.5f;
+        const float m = v > 0.5f ? (v < 60000.5f ? v : 0.f) : 0.f;
+        mm[i] = static_cast<uint16_t>(static_cast<int32_t>(m));
     }
     // Gray, contrast-stretched between its 1st and 99th percentile.
-    std::vector<float> sorted(gray);
-    const size_t lo_i = pixels / 100, hi_i = pixels - 1 - pixels / 100;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(lo_i), sorted.end());
-    const float lo = sorted[lo_i];
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(hi_i), sorted.end());
-    const float hi = std::max(sorted[hi_i], lo + 1e-6f);
-    uint8_t *g8 = p + k_view_header_bytes + pixels * 2;
-    for (size_t i = 0; i < pixels; ++i)
-        g8[i] = static_cast<uint8_t>(std::clamp((gray[i] - lo) / (hi - lo) * 255.f, 0.f, 255.f));
+    const auto [lo, hi] = gray_range(gray_, hist_);
+    const float gain = 255.f / (hi - lo);
+    uint8_t *__restrict g8 = p + k_view_header_bytes + pixels * 2;
+    const float *__restrict gray = gray_.data();
+    for (size_t i = 0; i < pixels; ++i) {
+        const float v = (gray[i] - lo) * gain;  // NaN fails both tests below: 0
+        g8[i] = static_cast<uint8_t>(static_cast<int32_t>(v > 0.f ? (v < 255.f ? v : 255.f) : 0.f));
+    }
     const double decode_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 
+    // The status of the frame; the settings reach each client on their own
+    // when they change (wait_update), not with every frame.
     json st = {{"type", "frame"},
                {"index", info.frame_idx},
                {"width", w},
@@ -300,11 +410,6 @@ void view_camera::decode_publish(const kavro_frame_info_t &info, std::vector<uin
                {"discarded", discarded_}};
     if (rec_) st["recording"] = {{"path", rec_->path}, {"frames", rec_->frames}};
     if (!rec_error.empty()) st["record_error"] = rec_error;
-    {
-        // Every tab sees the settings as they are, whichever tab changed them.
-        std::lock_guard<std::mutex> lk(pub_mu_);
-        st["settings"] = settings_;
-    }
     f->status = st.dump();
     {
         std::lock_guard<std::mutex> lk(pub_mu_);
@@ -313,10 +418,17 @@ void view_camera::decode_publish(const kavro_frame_info_t &info, std::vector<uin
         newest_ = std::move(f);
         if (!rec_error.empty()) {
             settings_.erase("recording");
-            settings_["version"] = ++settings_version_;
+            settings_changed_locked();
         }
     }
     pub_cv_.notify_all();
+}
+
+void view_camera::settings_changed_locked() {
+    // Replies and settings messages reach a tab on different paths: the
+    // version lets it keep the newest.
+    settings_["version"] = ++settings_version_;
+    settings_msg_ = std::make_shared<const std::string>(json{{"type", "settings"}, {"settings", settings_}}.dump());
 }
 
 // The unit ray of every pixel: the library's organised point cloud of a
@@ -372,12 +484,13 @@ void view_camera::read_settings() {
     s["replay"] = replay_;
     s["filter_names"] = filter_names();
     if (rec_) s["recording"] = {{"path", rec_->path}, {"frames", rec_->frames}};
-    std::lock_guard<std::mutex> lk(pub_mu_);
-    s["camera_error"] = settings_.value("camera_error", json(nullptr));
-    // Replies and frames reach a tab on different paths: the version lets
-    // it keep the newest.
-    s["version"] = ++settings_version_;
-    settings_ = std::move(s);
+    {
+        std::lock_guard<std::mutex> lk(pub_mu_);
+        s["camera_error"] = settings_.value("camera_error", json(nullptr));
+        settings_ = std::move(s);
+        settings_changed_locked();
+    }
+    pub_cv_.notify_all();
 }
 
 json view_camera::set_param(const std::string &name, long long value) {

@@ -20,13 +20,21 @@
 
 namespace kavro_cli {
 
-/// One decoded frame, as every client is sent it.
+/// One decoded frame, as every client is sent it: made once, shared by all
+/// (its buffers are reused for a later frame once no client holds it).
 struct view_frame {
     uint64_t seq = 0;           // 1, 2, ... in publication order
     uint32_t index = 0;         // the camera's frame index
     std::vector<uint8_t> msg;   // the binary message (view_protocol.h)
     std::string status;         // the JSON status sent before it
     uint64_t rays_seq = 0;      // the rays that belong to it
+};
+
+/// What a client is to be sent next (see view_camera::wait_update).
+struct view_update {
+    std::shared_ptr<const view_frame> frame;       // a newer frame, or null
+    std::shared_ptr<const std::string> settings;   // the settings message when they changed, or null
+    uint64_t settings_version = 0;                 // the version `settings` carries
 };
 
 class view_camera {
@@ -46,13 +54,15 @@ public:
     std::shared_ptr<const view_frame> newest() const;
     std::shared_ptr<const std::vector<uint8_t>> rays() const;
 
-    /// Waits for a frame newer than `after` while `want()` holds, or for
-    /// `quit()` (both checked under the publication lock, again after each
-    /// publication and each notify()); the frame, or null on quit() or when
-    /// the camera stops.
-    std::shared_ptr<const view_frame> wait_frame(uint64_t after, const std::function<bool()> &want,
-                                                 const std::function<bool()> &quit);
-    /// Wakes the waiters of wait() (a client's state changed).
+    /// Waits for a frame newer than `after` while `want()` holds, for
+    /// settings newer than version `settings_after`, or for `quit()` (all
+    /// checked under the publication lock, again after each publication,
+    /// each change of the settings and each notify()). Fills `out` (frame
+    /// and settings message as far as they are newer) and returns true;
+    /// false on quit() or when the camera stops.
+    bool wait_update(uint64_t after, uint64_t settings_after, const std::function<bool()> &want,
+                     const std::function<bool()> &quit, view_update *out);
+    /// Wakes the waiters of wait_update() (a client's state changed).
     void notify();
 
     /// Runs a control request (a JSON object with "cmd") on the capture
@@ -60,7 +70,8 @@ public:
     /// {"ok": false, "error": text}.
     nlohmann::json control(const nlohmann::json &req);
     /// The settings as last read back (intg_time, frame_rate, mod_freq,
-    /// filters, paused, recording).
+    /// filters, paused, recording, and their "version", raised by each
+    /// change).
     nlohmann::json settings() const;
 
 private:
@@ -75,6 +86,9 @@ private:
     void stop_capture();
     void decode_publish(const kavro_frame_info_t &info, std::vector<uint8_t> &raw);
     void make_rays(int w, int h);
+    /// A new version of settings_ for every client (pub_mu_ held).
+    void settings_changed_locked();
+    std::shared_ptr<view_frame> take_frame();
 
     kavro_dev_t *dev_;
     bool replay_;
@@ -90,6 +104,15 @@ private:
     int rays_w_ = 0, rays_h_ = 0;
     nlohmann::json settings_ = nlohmann::json::object();
     uint64_t settings_version_ = 0;
+    std::shared_ptr<const std::string> settings_msg_;  // {"type": "settings", ...} of that version
+
+    // Frames no client holds any more, for reuse (their deleter puts them
+    // back, on whichever thread let go of them last).
+    struct frame_pool {
+        std::mutex mu;
+        std::vector<std::unique_ptr<view_frame>> free;
+    };
+    std::shared_ptr<frame_pool> pool_ = std::make_shared<frame_pool>();
 
     std::mutex cmd_mu_;
     std::condition_variable cmd_cv_;
@@ -108,6 +131,8 @@ private:
         std::vector<uint8_t> data;
     };
     std::deque<kept_frame> kept_;  // the last frames, for snapshots
+    std::vector<float> dist_, gray_;  // decoded images, reused frame after frame
+    std::vector<uint32_t> hist_;      // gray histogram for the contrast stretch
     struct recording;
     std::unique_ptr<recording> rec_;
     nlohmann::json filters_ = nlohmann::json::object();

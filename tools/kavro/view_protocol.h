@@ -18,8 +18,10 @@
 //          the lens the driver decodes with (NaN where it has none): a point
 //          is distance x ray, as the library's point clouds are. Sent once
 //          per geometry (and again when a filter changes the lens).
-// Text messages are JSON objects: "type" status / reply / error / hello from
-// the server, "cmd" from the page (see view_server.cpp).
+// Text messages are JSON objects: from the server "type" hello (with the
+// settings), frame (the status sent before a frame's binary message),
+// settings (sent whenever they change, with a rising "version"), reply and
+// error (answers to a control); from the page "cmd" (see view_server.cpp).
 #pragma once
 
 #include <cstdint>

@@ -28,6 +28,7 @@ struct view_server::client {
     mg_connection *conn = nullptr;
     std::atomic<bool> wants{false};    // the page is ready for a frame
     std::atomic<bool> closing{false};
+    uint64_t settings_sent = 0;        // the version of the settings it has (its sender's)
     std::mutex write_mu;               // one message at a time on the socket
     std::thread sender;
 
@@ -129,7 +130,9 @@ void view_server::on_ws_ready(mg_connection *conn, void *self_v) {
     auto c = std::make_unique<client>();
     c->conn = conn;
     client *cp = c.get();
-    cp->write_text(json{{"type", "hello"}, {"settings", self->cam_.settings()}}.dump());
+    const json settings = self->cam_.settings();
+    cp->settings_sent = settings.value("version", uint64_t{0});
+    cp->write_text(json{{"type", "hello"}, {"settings", settings}}.dump());
     cp->sender = std::thread([self, cp] { self->send_loop(cp); });
     std::lock_guard<std::mutex> lk(self->clients_mu_);
     self->clients_[conn] = std::move(c);
@@ -137,13 +140,23 @@ void view_server::on_ws_ready(mg_connection *conn, void *self_v) {
 
 // Each client is sent the newest frame whenever it asked for one: a slow
 // tab only ever waits for itself, and skips the frames it had no time for.
+// The frame's message, status and rays are the camera's, shared by every
+// client; changed settings are sent as they change (another tab's control,
+// a camera error), paused or not.
 void view_server::send_loop(client *c) {
     pthread_setname_np(pthread_self(), "view-send");
     uint64_t sent = 0, rays_sent = 0;
     for (;;) {
-        const auto f = cam_.wait_frame(
-            sent, [c] { return c->wants.load(); }, [c] { return c->closing.load(); });
-        if (!f) return;
+        view_update u;
+        if (!cam_.wait_update(
+                sent, c->settings_sent, [c] { return c->wants.load(); }, [c] { return c->closing.load(); }, &u))
+            return;
+        if (u.settings) {
+            if (!c->write_text(*u.settings)) return;
+            c->settings_sent = u.settings_version;
+        }
+        if (!u.frame) continue;
+        const auto &f = u.frame;
         c->wants = false;
         sent = f->seq;
         if (f->rays_seq != rays_sent) {
