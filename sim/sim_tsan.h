@@ -11,6 +11,15 @@
 // usb_bed::cam::deliver.)
 #pragma once
 
+// Set in a ThreadSanitizer build (GCC names it one way, Clang another).
+#if defined(__SANITIZE_THREAD__)
+#define KAVRO_SIM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KAVRO_SIM_TSAN 1
+#endif
+#endif
+
 #define KAVRO_SIM_TSAN_SUPPRESSIONS \
     "race:libglib-2.0.so\n"         \
     "race:libgio-2.0.so\n"          \

@@ -31,7 +31,7 @@ extern "C" const char* __tsan_default_suppressions()
     return KAVRO_SIM_TSAN_SUPPRESSIONS;
 }
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(KAVRO_SIM_TSAN)
 // The runtime's annotations (usb_bed::cam::deliver).
 extern "C" void AnnotateIgnoreWritesBegin(const char* file, int line);
 extern "C" void AnnotateIgnoreWritesEnd(const char* file, int line);
@@ -224,11 +224,11 @@ struct usb_bed::cam {
     // often gone from its history by the time the host reads).
     static void deliver(UMockdevIoctlData* ud, const uint8_t* data, size_t n)
     {
-#if defined(__SANITIZE_THREAD__)
+#if defined(KAVRO_SIM_TSAN)
         AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
 #endif
         std::memcpy(reinterpret_cast<void*>(urb(ud)->buffer), data, n);
-#if defined(__SANITIZE_THREAD__)
+#if defined(KAVRO_SIM_TSAN)
         AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
 #endif
     }

@@ -14,7 +14,7 @@
 #include "sim_module_api.h"
 #include "sim_tsan.h"
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(KAVRO_SIM_TSAN)
 // In a ThreadSanitizer build the simulator module runs the USB bed in this
 // process: what the runtime cannot see there is the program's to declare.
 extern "C" const char *__tsan_default_suppressions() { return KAVRO_SIM_TSAN_SUPPRESSIONS; }
