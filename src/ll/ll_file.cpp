@@ -672,37 +672,38 @@ void _kavro_ll_file_detach_info(FILE *f) {
     g_attached.erase(f);
 }
 
-void _kavro_ll_file_set_flow(kavro_ll_dev_t *dev, kavro_ll_file_may_send_f may_send, void *arg) {
+namespace {
+// Runs fn(priv) under the event lock of dev, if dev is an open replay device;
+// the state lock keeps the device from being closed meanwhile.
+template <typename Fn>
+void with_event_lock(kavro_ll_dev_t *dev, Fn fn) {
     if (!dev || dev->ll_op != &ll_op_fil) return;
     std::shared_lock<std::shared_mutex> state(g_state_lock);
     ll_dev_file_t *priv = priv_of(dev);
     if (!priv) return;
     pthread_mutex_lock(&priv->evt_mutex);
-    priv->may_send = may_send;
-    priv->may_send_arg = arg;
-    pthread_cond_broadcast(&priv->evt_cond);
+    fn(priv);
     pthread_mutex_unlock(&priv->evt_mutex);
+}
+}  // namespace
+
+void _kavro_ll_file_set_flow(kavro_ll_dev_t *dev, kavro_ll_file_may_send_f may_send, void *arg) {
+    with_event_lock(dev, [&](ll_dev_file_t *priv) {
+        priv->may_send = may_send;
+        priv->may_send_arg = arg;
+        pthread_cond_broadcast(&priv->evt_cond);
+    });
 }
 
 void _kavro_ll_file_set_delivery_hook(kavro_ll_dev_t *dev, void (*hook)(void *), void *arg) {
-    if (!dev || dev->ll_op != &ll_op_fil) return;
-    std::shared_lock<std::shared_mutex> state(g_state_lock);
-    ll_dev_file_t *priv = priv_of(dev);
-    if (!priv) return;
-    pthread_mutex_lock(&priv->evt_mutex);
-    priv->delivery_hook = hook;
-    priv->delivery_hook_arg = arg;
-    pthread_mutex_unlock(&priv->evt_mutex);
+    with_event_lock(dev, [&](ll_dev_file_t *priv) {
+        priv->delivery_hook = hook;
+        priv->delivery_hook_arg = arg;
+    });
 }
 
 void _kavro_ll_file_flow_kick(kavro_ll_dev_t *dev) {
-    if (!dev || dev->ll_op != &ll_op_fil) return;
-    std::shared_lock<std::shared_mutex> state(g_state_lock);
-    ll_dev_file_t *priv = priv_of(dev);
-    if (!priv) return;
-    pthread_mutex_lock(&priv->evt_mutex);
-    pthread_cond_broadcast(&priv->evt_cond);
-    pthread_mutex_unlock(&priv->evt_mutex);
+    with_event_lock(dev, [](ll_dev_file_t *priv) { pthread_cond_broadcast(&priv->evt_cond); });
 }
 
 const kavro_ll_op ll_op_fil = {
