@@ -627,23 +627,19 @@ struct usb_bed::cam {
             default: complete(ud, -EPIPE, 0); break;
             }
         } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == VXIF_EP_BULK_IN) {
-            // The submission is answered before the URB is queued: answering
-            // copies `ud` back to the host, and once queued the pump thread
-            // may complete it at any moment, writing its status and length
-            // into `ud`. (Requests of the host are handled one at a time on
-            // this thread, so none can look for the URB in between.)
-            {
-                std::lock_guard<std::mutex> g(mu);
-                ++st.submits;
-            }
-            finish(client, 0, 0);
+            // Bytes already waiting fill the URB in the submission itself
+            // (a host controller takes what the endpoint holds at once).
+            // The submission is answered with `mu` held: answering copies
+            // `ud` back to the host, and once queued the pump thread may
+            // complete it at any moment, writing its status and length into
+            // `ud`.
             std::lock_guard<std::mutex> g(mu);
-            if (unplugged)  // left the bus meanwhile: ends as drop_all() ends the queued ones
-                complete(ud, -ESHUTDOWN, 0);
-            else if (!take_waiting_bytes(ud)) {
+            ++st.submits;
+            if (!take_waiting_bytes(ud)) {
                 in_q.push_back(ud);
                 pump_cv.notify_all();
             }
+            finish(client, 0, 0);
             return TRUE;
         } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == VXIF_EP_BULK_OUT) {
             UMockdevIoctlData* b = resolve(ud, offsetof(usbdevfs_urb, buffer), (size_t)u->buffer_length);
