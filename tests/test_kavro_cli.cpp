@@ -511,6 +511,8 @@ TEST_F(KavroCli, FailuresExitWithTheDocumentedCode) {
         {"--replay notes.txt calib fetch", 3, "cannot open the recording"},
         {"--sim record -n 1 nodir/rec.raw", 4, "cannot create nodir/rec.raw"},
         {"--sim --cache-dir /tmp/" + std::string(100, 'c') + " info", 2, "too long"},
+        {"--sim view --port 0 --listen 999.1.1.1", 2, "not an IPv4 or IPv6 address"},
+        {"--sim view --port 0 --listen camera.example", 2, "not an IPv4 or IPv6 address"},
     };
     for (const ecase &c : cases) {
         SCOPED_TRACE(c.args);

@@ -1,5 +1,6 @@
 // kavro: command-line tool for the depth camera, built on the camera
 // interface. See `kavro --help` and the README's section on the tool.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +54,22 @@ struct global_opts {
     int device = 0;
     bool yes = false;
 };
+
+// The viewer's --listen: an IPv4 or IPv6 address as written (the web server
+// would read 999.1.1.1 as another address and listen there), or localhost.
+CLI::Validator listen_address() {
+    return CLI::Validator(
+        [](std::string &s) -> std::string {
+            if (s == "localhost") {
+                s = "127.0.0.1";
+                return {};
+            }
+            unsigned char buf[sizeof(in6_addr)];
+            if (inet_pton(AF_INET, s.c_str(), buf) == 1 || inet_pton(AF_INET6, s.c_str(), buf) == 1) return {};
+            return "not an IPv4 or IPv6 address: " + s;
+        },
+        "ADDRESS");
+}
 
 int fail(int code, const std::string &what) {
     fprintf(stderr, "kavro: %s\n", what.c_str());
@@ -1062,7 +1079,8 @@ int main(int argc, char **argv) {
     auto *view = app.add_subcommand("view", "Show the camera live in a web browser: prints the address to open\n"
                                             "(Ctrl-C stops it and closes the camera)");
     view->add_option("--port", vo.port, "TCP port (0: any free one; default 8080)")->check(CLI::Range(0, 65535));
-    view->add_option("--listen", vo.listen, "Address to listen on (default 127.0.0.1: this machine only)");
+    view->add_option("--listen", vo.listen, "Address to listen on (default 127.0.0.1: this machine only)")
+        ->transform(listen_address());
     view->add_option("--record-dir", vo.record_dir, "Folder for the recordings started in the page (default .)");
     view->add_option("--web-root", vo.web_root, "Folder of the viewer's page (default: installed beside the tool)");
     view->callback([&] { rc = cmd_view(g, vo); });
